@@ -1,0 +1,127 @@
+# Argument checks shared by the exported functions. Each fails with an error
+# of class "tolvendra_error_arg" that names the argument, says what was
+# expected and what was received, and is reported against the caller.
+
+abort_arg <- function(message, call) {
+  stop(errorCondition(message, class = "tolvendra_error_arg", call = call))
+}
+
+# A short description of a value, for "..., not <description>."
+describe <- function(x) {
+  if (is.null(x)) {
+    return("NULL")
+  }
+  if (is.object(x)) {
+    return(sprintf("an object of class <%s>", class(x)[1L]))
+  }
+  if (is.atomic(x) && length(x) == 1L) {
+    if (is.character(x)) {
+      return(encodeString(x, quote = "\""))
+    }
+    return(format(x, digits = 15L))
+  }
+  type <- switch(typeof(x), closure = , builtin = , special = "function",
+                 typeof(x))
+  article <- if (grepl("^[aeiou]", type)) "an" else "a"
+  if (is.vector(x)) {
+    sprintf("%s %s vector of length %d", article, type, length(x))
+  } else {
+    paste(article, type)
+  }
+}
+
+describe_element <- function(x, i) {
+  sprintf("element %d is %s", i, format(x[[i]], digits = 15L))
+}
+
+# Whole numbers within R's integer range, without NA; returns them as an
+# integer vector.
+check_whole <- function(x, arg, call = sys.call(-1)) {
+  force(call)
+  if (!is.numeric(x) || is.object(x)) {
+    abort_arg(sprintf("`%s` must be a numeric vector of whole numbers, not %s.",
+                      arg, describe(x)), call)
+  }
+  if (anyNA(x) || (is.double(x) && any(is.infinite(x)))) {
+    i <- which(!is.finite(x))[1L]
+    abort_arg(sprintf("`%s` must not contain NA, NaN or infinite values; %s.",
+                      arg, describe_element(x, i)), call)
+  }
+  if (is.double(x)) {
+    if (any(x != trunc(x))) {
+      i <- which(x != trunc(x))[1L]
+      abort_arg(sprintf("`%s` must hold whole numbers; %s.",
+                        arg, describe_element(x, i)), call)
+    }
+    limit <- .Machine$integer.max
+    if (any(abs(x) > limit)) {
+      i <- which(abs(x) > limit)[1L]
+      abort_arg(sprintf("`%s` must lie between -%d and %d; %s.",
+                        arg, limit, limit, describe_element(x, i)), call)
+    }
+  }
+  as.integer(x)
+}
+
+# A window of consecutive ascending coordinates, such as 1001:2000.
+check_positions <- function(pos, arg = "pos", call = sys.call(-1)) {
+  force(call)
+  pos <- check_whole(pos, arg, call)
+  n <- length(pos)
+  if (n > 1L && (as.double(pos[n]) - pos[1L] != n - 1 ||
+                 is.unsorted(pos, strictly = TRUE))) {
+    i <- which(diff(as.double(pos)) != 1)[1L] + 1L
+    abort_arg(sprintf(paste0(
+      "`%s` must hold consecutive ascending coordinates, such as 1001:2000; ",
+      "element %d is %d but element %d is %d."),
+      arg, i - 1L, pos[i - 1L], i, pos[i]), call)
+  }
+  pos
+}
+
+check_same_length <- function(x, y, x_arg, y_arg, call = sys.call(-1)) {
+  force(call)
+  if (length(x) != length(y)) {
+    abort_arg(sprintf("`%s` and `%s` must have the same length, not %d and %d.",
+                      x_arg, y_arg, length(x), length(y)), call)
+  }
+  invisible(TRUE)
+}
+
+# A single whole number of at least `min` (no lower bound when `min` is
+# -Inf); returns it as an integer.
+check_count <- function(x, arg, min = -Inf, call = sys.call(-1)) {
+  force(call)
+  what <- if (min == 1) {
+    "a single positive whole number"
+  } else if (min == 0) {
+    "a single non-negative whole number"
+  } else {
+    "a single whole number"
+  }
+  ok <- is.numeric(x) && !is.object(x) && length(x) == 1L && !is.na(x) &&
+    x == trunc(x) && abs(x) <= .Machine$integer.max && x >= min
+  if (!isTRUE(ok)) {
+    abort_arg(sprintf("`%s` must be %s, not %s.", arg, what, describe(x)), call)
+  }
+  as.integer(x)
+}
+
+# Numbers of any kind; NA and NaN are allowed.
+check_numeric <- function(x, arg, call = sys.call(-1)) {
+  force(call)
+  if (!is.numeric(x) || is.object(x)) {
+    abort_arg(sprintf("`%s` must be a numeric vector, not %s.",
+                      arg, describe(x)), call)
+  }
+  invisible(x)
+}
+
+check_number <- function(x, arg, call = sys.call(-1)) {
+  force(call)
+  if (!is.numeric(x) || is.object(x) || length(x) != 1L || is.na(x)) {
+    abort_arg(sprintf("`%s` must be a single number, not %s.",
+                      arg, describe(x)), call)
+  }
+  invisible(x)
+}

@@ -1,0 +1,4 @@
+library(testthat)
+library(Tolvendra)
+
+test_check("Tolvendra")
