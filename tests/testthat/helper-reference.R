@@ -7,6 +7,17 @@ native <- function(name, ...) {
   .Call(get(paste0("C_", name), envir = asNamespace("Tolvendra")), ...)
 }
 
+# CI's gctorture run sets TOLVENDRA_GCTORTURE: the garbage collector then
+# runs at every allocation while `expr` is evaluated, which exposes an
+# object the native code forgot to protect.
+with_torture <- function(expr) {
+  if (nzchar(Sys.getenv("TOLVENDRA_GCTORTURE"))) {
+    gctorture(TRUE)
+    on.exit(gctorture(FALSE))
+  }
+  expr
+}
+
 # Wrap a vector of exact sums into 32-bit two's complement, as R integers.
 # -2^31 is R's NA_integer_, which is what the native sum produces too.
 wrap32 <- function(x) {
@@ -18,12 +29,19 @@ wrap32 <- function(x) {
   out
 }
 
+# An integer's value as stored: NA_integer_ is -2^31.
+as_int32 <- function(x) {
+  x <- as.double(x)
+  x[is.na(x)] <- -2^31
+  x
+}
+
 # Each coordinate of the window counts the reads that cover it.
 ref_gcoverage <- function(pos, starts, ends) {
   n <- min(length(starts), length(ends))
-  starts <- as.double(starts[seq_len(n)])
-  ends <- as.double(ends[seq_len(n)])
-  coords <- as.double(pos[1]) + seq_along(pos) - 1
+  starts <- as_int32(starts[seq_len(n)])
+  ends <- as_int32(ends[seq_len(n)])
+  coords <- as_int32(pos[1]) + seq_along(pos) - 1
   wrap32(vapply(coords, function(x) sum(starts <= x & x <= ends), 0))
 }
 

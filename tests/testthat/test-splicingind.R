@@ -1,4 +1,4 @@
-si <- function(a, b, scale = 1) splicingind(a, b, scale)
+si <- function(a, b, scale = 1) with_torture(splicingind(a, b, scale))
 
 test_that("zeros give fixed values", {
   expect_identical(si(0, 0), 0)
@@ -55,7 +55,7 @@ test_that("integers give the same as doubles; empty gives empty", {
 })
 
 test_that("native index handles short or empty arguments", {
-  expect_identical(native("splicingind", c(1, 2, 3), 1, 1), c(0, NA, NA))
+  expect_identical(with_torture(native("splicingind", c(1, 2, 3), 1, 1)), c(0, NA, NA))
   expect_identical(native("splicingind", c(1, 0), c(1, 1), double()), c(NaN, 1))
   expect_identical(native("splicingind", 1:2, c(2L, 2L), 1L), c(-1, 0))
 })

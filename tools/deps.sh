@@ -1,0 +1,17 @@
+#!/bin/sh
+# Installs the Debian packages that building, checking and using the
+# package need, skipping those already present. Run as root.
+set -eu
+
+packages="r-base-dev r-cran-testthat r-bioc-rsamtools r-bioc-genomicalignments
+r-bioc-iranges r-cran-bench qpdf tidy valgrind clang libclang-rt-14-dev"
+
+missing=""
+for p in $packages; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "Installing:$missing"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
