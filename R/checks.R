@@ -2,8 +2,8 @@
 # of class "tolvendra_error_arg" that names the argument, says what was
 # expected and what was received, and is reported against the caller.
 
-abort_arg <- function(message, call) {
-  stop(errorCondition(message, class = "tolvendra_error_arg", call = call))
+abort_arg <- function(message, call, class = "tolvendra_error_arg") {
+  stop(errorCondition(message, class = class, call = call))
 }
 
 # A short description of a value, for "..., not <description>."
@@ -124,4 +124,42 @@ check_number <- function(x, arg, call = sys.call(-1)) {
                       arg, describe(x)), call)
   }
   invisible(x)
+}
+
+check_flag <- function(x, arg, call = sys.call(-1)) {
+  force(call)
+  if (!is.logical(x) || length(x) != 1L || is.na(x)) {
+    abort_arg(sprintf("`%s` must be TRUE or FALSE, not %s.", arg, describe(x)),
+              call)
+  }
+  x
+}
+
+check_string <- function(x, arg, call = sys.call(-1)) {
+  force(call)
+  if (!is.character(x) || length(x) != 1L || is.na(x) || !nzchar(x)) {
+    abort_arg(sprintf("`%s` must be a single non-empty string, not %s.",
+                      arg, describe(x)), call)
+  }
+  x
+}
+
+# Suggested packages that a feature needs, with how to install them.
+check_installed <- function(packages, call = sys.call(-1)) {
+  force(call)
+  missing <- packages[!vapply(packages, requireNamespace, logical(1),
+                              quietly = TRUE)]
+  if (length(missing) > 0L) {
+    debian <- paste0("r-bioc-", tolower(missing), collapse = " ")
+    abort_arg(sprintf(paste0(
+      "This needs the Bioconductor package%s %s. Install %s with ",
+      "`apt-get install %s` on Debian, or with ",
+      "`BiocManager::install(c(%s))` in R."),
+      if (length(missing) > 1L) "s" else "",
+      paste(missing, collapse = ", "),
+      if (length(missing) > 1L) "them" else "it",
+      debian, paste0("\"", missing, "\"", collapse = ", ")),
+      call, class = "tolvendra_error_missing_package")
+  }
+  invisible(TRUE)
 }

@@ -1,0 +1,9 @@
+#!/bin/sh
+# Installs what the package needs (Debian packages, as root), installs the
+# package, and runs the example analysis into tolvendra-demo/.
+set -eu
+cd "$(dirname "$0")/.."
+sh tools/deps.sh
+R CMD INSTALL --preclean --clean . >/tmp/tolvendra-install.log 2>&1 ||
+  { cat /tmp/tolvendra-install.log; exit 1; }
+Rscript tools/demo.R tolvendra-demo
