@@ -11,8 +11,15 @@ cd check
 R CMD build --no-build-vignettes --no-manual "$root" >build.log 2>&1 || {
   cat build.log; exit 1; }
 
+# --as-cran looks up orphaned packages in CRAN's package database when a
+# suggested package is missing; give it an empty local one, as this check
+# makes no network calls.
+mkdir -p cran-web/web/packages
+Rscript -e 'saveRDS(data.frame(Package = character(), Maintainer = character()),
+                    "cran-web/web/packages/packages.rds")'
+
 # NOT_CRAN runs the error-message snapshots, which CRAN mode skips.
-NOT_CRAN=true _R_CHECK_CRAN_INCOMING_=false _R_CHECK_FUTURE_FILE_TIMESTAMPS_=false \
+R_CRAN_WEB="file://$(pwd)/cran-web" NOT_CRAN=true _R_CHECK_CRAN_INCOMING_=false _R_CHECK_FUTURE_FILE_TIMESTAMPS_=false \
   _R_CHECK_CRAN_INCOMING_REMOTE_=false _R_CHECK_FORCE_SUGGESTS_=false \
   R CMD check --as-cran --no-manual Tolvendra_*.tar.gz || true
 

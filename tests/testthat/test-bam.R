@@ -79,6 +79,6 @@ test_that("bad files and regions give clear errors", {
 
 test_that("a missing suggested package says how to install it", {
   expect_snapshot(error = TRUE, {
-    Tolvendra:::check_installed(c("Rsamtools", "notAPackageAtAll"))
+    Tolvendra:::check_installed(c("notAPackageAtAll", "norThisOne"))
   })
 })
