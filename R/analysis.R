@@ -131,11 +131,11 @@ as.data.frame.tolvendra_region <- function(x, row.names = NULL,
 #' @export
 plot.tolvendra_region <- function(x, file = NULL, png_width = 1200,
                                   png_height = 600, ...) {
-  if (!is.null(file)) {
-    check_string(file, "file")
-    grDevices::png(file, width = png_width, height = png_height, res = 120)
-    on.exit(grDevices::dev.off())
-  }
+  draw_to(file, png_width, png_height, draw_region(x, ...))
+  invisible(x)
+}
+
+draw_region <- function(x, ...) {
   pos <- x$start:x$end
   top <- max(x$coverage, x$threshold, 1L) * 1.08
   graphics::plot(range(pos), c(0, top), type = "n", xaxs = "i", yaxs = "i",
@@ -161,5 +161,16 @@ plot.tolvendra_region <- function(x, file = NULL, png_width = 1200,
                    lty = c(1, 1, 2, NA), lwd = c(1, 2, 1, NA),
                    fill = c(NA, NA, NA, grDevices::adjustcolor("darkorange", 0.25)),
                    border = NA)
-  invisible(x)
+}
+
+# Draws on a PNG file when `file` is given, else on the current device;
+# `draw` is evaluated once the device is open.
+draw_to <- function(file, width, height, draw, call = sys.call(-1)) {
+  force(call)
+  if (!is.null(file)) {
+    check_string(file, "file", call)
+    grDevices::png(file, width = width, height = height, res = 120)
+    on.exit(grDevices::dev.off())
+  }
+  invisible(draw)
 }

@@ -122,13 +122,13 @@ as.data.frame.tolvendra_comparison <- function(x, row.names = NULL,
 #' @export
 plot.tolvendra_comparison <- function(x, file = NULL, png_width = 1200,
                                       png_height = 800, ...) {
-  if (!is.null(file)) {
-    check_string(file, "file")
-    grDevices::png(file, width = png_width, height = png_height, res = 120)
-    on.exit(grDevices::dev.off(), add = TRUE)
-  }
+  draw_to(file, png_width, png_height, draw_comparison(x, ...))
+  invisible(x)
+}
+
+draw_comparison <- function(x, ...) {
   old <- graphics::par(mfrow = c(2L, 1L), mar = c(4, 4, 2.5, 1))
-  on.exit(graphics::par(old), add = TRUE)
+  on.exit(graphics::par(old))
   pos <- x$start:x$end
   top <- max(x$coverage1, x$coverage2 * x$scale, 1) * 1.08
   graphics::plot(range(pos), c(0, top), type = "n", xaxs = "i", yaxs = "i",
@@ -150,5 +150,4 @@ plot.tolvendra_comparison <- function(x, file = NULL, png_width = 1200,
   u <- x$units
   graphics::segments(u$start, u$index, u$end + 1, u$index, lwd = 3,
                      col = ifelse(u$index >= 0, "steelblue4", "darkorange3"))
-  invisible(x)
 }

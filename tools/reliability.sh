@@ -42,7 +42,7 @@ echo "--- libFuzzer: region search"
 rinc=$(R RHOME)/include
 [ -d "$rinc" ] || rinc=/usr/share/R/include
 clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined \
-  -fno-sanitize-recover=all -I"$rinc" -I"$root/src" \
+  -fno-sanitize-recover=all -I"$rinc" \
   tools/fuzz/regionmining_fuzz.cpp src/regionmining.cpp \
   -L"$(R RHOME)/lib" -lR -Wl,-rpath,"$(R RHOME)/lib" -o "$build/regionmining_fuzz"
 mkdir -p "$build/corpus"

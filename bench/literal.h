@@ -1,0 +1,61 @@
+// The routines' straightforward algorithms, kept as references: the
+// benchmarks time them and the fuzz target checks the fast search against
+// them. Plain C++, no R.
+#ifndef TOLVENDRA_LITERAL_H
+#define TOLVENDRA_LITERAL_H
+
+#include <stddef.h>
+
+// One increment per covered coordinate. Reads must lie inside the window.
+inline void literal_coverage(int base, int n, const int *starts,
+                             const int *ends, int m, int *out)
+{
+    for (int k = 0; k < n; ++k)
+        out[k] = 0;
+    for (int i = 0; i < m; ++i)
+        for (int j = starts[i] - base; j <= ends[i] - base; ++j)
+            out[j] += 1;
+}
+
+inline double literal_avg(const int *x, int from, int to)
+{
+    double m = 0.0;
+    for (int i = 1; i <= to - from + 1; ++i)
+        m = (m * (i - 1)) / i + static_cast<double>(x[from + i - 1]) / i;
+    return m;
+}
+
+// The region search with both means recomputed from their first element at
+// every step; writes index pairs to out (2 * n ints) and returns their count.
+inline size_t literal_regions(const int *cov, int n, int t, int minlen,
+                              int *out)
+{
+    const int last = n - 1;
+    size_t k = 0;
+    int j = 0;
+    while (j <= last) {
+        int s = j;
+        while (s <= last && cov[s] < t)
+            ++s;
+        if (s > last)
+            break;
+        int e = s, b = s;
+        for (;;) {
+            if (literal_avg(cov, s, e) < static_cast<double>(t))
+                break;
+            if (e == last)
+                break;
+            ++e;
+            if (literal_avg(cov, b + 1, e) >= static_cast<double>(t))
+                b = e;
+        }
+        if (b - s >= minlen) {
+            out[k++] = s;
+            out[k++] = b;
+        }
+        j = b + 1;
+    }
+    return k;
+}
+
+#endif
