@@ -23,7 +23,7 @@ describe <- function(x) {
   type <- switch(typeof(x), closure = , builtin = , special = "function",
                  typeof(x))
   article <- if (grepl("^[aeiou]", type)) "an" else "a"
-  if (is.vector(x)) {
+  if (is.atomic(x) || is.list(x)) {
     sprintf("%s %s vector of length %d", article, type, length(x))
   } else {
     paste(article, type)
