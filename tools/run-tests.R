@@ -3,12 +3,17 @@
 args <- commandArgs(trailingOnly = TRUE)
 path <- if (length(args) > 0) args[1] else "tests/testthat"
 library(testthat)
-filter <- Sys.getenv("TOLVENDRA_TEST_FILTER", NA)
-results <- as.data.frame(test_dir(path, package = "Tolvendra",
-                                  load_package = "installed",
-                                  filter = if (is.na(filter)) NULL else filter,
-                                  reporter = "summary",
-                                  stop_on_failure = FALSE))
+# TOLVENDRA_TEST_FILTER keeps only the test files it matches;
+# TOLVENDRA_TEST_SKIP leaves out those it matches.
+keep <- Sys.getenv("TOLVENDRA_TEST_FILTER")
+skip <- Sys.getenv("TOLVENDRA_TEST_SKIP")
+run <- function(filter = NULL, ...) {
+  test_dir(path, package = "Tolvendra", load_package = "installed",
+           filter = filter, ..., reporter = "summary", stop_on_failure = FALSE)
+}
+results <- as.data.frame(
+  if (nzchar(keep)) run(keep) else if (nzchar(skip)) run(skip, invert = TRUE) else run()
+)
 failed <- sum(results$failed) + sum(results$error)
 cat(sprintf("tests: %d expectations, %d failed\n", sum(results$nb), failed))
 if (failed > 0) quit(status = 1)
