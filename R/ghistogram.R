@@ -3,7 +3,8 @@
 #' Cuts a per-coordinate profile into consecutive bins of `width`
 #' coordinates, starting at the first, and sums each bin. Trailing elements
 #' that do not fill a whole bin belong to no bin. Sums wrap around modulo
-#' 2^32, as 32-bit integer sums do.
+#' 2^32, as 32-bit integer sums do; a sum that wraps to -2^31 reads as `NA`,
+#' which is how R stores that value.
 #'
 #' @param pos The window. Only its length is used: the number of profile
 #'   elements to bin.
