@@ -38,10 +38,9 @@ analyze_region <- function(file, seqname, start, end, width = 100,
 
   cov <- region_coverage(region, options)
   pos <- region$start:region$end
-  sums <- .Call(C_ghistogram, pos, cov, width)
-  first <- region$start + (seq_along(sums) - 1L) * width
-  bins <- data.frame(start = first, end = first + width - 1L, sum = sums,
-                     mean = sums / width)
+  bins <- bin_spans(region$start, length(pos), width)
+  bins$sum <- .Call(C_ghistogram, pos, cov, width)
+  bins$mean <- bins$sum / width
   regions <- regionmining(pos, cov, threshold, minlen)
   regions$width <- regions$end - regions$start + 1L
   regions$mean <- span_sums(cov, region$start, regions$start, regions$end) /
@@ -51,6 +50,13 @@ analyze_region <- function(file, seqname, start, end, width = 100,
                            threshold = threshold, minlen = minlen,
                            regions = regions, options = options)),
             class = "tolvendra_region")
+}
+
+# First and last coordinate of each whole bin of `width` positions in a
+# window of n positions from `start`.
+bin_spans <- function(start, n, width) {
+  first <- start + (seq_len(n %/% width) - 1L) * width
+  data.frame(start = first, end = first + width - 1L)
 }
 
 # Sums of a coverage vector (first coordinate `first`) over closed spans.

@@ -42,11 +42,9 @@ compare_samples <- function(file1, file2, seqname, start, end, width = 100,
   min_mapq <- rep_len(min_mapq, 2L)
   options1 <- check_read_options(split, min_mapq[1L], chunk_size, progress)
   options2 <- check_read_options(split, min_mapq[2L], chunk_size, progress)
-  pos <- region1$start:region1$end
   if (is.null(features)) {
     width <- check_count(width, "width", min = 1)
-    first <- region1$start + (seq_len(length(pos) %/% width) - 1L) * width
-    units <- data.frame(start = first, end = first + width - 1L)
+    units <- bin_spans(region1$start, region1$end - region1$start + 1L, width)
   } else {
     units <- check_features(features, region1)
   }
