@@ -144,21 +144,26 @@ check_string <- function(x, arg, call = sys.call(-1)) {
   x
 }
 
-# Suggested packages that a feature needs, with how to install them.
-check_installed <- function(packages, call = sys.call(-1)) {
+# Suggested packages that a feature needs, with how to install them from
+# their repository, "Bioconductor" or "CRAN".
+check_installed <- function(packages, call = sys.call(-1),
+                            repository = "Bioconductor") {
   force(call)
   missing <- packages[!vapply(packages, requireNamespace, logical(1),
                               quietly = TRUE)]
   if (length(missing) > 0L) {
-    debian <- paste0("r-bioc-", tolower(missing), collapse = " ")
+    cran <- repository == "CRAN"
+    debian <- paste0(if (cran) "r-cran-" else "r-bioc-", tolower(missing),
+                     collapse = " ")
     abort_arg(sprintf(paste0(
-      "This needs the Bioconductor package%s %s. Install %s with ",
+      "This needs the %s package%s %s. Install %s with ",
       "`apt-get install %s` on Debian, or with ",
-      "`BiocManager::install(c(%s))` in R."),
-      if (length(missing) > 1L) "s" else "",
+      "`%s(c(%s))` in R."),
+      repository, if (length(missing) > 1L) "s" else "",
       paste(missing, collapse = ", "),
       if (length(missing) > 1L) "them" else "it",
-      debian, paste0("\"", missing, "\"", collapse = ", ")),
+      debian, if (cran) "install.packages" else "BiocManager::install",
+      paste0("\"", missing, "\"", collapse = ", ")),
       call, class = "tolvendra_error_missing_package")
   }
   invisible(TRUE)
