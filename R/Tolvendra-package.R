@@ -8,4 +8,5 @@
 #'
 #' @keywords internal
 #' @useDynLib Tolvendra, .registration = TRUE, .fixes = "C_"
+#' @useDynLib TolvendraBam, .registration = TRUE, .fixes = "B_"
 "_PACKAGE"

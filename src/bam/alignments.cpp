@@ -1,0 +1,242 @@
+#include "alignments.h"
+
+#include <limits.h>
+#include <stdio.h>
+
+namespace tolvendra {
+
+void Blocks::clear()
+{
+    starts.clear();
+    ends.clear();
+    reads = 0;
+    lo = 0;
+    hi = -1;
+}
+
+void Blocks::add(int64_t start, int64_t end)
+{
+    // A block that overlaps a window of R integers starts inside R's
+    // integer range; only its end can reach past it.
+    if (end > INT_MAX)
+        end = INT_MAX;
+    if (starts.empty() || start < lo)
+        lo = start;
+    if (end > hi)
+        hi = end;
+    starts.push_back(static_cast<int>(start));
+    ends.push_back(static_cast<int>(end));
+}
+
+void alignment_blocks(const bam1_t *b, bool split, int64_t beg, int64_t end,
+                      Blocks *out)
+{
+    const uint32_t *cigar = bam_get_cigar(b);
+    const uint32_t n = b->core.n_cigar;
+    int64_t ref = static_cast<int64_t>(b->core.pos) + 1;
+    int64_t block = ref;
+    auto emit = [&](int64_t s, int64_t e) {
+        if (s <= e && e >= beg && s <= end)
+            out->add(s, e);
+    };
+    for (uint32_t i = 0; i < n; ++i) {
+        const int op = bam_cigar_op(cigar[i]);
+        const int64_t len = bam_cigar_oplen(cigar[i]);
+        if (op == BAM_CREF_SKIP && split) {
+            emit(block, ref - 1);
+            ref += len;
+            block = ref;
+        } else if (bam_cigar_type(op) & 2) {
+            ref += len; // M, =, X, D and, unsplit, N
+        }
+    }
+    emit(block, ref - 1);
+}
+
+AlignmentFile::~AlignmentFile()
+{
+    if (b_)
+        bam_destroy1(b_);
+    if (itr_)
+        hts_itr_destroy(itr_);
+    if (idx_)
+        hts_idx_destroy(idx_);
+    if (hdr_)
+        sam_hdr_destroy(hdr_);
+    if (fp_)
+        sam_close(fp_);
+}
+
+static Status fault(Fault kind, std::string what)
+{
+    Status s;
+    s.fault = kind;
+    s.what = std::move(what);
+    return s;
+}
+
+Status AlignmentFile::open(const char *path, const char *index,
+                           const char *reference, int threads)
+{
+    fp_ = sam_open(path, "r");
+    if (!fp_)
+        return fault(Fault::open, "could not be opened");
+    const htsExactFormat format = hts_get_format(fp_)->format;
+    if (format != bam && format != cram)
+        return fault(Fault::format, "is neither a BAM nor a CRAM file");
+    if (reference && *reference && hts_set_fai_filename(fp_, reference) != 0)
+        return fault(Fault::open, "could not use the reference FASTA");
+    if (threads > 1 && hts_set_threads(fp_, threads) != 0)
+        return fault(Fault::open, "could not start decompression threads");
+    const int eof = hts_check_EOF(fp_);
+    if (eof == 0)
+        return fault(Fault::truncated, "has no end-of-file marker: it is "
+                                       "truncated or still being written");
+    if (eof < 0)
+        return fault(Fault::open, "could not be read to its end");
+    hdr_ = sam_hdr_read(fp_);
+    if (!hdr_)
+        return fault(Fault::header, "has a header that could not be read");
+    idx_ = sam_index_load3(fp_, path, index, HTS_IDX_SILENT_FAIL);
+    if (!idx_)
+        return fault(Fault::index, "has an index that could not be read");
+    // A CRAM index is not a sequence table, so only BAM indexes are compared.
+    if (format == bam && hts_idx_nseq(idx_) != sam_hdr_nref(hdr_)) {
+        char what[160];
+        snprintf(what, sizeof what,
+                 "has an index for %d sequences, but its header names %d",
+                 hts_idx_nseq(idx_), sam_hdr_nref(hdr_));
+        return fault(Fault::index, what);
+    }
+    b_ = bam_init1();
+    if (!b_)
+        return fault(Fault::open, "could not allocate a read");
+    return Status();
+}
+
+int AlignmentFile::targets() const { return hdr_ ? sam_hdr_nref(hdr_) : 0; }
+
+const char *AlignmentFile::target_name(int tid) const
+{
+    return sam_hdr_tid2name(hdr_, tid);
+}
+
+int64_t AlignmentFile::target_length(int tid) const
+{
+    return sam_hdr_tid2len(hdr_, tid);
+}
+
+bool AlignmentFile::index_counts(int tid, uint64_t *mapped,
+                                 uint64_t *unmapped) const
+{
+    return hts_get_format(fp_)->format == bam &&
+           hts_idx_get_stat(idx_, tid, mapped, unmapped) == 0;
+}
+
+Status AlignmentFile::query(int tid, int64_t beg, int64_t end,
+                            const ReadFilter &filter)
+{
+    if (itr_)
+        hts_itr_destroy(itr_);
+    itr_ = sam_itr_queryi(idx_, tid, beg - 1, end);
+    if (!itr_)
+        return fault(Fault::index, "has an index that cannot answer a query");
+    tid_ = tid;
+    beg_ = beg;
+    end_ = end;
+    filter_ = filter;
+    pending_ = false;
+    last_pos_ = -1;
+    mapped_seen_ = 0;
+    return Status();
+}
+
+bool AlignmentFile::whole_sequence() const
+{
+    return beg_ <= 1 && end_ >= target_length(tid_);
+}
+
+// After a whole sequence, every mapped read the index counts must have
+// been seen; a shortfall means the index describes another file.
+Status AlignmentFile::check_counts() const
+{
+    uint64_t mapped = 0, unmapped = 0;
+    if (!whole_sequence() || !index_counts(tid_, &mapped, &unmapped) ||
+        mapped == mapped_seen_)
+        return Status();
+    char what[240];
+    snprintf(what, sizeof what,
+             "has an index that counts %llu mapped reads on %s, but the file "
+             "holds %llu there", static_cast<unsigned long long>(mapped),
+             sam_hdr_tid2name(hdr_, tid_),
+             static_cast<unsigned long long>(mapped_seen_));
+    return fault(Fault::index, what);
+}
+
+Status AlignmentFile::read_next(bool *got)
+{
+    *got = false;
+    const int r = sam_itr_next(fp_, itr_, b_);
+    if (r == -1)
+        return Status();
+    char what[200];
+    const char *name = sam_hdr_tid2name(hdr_, tid_);
+    if (r < -1) {
+        snprintf(what, sizeof what,
+                 "could not be read after %s:%lld (htslib error %d)", name,
+                 static_cast<long long>(last_pos_ + 1), r);
+        return fault(Fault::damaged, what);
+    }
+    // An index taken from another file points at the wrong reads.
+    if (b_->core.tid != tid_ || b_->core.pos < last_pos_) {
+        snprintf(what, sizeof what,
+                 "gave a read out of place in a query of %s "
+                 "(the index belongs to another file, or the file is not "
+                 "sorted by position)", name);
+        return fault(Fault::index, what);
+    }
+    last_pos_ = b_->core.pos;
+    if (!(b_->core.flag & BAM_FUNMAP))
+        ++mapped_seen_;
+    *got = true;
+    return Status();
+}
+
+bool AlignmentFile::next(int64_t span, size_t max_blocks, Blocks *out,
+                         Status *status)
+{
+    *status = Status();
+    if (!itr_)
+        return false;
+    bool any = false;
+    int64_t first = -1;
+    for (;;) {
+        if (!pending_) {
+            bool got = false;
+            *status = read_next(&got);
+            if (!status->ok())
+                break;
+            if (!got) {
+                *status = check_counts();
+                break;
+            }
+        }
+        const int64_t pos = b_->core.pos;
+        if (first < 0) {
+            first = pos;
+        } else if (pos - first >= span || out->starts.size() >= max_blocks) {
+            pending_ = true; // it opens the next batch
+            break;
+        }
+        pending_ = false;
+        any = true;
+        if ((b_->core.flag & filter_.exclude_flags) ||
+            b_->core.qual < filter_.min_mapq)
+            continue;
+        ++out->reads;
+        alignment_blocks(b_, filter_.split, beg_, end_, out);
+    }
+    return any && status->ok();
+}
+
+} // namespace tolvendra

@@ -1,0 +1,99 @@
+// Reading aligned blocks from indexed BAM and CRAM files through htslib.
+// Plain C++ with no R in it, so that it can be fuzzed and reused; the R
+// entry points live in glue.cpp.
+#ifndef TOLVENDRA_ALIGNMENTS_H
+#define TOLVENDRA_ALIGNMENTS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include <htslib/sam.h>
+
+namespace tolvendra {
+
+// Which reads count, and how a read becomes blocks of the reference.
+struct ReadFilter {
+    int min_mapq = 0;
+    // unmapped, secondary, QC-failed and duplicate reads, as samtools depth
+    uint32_t exclude_flags = BAM_FUNMAP | BAM_FSECONDARY | BAM_FQCFAIL | BAM_FDUP;
+    bool split = true; // a read's blocks end at each intron (CIGAR N)
+};
+
+// Blocks of the reference covered by reads, 1-based and closed.
+struct Blocks {
+    std::vector<int> starts, ends;
+    int64_t reads = 0;          // reads that passed the filter
+    int64_t lo = 0, hi = -1;    // smallest start and largest end
+    void clear();
+    void add(int64_t start, int64_t end);
+};
+
+// What went wrong, in words, and what kind of fault it is, so that the
+// caller can say how to fix it.
+enum class Fault { none, open, format, truncated, header, index, damaged };
+
+struct Status {
+    Fault fault = Fault::none;
+    std::string what;
+    bool ok() const { return fault == Fault::none; }
+};
+
+// One open alignment file with its index, and at most one region query.
+class AlignmentFile {
+public:
+    AlignmentFile() = default;
+    AlignmentFile(const AlignmentFile &) = delete;
+    AlignmentFile &operator=(const AlignmentFile &) = delete;
+    ~AlignmentFile();
+
+    // `index` and `reference` may be null: the index is then looked for
+    // beside the file, and CRAM references where htslib looks for them.
+    Status open(const char *path, const char *index, const char *reference,
+                int threads);
+
+    int targets() const;
+    const char *target_name(int tid) const;
+    int64_t target_length(int tid) const;
+    // Mapped and unmapped read counts of a sequence, from the index.
+    bool index_counts(int tid, uint64_t *mapped, uint64_t *unmapped) const;
+
+    // Starts a query of positions beg..end (1-based, closed) of `tid`.
+    Status query(int tid, int64_t beg, int64_t end, const ReadFilter &filter);
+
+    // Appends to `out` the blocks overlapping the query region of the next
+    // reads that start less than `span` positions after the first of them,
+    // or until at least `max_blocks` blocks are held. Returns false once the
+    // query is exhausted and nothing was added.
+    bool next(int64_t span, size_t max_blocks, Blocks *out, Status *status);
+
+private:
+    Status read_next(bool *got);
+    bool whole_sequence() const;
+    Status check_counts() const;
+
+    htsFile *fp_ = nullptr;
+    sam_hdr_t *hdr_ = nullptr;
+    hts_idx_t *idx_ = nullptr;
+    hts_itr_t *itr_ = nullptr;
+    bam1_t *b_ = nullptr;
+    bool pending_ = false; // b_ holds a read not yet handed out
+    int tid_ = -1;
+    int64_t beg_ = 0, end_ = 0;
+    int64_t last_pos_ = -1;
+    uint64_t mapped_seen_ = 0;
+    ReadFilter filter_;
+};
+
+// Adds to `out` the reference blocks of one alignment, 1-based and closed:
+// split at N when `split`, else one block from its first to its last
+// aligned base. Deletions (D) are covered. Blocks not overlapping beg..end
+// are left out.
+void alignment_blocks(const bam1_t *b, bool split, int64_t beg, int64_t end,
+                      Blocks *out);
+
+} // namespace tolvendra
+
+#endif
