@@ -1,10 +1,5 @@
-# Writes bench/RESULTS.md and one log-log plot per routine from the results
-# of bench/run.R (kept in bench/build/results.rds).
-if (!exists("results")) results <- readRDS(file.path("bench", "build", "results.rds"))
-out_dir <- "bench"
-
-fmt_time <- function(s) format(bench::as_bench_time(s))
-fmt_mem <- function(b) format(bench::as_bench_bytes(b))
+# The routines' part of RESULTS.md (`routine_lines`) and one log-log plot
+# per routine, from `results`. Sourced by bench/report.R.
 pick <- function(routine, series, size, expression) {
   r <- results[results$routine == routine & startsWith(results$series, series) &
                  results$size == size & results$expression == expression, ]
@@ -19,17 +14,6 @@ slope <- function(routine, expression) {
   unname(coef(lm(log10(median) ~ log10(size), data = r))[2])
 }
 
-cpu <- grep("^model name", readLines("/proc/cpuinfo"), value = TRUE)[1]
-mem <- grep("^MemTotal", readLines("/proc/meminfo"), value = TRUE)
-machine <- c(
-  sprintf("- CPU: %s, %d cores", trimws(sub(".*:", "", cpu)), parallel::detectCores()),
-  sprintf("- Memory: %s", trimws(sub(".*:", "", mem))),
-  sprintf("- %s, %s; bench %s, IRanges %s", R.version.string, R.version$platform,
-          packageVersion("bench"), packageVersion("IRanges")),
-  sprintf("- Run on %s", format(Sys.time(), "%Y-%m-%d %H:%M UTC", tz = "UTC"))
-)
-
-verdict <- function(ok) if (ok) "met" else "**missed**"
 ir <- ratio("gcoverage", "reads, 100 bp", 1e5, "iranges")
 lit <- ratio("gcoverage", "reads, 1000 bp", 1e5, "literal")
 w6 <- pick("gcoverage", "window", 1e6, "tolvendra")
@@ -112,11 +96,9 @@ sections <- unlist(lapply(split(results[c("routine", "series")], results$routine
   unlist(lapply(unique(d$series), function(s) table_for(d$routine[1], s)))
 }))
 
-writeLines(c("# Benchmark results", "",
-             "Produced by `Rscript bench/run.R` on:", "", machine, "",
-             "## Targets", "", targets, "", notes, "## Tables", "", sections,
-             "Plots: `bench/gcoverage.png`, `bench/ghistogram.png`, `bench/regionmining.png`, `bench/splicingind.png`."),
-           file.path(out_dir, "RESULTS.md"))
+routine_lines <- c("## Targets", "", targets, "", notes, "## Tables", "", sections,
+                   "Plots: `bench/gcoverage.png`, `bench/ghistogram.png`, `bench/regionmining.png`, `bench/splicingind.png`.",
+                   "")
 
 for (routine in unique(results$routine)) {
   r <- results[results$routine == routine, ]
@@ -140,4 +122,3 @@ for (routine in unique(results$routine)) {
   }
   grDevices::dev.off()
 }
-cat("Wrote bench/RESULTS.md and the plots\n")

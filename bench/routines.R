@@ -1,22 +1,17 @@
 # Benchmarks of the four routines, side by side with their literal
-# algorithms and with peers, on the same inputs in the same run.
-# Run from the repository root with the package installed:
-#   Rscript bench/run.R
-# Writes bench/RESULTS.md and one log-log plot per routine in bench/.
+# algorithms and with peers, on the same inputs in the same run. Sourced by
+# bench/run.R, which sets `build` and `store`; leaves the timings in
+# `results` and saves them to results.rds in `store`.
 suppressPackageStartupMessages({
-  library(Tolvendra)
   library(bench)
   library(IRanges)
 })
 set.seed(42)
-out_dir <- "bench"
-build <- file.path(out_dir, "build")
-dir.create(build, showWarnings = FALSE)
 
 # The literal algorithms, compiled for this run only.
 so <- file.path(build, paste0("literal", .Platform$dynlib.ext))
 stopifnot(system2(file.path(R.home("bin"), "R"),
-                  c("CMD", "SHLIB", "-o", so, file.path(out_dir, "literal.cpp")),
+                  c("CMD", "SHLIB", "-o", so, file.path("bench", "literal.cpp")),
                   stdout = FALSE) == 0)
 dyn.load(so)
 lit_gcoverage <- getNativeSymbolInfo("literal_gcoverage", "literal")
@@ -158,5 +153,4 @@ for (n in 10^(3:7)) {
 }
 
 results <- do.call(rbind, results)
-saveRDS(results, file.path(build, "results.rds"))
-source(file.path(out_dir, "report.R"))
+saveRDS(results, file.path(store, "results.rds"))

@@ -1,0 +1,187 @@
+# Reading BAM files: Tolvendra's analyze_region() side by side with
+# mosdepth, megadepth, samtools depth and GenomicAlignments on simulated
+# files. Every run is a fresh process, so start-up and package loading
+# count, timed by /usr/bin/time (elapsed, user CPU, peak resident memory).
+# Sourced by bench/run.R, which sets `build` and `quick`; leaves the runs in
+# `bam_runs` and saves them with notes on the run to bam-runs.rds in `store`.
+source(file.path("bench", "simulate.R"))
+
+repeats <- if (quick) 1L else 3L
+chr1 <- c(chr1 = if (quick) 10e6 else 50e6)
+read_counts <- if (quick) c(1e5, 3e5, 1e6) else c(1e6, 3e6, 1e7)
+window <- if (quick) c(4000001, 5000000) else c(20000001, 21000000)
+long_chr1 <- c(chr1 = 249250621)
+long_reads <- if (quick) 2e5 else 2e6
+
+if (!file.exists("/usr/bin/time")) {
+  stop("/usr/bin/time is missing; install it with `apt-get install time`.")
+}
+for (tool in c("samtools", "mosdepth", "megadepth")) {
+  if (!nzchar(Sys.which(tool))) stop(tool, " is missing from the PATH.")
+}
+# Debian's mosdepth loads htslib as libhts.so, which only the -dev package
+# provides; point it at the runtime library for its own runs only.
+hts_dir <- file.path(build, "hts")
+dir.create(hts_dir, showWarnings = FALSE)
+if (!file.exists(file.path(hts_dir, "libhts.so"))) {
+  file.symlink("/usr/lib/x86_64-linux-gnu/libhts.so.3", file.path(hts_dir, "libhts.so"))
+}
+mosdepth_env <- sprintf("LD_LIBRARY_PATH=%s", shQuote(normalizePath(hts_dir)))
+scratch <- file.path(build, "scratch")
+dir.create(scratch, showWarnings = FALSE)
+
+bams <- vapply(read_counts, function(n) simulated_bam(build, chr1, n), "")
+long_bam <- simulated_bam(build, long_chr1, long_reads)
+gap_bam <- long_gap_bam(build)
+
+# ---- commands ------------------------------------------------------------
+rscript <- file.path(R.home("bin"), "Rscript")
+r_command <- function(code) paste(shQuote(rscript), "-e", shQuote(code))
+threads_arg <- if ("threads" %in% names(formals(Tolvendra::analyze_region))) {
+  ", threads = 1"
+} else {
+  ""
+}
+tolvendra_code <- function(bam, from, to) {
+  sprintf(paste0('library(Tolvendra); x <- analyze_region("%s", "chr1", %.0f, %.0f, ',
+                 'width = 1000, progress = FALSE%s)'), bam, from, to, threads_arg)
+}
+commands <- list(
+  tolvendra = function(bam, from, to) r_command(tolvendra_code(bam, from, to)),
+  mosdepth = function(bam, from, to) {
+    paste("mosdepth -n --by 1000 -t 1", shQuote(file.path(scratch, "mosdepth")),
+          shQuote(bam))
+  },
+  megadepth = function(bam, from, to) {
+    paste("megadepth", shQuote(bam), "--annotation 1000 --op sum --filter-out 1796 --threads 1")
+  },
+  samtools = function(bam, from, to) {
+    sprintf("samtools depth -a -J -r chr1:%.0f-%.0f %s", from, to, shQuote(bam))
+  },
+  GenomicAlignments = function(bam, from, to) {
+    r_command(sprintf(paste0(
+      'suppressPackageStartupMessages(library(GenomicAlignments)); ',
+      'flag <- scanBamFlag(isUnmappedQuery = FALSE, isSecondaryAlignment = FALSE, ',
+      'isNotPassingQualityControls = FALSE, isDuplicate = FALSE); ',
+      'param <- ScanBamParam(which = GRanges("chr1", IRanges(%.0f, %.0f)), flag = flag); ',
+      'cv <- coverage(readGAlignments("%s", param = param))'), from, to, bam))
+  }
+)
+
+# Runs a shell command under /usr/bin/time, with `env` (VAR=value) set for
+# it alone.
+time_command <- function(command, env = "") {
+  out <- tempfile(tmpdir = scratch)
+  err <- tempfile(tmpdir = scratch)
+  on.exit(unlink(c(out, err)))
+  status <- system(sprintf("%s /usr/bin/time -f '%%e %%U %%M' -o %s %s >/dev/null 2>%s",
+                           env, shQuote(out), command, shQuote(err)))
+  if (status != 0) {
+    stop(sprintf("`%s` failed (status %d):\n%s", command, status,
+                 paste(readLines(err), collapse = "\n")))
+  }
+  v <- scan(text = utils::tail(readLines(out), 1L), quiet = TRUE)
+  data.frame(elapsed = v[1], user = v[2], rss_kib = v[3])
+}
+
+# ---- checks ----------------------------------------------------------------
+# Tolvendra must count what `samtools depth -a -J` counts (split at N,
+# deletions covered, unmapped/secondary/QC-failed/duplicate reads left out):
+# the same 1000-position bin sums over the whole sequence, and the same
+# per-base depth over the window.
+check_against_samtools <- function(bam) {
+  x <- analyze_region(bam, "chr1", 1, chr1[[1]], width = 1000, progress = FALSE)
+  awk <- "awk '{s[int(($2-1)/1000)]+=$3} END{for(i=0;i<length(s);i++) print s[i]}'"
+  sums <- as.numeric(system(sprintf("samtools depth -a -J -r chr1 %s | %s", shQuote(bam), awk),
+                            intern = TRUE))
+  if (!identical(as.numeric(x$bins$sum), sums)) {
+    bad <- which(as.numeric(x$bins$sum) != sums)
+    stop(sprintf(paste("Tolvendra's 1000-position bin sums over chr1 of %s disagree",
+                       "with samtools depth -a -J in %d of %d bins; first at bin %d:",
+                       "%g against %g."), bam, length(bad), length(sums), bad[1],
+                 x$bins$sum[bad[1]], sums[bad[1]]))
+  }
+  w <- analyze_region(bam, "chr1", window[1], window[2], progress = FALSE)
+  depth <- scan(pipe(sprintf("samtools depth -a -J -r chr1:%.0f-%.0f %s | cut -f3",
+                             window[1], window[2], shQuote(bam))), quiet = TRUE)
+  if (!identical(as.numeric(w$coverage), depth)) {
+    bad <- which(as.numeric(w$coverage) != depth)
+    stop(sprintf(paste("Tolvendra's per-base coverage of chr1:%.0f-%.0f of %s disagrees",
+                       "with samtools depth -a -J at %d positions; first at %.0f:",
+                       "%d against %g."), window[1], window[2], bam, length(bad),
+                 window[1] + bad[1] - 1, w$coverage[bad[1]], depth[bad[1]]))
+  }
+  cat(sprintf("checked: Tolvendra agrees with samtools depth -a -J on %s (%d bins, %d positions)\n",
+              basename(bam), length(sums), length(depth)))
+}
+check_against_samtools(bams[1])
+
+# ---- runs ------------------------------------------------------------------
+whole <- c("tolvendra", "mosdepth", "megadepth", "samtools", "GenomicAlignments")
+jobs <- rbind(
+  do.call(rbind, lapply(seq_along(bams), function(i) rbind(
+    data.frame(job = "whole sequence", reads = read_counts[i], tool = whole,
+               bam = bams[i], from = 1, to = chr1[[1]]),
+    data.frame(job = "1-Mb window", reads = read_counts[i],
+               tool = c("tolvendra", "samtools", "GenomicAlignments"),
+               bam = bams[i], from = window[1], to = window[2])))),
+  data.frame(job = "249-Mb window", reads = long_reads, tool = c("tolvendra", "mosdepth"),
+             bam = long_bam, from = 1, to = long_chr1[[1]]),
+  data.frame(job = "50 long-gap reads", reads = 50, tool = c("tolvendra", "mosdepth"),
+             bam = gap_bam, from = 1, to = 50e6),
+  data.frame(job = "start-up", reads = 0, tool = c("R", "tolvendra", "GenomicAlignments"),
+             bam = NA, from = NA, to = NA)
+)
+# Start-up: R alone, and R loading each package, reading nothing.
+start_up <- c(R = "NULL", tolvendra = "library(Tolvendra)",
+              GenomicAlignments = "suppressPackageStartupMessages(library(GenomicAlignments))")
+jobs$command <- vapply(seq_len(nrow(jobs)), function(i) {
+  if (jobs$job[i] == "start-up") return(r_command(start_up[[jobs$tool[i]]]))
+  commands[[jobs$tool[i]]](jobs$bam[i], jobs$from[i], jobs$to[i])
+}, "")
+jobs$env <- ifelse(jobs$tool == "mosdepth", mosdepth_env, "")
+
+# Every tool reads from the page cache, never from disk.
+for (f in unique(stats::na.omit(jobs$bam))) invisible(system(paste("cat", shQuote(f), "> /dev/null")))
+
+load_before <- readLines("/proc/loadavg")
+runs <- list()
+for (r in seq_len(repeats)) {
+  for (i in seq_len(nrow(jobs))) {
+    t <- time_command(jobs$command[i], jobs$env[i])
+    runs[[length(runs) + 1L]] <- cbind(jobs[i, c("job", "reads", "tool")], repeat_ = r, t)
+    cat(sprintf("%-18s %9g reads  %-18s run %d: %6.2fs elapsed %6.2fs user %8.0f KiB\n",
+                jobs$job[i], jobs$reads[i], jobs$tool[i], r, t$elapsed, t$user, t$rss_kib))
+  }
+}
+bam_runs <- do.call(rbind, runs)
+
+# Where Tolvendra's time goes, in one process on the largest file: the
+# first analyze_region() call also loads what the package loads lazily; the
+# second reads only, through region_coverage(); the third is warm.
+profile_code <- sprintf(paste0(
+  't_load <- system.time(library(Tolvendra))[["elapsed"]]; ',
+  'call <- function() analyze_region("%1$s", "chr1", 1, %2$.0f, width = 1000, progress = FALSE%3$s); ',
+  'read <- function() { region <- Tolvendra:::check_region("%1$s", "chr1", 1, %2$.0f); ',
+  'options <- Tolvendra:::check_read_options(split = TRUE, min_mapq = 0, ',
+  'chunk_size = 1e6, progress = FALSE); Tolvendra:::region_coverage(region, options) }; ',
+  't_first <- system.time(call())[["elapsed"]]; ',
+  't_read <- system.time(read())[["elapsed"]]; ',
+  't_warm <- system.time(call())[["elapsed"]]; ',
+  'cat(t_load, t_first, t_read, t_warm)'), bams[length(bams)], chr1[[1]], threads_arg)
+bam_profile <- stats::setNames(
+  scan(text = system(r_command(profile_code), intern = TRUE), quiet = TRUE),
+  c("load", "first", "read", "warm"))
+
+bam_info <- list(
+  load = c(before = load_before, after = readLines("/proc/loadavg")),
+  repeats = repeats, quick = quick, window = window, chr1 = chr1[[1]],
+  long_chr1 = long_chr1[[1]], gap_chr1 = 50e6, threads_arg = threads_arg, profile = bam_profile,
+  versions = c(
+    samtools = system("samtools --version | head -1", intern = TRUE),
+    mosdepth = system(paste(mosdepth_env, "mosdepth --version"), intern = TRUE),
+    megadepth = system("megadepth --version", intern = TRUE),
+    GenomicAlignments = paste("GenomicAlignments", packageVersion("GenomicAlignments")),
+    Tolvendra = paste("Tolvendra", packageVersion("Tolvendra"), "from",
+                      system("git rev-parse --short HEAD", intern = TRUE))))
+saveRDS(list(runs = bam_runs, info = bam_info), file.path(store, "bam-runs.rds"))

@@ -1,0 +1,39 @@
+# Writes RESULTS.md and the plots into `out_dir` from the results that
+# bench/run.R saved in `store`. On its own (Rscript bench/report.R) it
+# rewrites bench/RESULTS.md from the last full run's results.
+if (!exists("store")) {
+  store <- file.path("bench", "build")
+  out_dir <- "bench"
+}
+saved <- function(name) {
+  path <- file.path(store, name)
+  if (file.exists(path)) readRDS(path)
+}
+results <- saved("results.rds")
+bam <- saved("bam-runs.rds")
+samples <- saved("samples-runs.rds")
+
+fmt_time <- function(s) format(bench::as_bench_time(s))
+fmt_mem <- function(b) format(bench::as_bench_bytes(b))
+verdict <- function(ok) if (ok) "met" else "**missed**"
+
+cpu <- grep("^model name", readLines("/proc/cpuinfo"), value = TRUE)[1]
+mem <- grep("^MemTotal", readLines("/proc/meminfo"), value = TRUE)
+machine <- c(
+  sprintf("- CPU: %s, %d cores", trimws(sub(".*:", "", cpu)), parallel::detectCores()),
+  sprintf("- Memory: %s", trimws(sub(".*:", "", mem))),
+  sprintf("- %s, %s; bench %s, IRanges %s", R.version.string, R.version$platform,
+          packageVersion("bench"), packageVersion("IRanges")),
+  sprintf("- Run on %s", format(Sys.time(), "%Y-%m-%d %H:%M UTC", tz = "UTC"))
+)
+
+routine_lines <- bam_lines <- samples_lines <- NULL
+if (!is.null(results)) source(file.path("bench", "report-routines.R"))
+if (!is.null(samples)) source(file.path("bench", "report-samples.R"))
+if (!is.null(bam)) source(file.path("bench", "report-bam.R"))
+
+writeLines(c("# Benchmark results", "",
+             "Produced by `Rscript bench/run.R` on:", "", machine, "",
+             routine_lines, bam_lines),
+           file.path(out_dir, "RESULTS.md"))
+cat(sprintf("Wrote %s and the plots\n", file.path(out_dir, "RESULTS.md")))

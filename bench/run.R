@@ -1,0 +1,25 @@
+# Every benchmark, side by side with peers, in one run. From the repository
+# root, with the package and the peers installed (sh tools/setup.sh):
+#   Rscript bench/run.R
+# writes bench/RESULTS.md and the plots in bench/. It takes about an hour:
+# the BAM reading runs every tool three times, each in a fresh process, on
+# files of up to 10 million reads (simulated once and kept in bench/build/).
+#
+# BENCH_QUICK=1 is for trying things: small files, one run each, the
+# routines left out, and everything written to bench/build/quick/ instead.
+# BENCH_PARTS picks parts, e.g. BENCH_PARTS=bam,samples (default: all of
+# routines, bam, samples); a report part that was not run this time is
+# taken from the last run that saved it.
+suppressPackageStartupMessages(library(Tolvendra))
+quick <- !Sys.getenv("BENCH_QUICK") %in% c("", "0")
+parts <- strsplit(Sys.getenv("BENCH_PARTS", if (quick) "bam,samples" else "routines,bam,samples"),
+                  ",")[[1]]
+build <- file.path("bench", "build")
+store <- if (quick) file.path(build, "quick") else build
+out_dir <- if (quick) store else "bench"
+dir.create(store, recursive = TRUE, showWarnings = FALSE)
+
+if ("routines" %in% parts) source(file.path("bench", "routines.R"))
+if ("bam" %in% parts) source(file.path("bench", "bam.R"))
+if ("samples" %in% parts) source(file.path("bench", "samples.R"))
+source(file.path("bench", "report.R"))
