@@ -1,0 +1,98 @@
+#' Run tasks as SLURM jobs
+#'
+#' Builds a [BiocParallel::BatchtoolsParam()] that submits tasks to a SLURM
+#' cluster through batchtools, with the job template shipped in this
+#' package and resources sized for the tasks. Pass it as `BPPARAM` to a
+#' function that splits its work into tasks, such as `analyze_samples()`.
+#'
+#' Tasks are grouped into `workers` SLURM jobs; with more tasks than
+#' workers, a job runs its tasks one after another. Each job asks for:
+#'
+#' * `cores` CPUs;
+#' * memory, unless given: 8 bytes per base of the largest task (4 for its
+#'   coverage counts and about as much again for the reader's scratch space)
+#'   plus 1 GiB for R itself, rounded up to whole MiB; 2932 MiB for a task
+#'   of 250 million bases;
+#' * a time limit, unless given: 10 minutes to start R and open the files
+#'   plus 6 seconds per million bases for each task the job runs, rounded
+#'   up to whole minutes; 35 minutes for one task of 250 million bases. That
+#'   leaves room for depths of a few hundred reads; give `walltime` for
+#'   deeper data.
+#'
+#' Jobs inherit the environment of the R session that submits them, so
+#' `R_LIBS` must name libraries that the nodes can read. batchtools keeps
+#' its registry (the tasks, their results and the job logs) in a folder
+#' of the working directory, which must be on a file system the nodes
+#' share; choose another with `registryargs =
+#' BiocParallel::batchtoolsRegistryargs(file.dir = )`.
+#'
+#' @param workers Number of SLURM jobs to spread the tasks over.
+#' @param task_bp Length in bases of the largest task: the longest sequence
+#'   or target it covers.
+#' @param tasks Number of tasks, to size the time limit of jobs that run
+#'   several.
+#' @param cores CPUs per job.
+#' @param memory Memory per job in MiB, or `NULL` for the estimate above.
+#' @param walltime Time limit per job in seconds (SLURM rounds it up to
+#'   whole minutes), or `NULL` for the estimate above.
+#' @param partition SLURM partition to submit to, or `NULL` for the
+#'   cluster's default.
+#' @param template Path of a batchtools template file, or `NULL` for the
+#'   package's, `system.file("batchtools", "slurm.tmpl", package =
+#'   "Tolvendra")`. It receives the resources `ncpus`, `memory` (MiB),
+#'   `walltime` (seconds) and, when given, `partition`.
+#' @param ... Further arguments to [BiocParallel::BatchtoolsParam()], such
+#'   as `registryargs`, `timeout` or `log`.
+#' @return A [BiocParallel::BatchtoolsParam()] object for the `"slurm"`
+#'   cluster; its `resources` field holds the job resources.
+#' @seealso batchtools ships templates for other schedulers in
+#'   `system.file("templates", package = "batchtools")`.
+#' @export
+#' @examplesIf requireNamespace("batchtools", quietly = TRUE) && nzchar(Sys.which("squeue"))
+#' # 24 tasks, the largest as long as human chromosome 1, in 4 jobs
+#' param <- slurm_param(workers = 4, task_bp = 248956422, tasks = 24)
+#' str(param$resources)
+slurm_param <- function(workers = 2L, task_bp = 250e6, tasks = workers,
+                        cores = 1L, memory = NULL, walltime = NULL,
+                        partition = NULL, template = NULL, ...) {
+  workers <- check_count(workers, "workers", min = 1)
+  task_bp <- as.double(check_count(task_bp, "task_bp", min = 1))
+  tasks <- check_count(tasks, "tasks", min = 1)
+  cores <- check_count(cores, "cores", min = 1)
+  estimate <- job_estimate(task_bp, ceiling(tasks / workers))
+  memory <- if (is.null(memory)) {
+    estimate$memory
+  } else {
+    as.double(check_count(memory, "memory", min = 1))
+  }
+  walltime <- if (is.null(walltime)) {
+    estimate$walltime
+  } else {
+    as.double(check_count(walltime, "walltime", min = 1))
+  }
+  if (!is.null(partition)) {
+    check_string(partition, "partition")
+  }
+  if (is.null(template)) {
+    template <- system.file("batchtools", "slurm.tmpl", package = "Tolvendra")
+  } else if (!is.character(template) || length(template) != 1L ||
+             is.na(template) || !file.exists(template)) {
+    abort_arg(sprintf(
+      "`template` must be the path of an existing template file, not %s.",
+      describe(template)), sys.call())
+  }
+  check_installed("batchtools", repository = "CRAN")
+  resources <- list(ncpus = cores, memory = memory, walltime = walltime,
+                    partition = partition)
+  BiocParallel::BatchtoolsParam(workers = workers, cluster = "slurm",
+                                template = template,
+                                resources = Filter(Negate(is.null), resources),
+                                ...)
+}
+
+# Memory (MiB) and time limit (seconds) of a job that runs `tasks_per_job`
+# tasks of at most `task_bp` bases each, as ?slurm_param documents them.
+job_estimate <- function(task_bp, tasks_per_job) {
+  list(memory = ceiling((8 * task_bp + 2^30) / 2^20),
+       walltime = ceiling((600 + tasks_per_job * 6 * task_bp / 1e6) / 60) * 60)
+}
