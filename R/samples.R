@@ -1,0 +1,595 @@
+#' Coverage of many samples over whole sequences or targets
+#'
+#' Computes, for each sample, the coverage summed over bins of `width`
+#' positions along every sequence of the BAM files (or along the targets in
+#' `where`), and finds the regions where the mean coverage across samples
+#' reaches `threshold`, with each sample's mean coverage over each region.
+#' The work is split into tasks run through [BiocParallel::bplapply()], so
+#' the same call runs serially, on local cores, on a socket cluster or on a
+#' cluster scheduler, with identical results.
+#'
+#' Each task covers one sequence or target: a task computes one sample's
+#' coverage of it and returns its bin and region sums, and a task per
+#' sequence or target reads each sample in turn to find the regions. A
+#' task's memory follows the length of its sequence or target (4 bytes per
+#' position for a sample's coverage, 8 for the profile across samples) and
+#' is released before the next task.
+#'
+#' The regions are those that [regionmining()] finds on the profile
+#' `floor(sum(f[s] * coverage[s]))`, the sum over the samples `s` of their
+#' coverage times a factor, against the threshold `S * threshold` for `S`
+#' samples. The factor is 1 with `normalize = "none"`, so that a region is
+#' exactly a stretch whose mean of the samples' coverage reaches
+#' `threshold`. With `normalize = "cpm"` it is `1e6 / mapped[s]`, coverage
+#' per million mapped reads, so that samples sequenced to different depths
+#' weigh the same; the profile is then rounded down to whole numbers after
+#' the summing, which is done in double precision in the samples' order.
+#'
+#' @param files Paths of indexed BAM (or CRAM) files, named by sample; names
+#'   default to the base names without extension. Or a data frame with
+#'   columns `file` and `sample` and any sample annotations (such as
+#'   `condition`), which become the column data of the results.
+#' @param where What to cover: `NULL` for every sequence of the files (whose
+#'   headers must then agree); sequence names; `"chr:start-end"` strings
+#'   (1-based, both ends included, commas allowed); a data frame with
+#'   columns `seqname` (or `seqnames` or `chr`), `start` and `end`; a
+#'   `GRanges`; or the path of a BED file (whose 0-based starts are
+#'   converted).
+#' @param width Bin width in positions. Bins start at the first position of
+#'   each sequence or target; the last bin keeps what is left, with its own
+#'   width.
+#' @param threshold,minlen Regions are stretches whose mean coverage across
+#'   samples reaches `threshold` and that span more than `minlen` positions;
+#'   see Details and [regionmining()].
+#' @param normalize `"none"` to find regions on the coverage as counted,
+#'   `"cpm"` on coverage per million mapped reads; see Details. With
+#'   `"cpm"`, the results also hold an assay `cpm` of normalized means.
+#' @param BPPARAM A BiocParallel back end, such as
+#'   [BiocParallel::SerialParam()], [BiocParallel::MulticoreParam()] or
+#'   [BiocParallel::SnowParam()]. Workers in new R processes need Tolvendra
+#'   installed in a library they see.
+#' @param ... Reading options, as for [read_blocks()]: `split`, `min_mapq`,
+#'   `chunk_size`, and `progress`, which shows a progress bar across tasks.
+#' @return An object of class `tolvendra_samples` with `print()`,
+#'   `summary()` and `plot()` methods, a list of:
+#'   * `bins`: a `RangedSummarizedExperiment` with one row per bin and one
+#'     column per sample; assays `sum` and `mean` (doubles), and `cpm` with
+#'     `normalize = "cpm"`. Its column data hold the sample annotations, the
+#'     `file`, the `mapped` reads (from the index) and the fraction of
+#'     positions `covered` by at least one read.
+#'   * `regions`: a `RangedSummarizedExperiment` with one row per region,
+#'     the same columns and assays: each sample's coverage sum and mean over
+#'     each region. Its row data hold `pooled`, the mean over the region of
+#'     the (normalized) mean coverage across samples.
+#'   * `targets`: the sequences or targets covered, as a data frame.
+#'   * the parameters `width`, `threshold`, `minlen`, `normalize` and the
+#'     reading `options`.
+#' @seealso [analyze_region()] for one region of one file,
+#'   [export_regions()] to write the regions, [export_coverage()] to write a
+#'   sample's coverage as a genome browser track.
+#' @export
+#' @examplesIf requireNamespace("Rsamtools", quietly = TRUE) && requireNamespace("GenomicAlignments", quietly = TRUE) && requireNamespace("SummarizedExperiment", quietly = TRUE) && requireNamespace("BiocParallel", quietly = TRUE)
+#' bam <- system.file("extdata", "ex1.bam", package = "Rsamtools")
+#' # The same file twice stands for two samples here
+#' samples <- data.frame(file = c(bam, bam), sample = c("a", "b"),
+#'                       condition = c("treated", "control"))
+#' x <- analyze_samples(samples, width = 200, threshold = 45, minlen = 20)
+#' x
+#' summary(x)
+#' SummarizedExperiment::assay(x$bins, "mean")[1:3, ]
+#' x$regions
+#' plot(x)
+#' # Two targets, on two local cores
+#' analyze_samples(c(a = bam), c("seq1:1001-1500", "seq2:1-800"),
+#'                 BPPARAM = BiocParallel::MulticoreParam(2))
+analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
+                            minlen = 0, normalize = c("none", "cpm"),
+                            BPPARAM = BiocParallel::SerialParam(), ...) {
+  call <- sys.call()
+  width <- check_count(width, "width", min = 1)
+  threshold <- check_count(threshold, "threshold")
+  minlen <- check_count(minlen, "minlen", min = 0)
+  normalize <- check_choice(normalize, c("none", "cpm"), "normalize")
+  study <- open_study(files, where, "where", BPPARAM, call, ...)
+  targets <- study$targets
+  samples <- study$samples
+
+  bins <- do.call(rbind, lapply(seq_len(nrow(targets)), function(t) {
+    target_bins(t, targets$start[t], targets$end[t], width)
+  }))
+  factors <- if (normalize == "cpm") 1e6 / samples$mapped else rep(1, nrow(samples))
+  found <- run_tasks(lapply(seq_len(nrow(targets)), function(t) {
+    list(regions = study_regions(study, t), factors = factors,
+         threshold = nrow(samples) * threshold, minlen = minlen,
+         options = study$options)
+  }), region_task, BPPARAM, study)
+  regions <- do.call(rbind, lapply(seq_along(found), function(t) {
+    if (nrow(found[[t]]) == 0L) return(NULL)
+    cbind(target = t, found[[t]])
+  }))
+  if (is.null(regions)) {
+    regions <- data.frame(target = integer(), start = integer(), end = integer())
+  }
+
+  spans <- list(bins = bins, regions = regions)
+  sums <- study_sums(study, spans, BPPARAM)
+  samples$covered <- sums$covered / sum(targets$end - targets$start + 1)
+  study$samples <- samples
+  coverage <- lapply(names(spans), function(what) {
+    coverage_summary(spans[[what]], sums[[what]], study, normalize)
+  })
+  names(coverage) <- names(spans)
+  pooled <- sums$regions %*% factors / nrow(samples)
+  SummarizedExperiment::rowData(coverage$regions)$pooled <-
+    as.vector(pooled) / (regions$end - regions$start + 1)
+
+  structure(list(bins = coverage$bins, regions = coverage$regions,
+                 targets = targets, width = width, threshold = threshold,
+                 minlen = minlen, normalize = normalize,
+                 options = study$options),
+            class = "tolvendra_samples")
+}
+
+# Checks the samples, targets and back end shared by the functions that
+# work on many samples. Returns the samples (with their mapped reads), the
+# targets, the sequence lengths, each sample's file and index (`sources`)
+# and the reading options.
+open_study <- function(files, where, where_arg, BPPARAM, call, ...) {
+  samples <- check_samples(files, call)
+  options <- list(...)
+  if (is.null(options[["progress"]])) options$progress <- interactive()
+  options <- do.call(check_read_options, c(options, list(call = call)),
+                     quote = TRUE)
+  if (!inherits(BPPARAM, "BiocParallelParam")) {
+    abort_arg(sprintf(paste0(
+      "`BPPARAM` must be a BiocParallel back end, such as ",
+      "BiocParallel::SerialParam() or BiocParallel::MulticoreParam(2), ",
+      "not %s."), describe(BPPARAM)), call)
+  }
+  sources <- lapply(samples$file, check_alignments, arg = "files", call = call)
+  lengths <- lapply(sources, function(source) {
+    seq_lengths(source$file, source$index, "files", call)
+  })
+  targets <- check_where(where, lengths[[1L]], where_arg, call)
+  check_headers(lengths, samples, if (!is.null(where)) unique(targets$seqname),
+                call)
+  samples$mapped <- vapply(sources, mapped_reads, 0, options = options,
+                           arg = "files", call = call)
+  list(samples = samples, targets = targets, lengths = lengths[[1L]],
+       sources = sources, options = options)
+}
+
+# Each sample's region for target t.
+study_regions <- function(study, t) {
+  lapply(study$sources, function(source) {
+    c(source, list(seqname = study$targets$seqname[t],
+                   start = study$targets$start[t], end = study$targets$end[t]))
+  })
+}
+
+# Runs the tasks through BiocParallel. Progress is shown across tasks, not
+# within them, whose bars would interleave.
+run_tasks <- function(tasks, fun, BPPARAM, study) {
+  options <- if (study$options$progress) {
+    BiocParallel::bpoptions(progressbar = TRUE)
+  } else {
+    BiocParallel::bpoptions()
+  }
+  BiocParallel::bplapply(tasks, fun, BPPARAM = BPPARAM, BPOPTIONS = options)
+}
+
+# Sums of each sample's coverage over spans of the targets: `spans` is a
+# list of data frames with columns target, start and end. One task per
+# sample and target. Returns, for each element of `spans`, a matrix of
+# sums with one column per sample, and the number of covered positions of
+# each sample.
+study_sums <- function(study, spans, BPPARAM) {
+  n_samples <- nrow(study$samples)
+  n_targets <- nrow(study$targets)
+  tasks <- list()
+  for (t in seq_len(n_targets)) {
+    regions <- study_regions(study, t)
+    mine <- lapply(spans, function(s) s[s$target == t, c("start", "end")])
+    for (s in seq_len(n_samples)) {
+      tasks[[length(tasks) + 1L]] <- list(region = regions[[s]], spans = mine,
+                                          options = study$options)
+    }
+  }
+  results <- run_tasks(tasks, sample_task, BPPARAM, study)
+  # tasks run target by target, samples within each target
+  task_of <- matrix(seq_along(tasks), nrow = n_samples)
+  sums <- lapply(names(spans), function(what) {
+    by_sample <- lapply(seq_len(n_samples), function(s) {
+      unlist(lapply(results[task_of[s, ]], function(r) r$sums[[what]]))
+    })
+    matrix(unlist(by_sample), ncol = n_samples,
+           dimnames = list(NULL, study$samples$sample))
+  })
+  names(sums) <- names(spans)
+  covered <- vapply(seq_len(n_samples), function(s) {
+    sum(vapply(results[task_of[s, ]], function(r) r$covered, 0))
+  }, 0)
+  c(sums, list(covered = covered))
+}
+
+# Task: one sample's coverage of one target, summed over spans of it.
+sample_task <- function(task) {
+  cov <- region_coverage(task$region, task$options)
+  list(sums = lapply(task$spans, function(s) {
+         span_sums(cov, task$region$start, s$start, s$end)
+       }),
+       covered = sum(as.double(cov > 0)))
+}
+
+# Task: the regions of one target, found on the profile summed over the
+# samples (see analyze_samples()). Samples are read one after another, so
+# memory holds one sample's coverage and the profile.
+region_task <- function(task) {
+  total <- 0
+  for (s in seq_along(task$regions)) {
+    total <- total + region_coverage(task$regions[[s]], task$options) *
+      task$factors[s]
+  }
+  profile <- floor(total)
+  if (max(profile, 0) > .Machine$integer.max) {
+    stop(sprintf("The coverage summed over the samples passes %d on %s.",
+                 .Machine$integer.max, task$regions[[1L]]$seqname),
+         call. = FALSE)
+  }
+  region <- task$regions[[1L]]
+  regionmining(region$start:region$end, profile, task$threshold, task$minlen)
+}
+
+# Bins of `width` positions from `start`; the last one ends at `end`.
+target_bins <- function(target, start, end, width) {
+  first <- seq(as.double(start), end, by = width)
+  data.frame(target = rep(target, length(first)), start = as.integer(first),
+             end = as.integer(pmin(first + width - 1, end)))
+}
+
+# A RangedSummarizedExperiment of coverage sums over spans of the targets.
+coverage_summary <- function(spans, sums, study, normalize) {
+  lengths <- study$lengths
+  samples <- study$samples
+  rows <- GenomicRanges::GRanges(
+    factor(study$targets$seqname[spans$target], levels = names(lengths)),
+    IRanges::IRanges(spans$start, spans$end),
+    seqlengths = stats::setNames(as.integer(lengths), names(lengths)),
+    target = spans$target)
+  mean <- sums / (spans$end - spans$start + 1)
+  assays <- list(sum = sums, mean = mean)
+  if (normalize == "cpm") {
+    assays$cpm <- sweep(mean, 2L, 1e6 / samples$mapped, `*`)
+  }
+  columns <- S4Vectors::DataFrame(samples[setdiff(names(samples), "sample")],
+                                  row.names = samples$sample,
+                                  check.names = FALSE)
+  SummarizedExperiment::SummarizedExperiment(assays = assays,
+                                             rowRanges = rows,
+                                             colData = columns)
+}
+
+# Samples as a data frame with columns sample, file and the annotations.
+check_samples <- function(files, call) {
+  if (is.data.frame(files)) {
+    if (!all(c("file", "sample") %in% names(files))) {
+      abort_arg(sprintf(paste0(
+        "`files` must be a data frame with columns `file` and `sample`; ",
+        "its columns are %s."), paste(names(files), collapse = ", ")), call)
+    }
+    samples <- data.frame(sample = as.character(files$sample),
+                          file = as.character(files$file))
+    samples <- cbind(samples, files[setdiff(names(files), c("file", "sample"))])
+  } else {
+    if (!is.character(files) || length(files) == 0L || anyNA(files)) {
+      abort_arg(sprintf(paste0(
+        "`files` must be paths of BAM files or a data frame with columns ",
+        "`file` and `sample`, not %s."), describe(files)), call)
+    }
+    names <- sub("\\.[^.]*$", "", basename(files))
+    if (!is.null(names(files))) {
+      names <- ifelse(is.na(names(files)) | names(files) == "", names,
+                      names(files))
+    }
+    samples <- data.frame(sample = names, file = unname(files))
+  }
+  if (anyNA(samples$sample) || any(samples$sample == "") ||
+      anyDuplicated(samples$sample)) {
+    bad <- which(is.na(samples$sample) | samples$sample == "" |
+                   duplicated(samples$sample))[1L]
+    abort_arg(sprintf("`files` must name each sample once; sample %d is %s.",
+                      bad, describe(samples$sample[bad])), call)
+  }
+  samples
+}
+
+check_choice <- function(x, choices, arg, call = sys.call(-1)) {
+  force(call)
+  if (identical(x, choices)) {
+    return(choices[1L])
+  }
+  if (!is.character(x) || length(x) != 1L || !x %in% choices) {
+    abort_arg(sprintf("`%s` must be one of %s, not %s.", arg,
+                      paste0("\"", choices, "\"", collapse = ", "),
+                      describe(x)), call)
+  }
+  x
+}
+
+# The BAM headers must agree on the sequences used: all of them, or those
+# named in `seqnames`.
+check_headers <- function(lengths, samples, seqnames, call) {
+  first <- lengths[[1L]]
+  for (i in seq_along(lengths)[-1L]) {
+    other <- lengths[[i]]
+    names <- if (is.null(seqnames)) union(names(first), names(other)) else seqnames
+    differ <- names[is.na(first[names]) | is.na(other[names]) |
+                      first[names] != other[names]]
+    if (length(differ) > 0L) {
+      s <- differ[1L]
+      describe_in <- function(x, sample) {
+        if (is.na(x[s])) {
+          sprintf("is missing from %s", sample)
+        } else {
+          sprintf("has %s positions in %s", format(x[[s]], big.mark = ","),
+                  sample)
+        }
+      }
+      abort_arg(sprintf(paste0(
+        "`files` must have the same reference sequences, but sequence %s ",
+        "%s and %s."), s, describe_in(first, samples$sample[1L]),
+        describe_in(other, samples$sample[i])), call)
+    }
+  }
+  invisible(TRUE)
+}
+
+# Targets as a data frame with columns seqname, start, end (1-based, both
+# included) and name, checked against the sequence lengths.
+check_where <- function(where, lengths, arg, call) {
+  if (is.null(where)) {
+    return(data.frame(seqname = names(lengths), start = 1L,
+                      end = as.integer(lengths), name = NA_character_))
+  }
+  if (inherits(where, "GRanges")) {
+    where <- data.frame(seqname = as.character(GenomicRanges::seqnames(where)),
+                        start = GenomicRanges::start(where),
+                        end = GenomicRanges::end(where),
+                        name = names(where) %||% NA_character_)
+  } else if (is.character(where) && length(where) == 1L &&
+             !is.na(where) && !where %in% names(lengths) && file.exists(where)) {
+    where <- read_bed(where, arg, call)
+  } else if (is.character(where)) {
+    where <- parse_targets(where, lengths, arg, call)
+  }
+  if (!is.data.frame(where)) {
+    abort_arg(sprintf(paste0(
+      "`%s` must be sequence names, \"chr:start-end\" strings, a data frame, ",
+      "a GRanges or the path of a BED file, not %s."), arg, describe(where)),
+      call)
+  }
+  column <- intersect(c("seqname", "seqnames", "chr", "chrom"), names(where))
+  if (length(column) == 0L || !all(c("start", "end") %in% names(where))) {
+    abort_arg(sprintf(paste0(
+      "`%s` must have columns `seqname` (or `seqnames` or `chr`), `start` and ",
+      "`end`; its columns are %s."), arg, paste(names(where), collapse = ", ")),
+      call)
+  }
+  targets <- data.frame(
+    seqname = as.character(where[[column[1L]]]),
+    start = check_whole(where$start, paste0(arg, "$start"), call),
+    end = check_whole(where$end, paste0(arg, "$end"), call),
+    name = if (is.null(where$name)) NA_character_ else as.character(where$name))
+  if (nrow(targets) == 0L) {
+    abort_arg(sprintf("`%s` must hold at least one target.", arg), call)
+  }
+  known <- targets$seqname %in% names(lengths)
+  bad <- which(!known | targets$start < 1L | targets$start > targets$end |
+                 targets$end > lengths[targets$seqname])
+  if (length(bad) > 0L) {
+    i <- bad[1L]
+    shown <- utils::head(names(lengths), 10L)
+    abort_arg(sprintf(paste0(
+      "Each target of `%s` must lie on a sequence of the BAM files, with ",
+      "1 <= start <= end <= its length; target %d is %s:%d-%d (%s)."),
+      arg, i, targets$seqname[i], targets$start[i], targets$end[i],
+      if (!known[i]) {
+        sprintf("sequences: %s%s", paste(shown, collapse = ", "),
+                if (length(lengths) > 10L) ", ..." else "")
+      } else {
+        sprintf("%s has %s positions", targets$seqname[i],
+                format(lengths[[targets$seqname[i]]], big.mark = ","))
+      }), call)
+  }
+  targets
+}
+
+# Sequence names and "chr:start-end" strings as targets.
+parse_targets <- function(x, lengths, arg, call) {
+  if (anyNA(x)) {
+    abort_arg(sprintf("`%s` must not contain NA; element %d is NA.", arg,
+                      which(is.na(x))[1L]), call)
+  }
+  whole <- x %in% names(lengths)
+  pattern <- "^(.+):([0-9,]+)-([0-9,]+)$"
+  ranged <- !whole & grepl(pattern, x)
+  if (!all(whole | ranged)) {
+    i <- which(!(whole | ranged))[1L]
+    abort_arg(sprintf(paste0(
+      "`%s` must hold sequence names of the BAM files or \"chr:start-end\" ",
+      "strings; element %d is %s."), arg, i, describe(x[i])), call)
+  }
+  number <- function(i) as.numeric(gsub(",", "", sub(pattern, i, x[ranged])))
+  targets <- data.frame(seqname = x, start = 1, end = unname(lengths[x]))
+  targets$seqname[ranged] <- sub(pattern, "\\1", x[ranged])
+  targets$start[ranged] <- number("\\2")
+  targets$end[ranged] <- number("\\3")
+  targets
+}
+
+# The first columns of a BED file (0-based, half-open) as 1-based targets;
+# the fourth, when there is one, names them.
+read_bed <- function(path, arg, call) {
+  lines <- readLines(path, warn = FALSE)
+  lines <- lines[nzchar(trimws(lines)) & !grepl("^(#|track|browser)", lines)]
+  fields <- strsplit(lines, "\t", fixed = TRUE)
+  if (length(fields) == 0L || any(lengths(fields) < 3L)) {
+    abort_arg(sprintf(paste0(
+      "`%s` must be a BED file with at least three tab-separated columns; ",
+      "%s has %s."), arg, describe(path),
+      if (length(fields) == 0L) "no records" else
+        sprintf("only %d on line %d", min(lengths(fields)),
+                which(lengths(fields) < 3L)[1L])), call)
+  }
+  column <- function(k) vapply(fields, function(f) f[k], "")
+  numbers <- suppressWarnings(as.numeric(c(column(2L), column(3L))))
+  if (anyNA(numbers)) {
+    abort_arg(sprintf("`%s` must be a BED file with numeric starts and ends.",
+                      arg), call)
+  }
+  n <- length(fields)
+  data.frame(seqname = column(1L), start = numbers[seq_len(n)] + 1,
+             end = numbers[n + seq_len(n)],
+             name = if (all(lengths(fields) >= 4L)) column(4L) else NA_character_)
+}
+
+# One row per sample: annotations, mapped reads, mean depth over the
+# targets, fraction covered, and mean depth over the regions.
+sample_table <- function(x) {
+  columns <- as.data.frame(SummarizedExperiment::colData(x$bins))
+  sums <- SummarizedExperiment::assay(x$bins, "sum")
+  in_regions <- SummarizedExperiment::assay(x$regions, "sum")
+  data.frame(sample = rownames(columns),
+                      columns[setdiff(names(columns),
+                                      c("file", "mapped", "covered"))],
+                      mapped = columns$mapped,
+                      depth = colSums(sums) / sum(target_widths(x)),
+                      covered = sprintf("%.1f%%", 100 * columns$covered),
+                      in_regions = colSums(in_regions) /
+                        sum(GenomicRanges::width(x$regions)),
+                      row.names = NULL, check.names = FALSE)
+}
+
+row_table <- function(x) {
+  as.data.frame(SummarizedExperiment::rowRanges(x))
+}
+
+target_widths <- function(x) x$targets$end - x$targets$start + 1
+
+regions_label <- function(x) {
+  sprintf("Regions with mean %s >= %d across samples over more than %d positions",
+          if (x$normalize == "cpm") "coverage per million mapped reads"
+          else "depth", x$threshold, x$minlen)
+}
+
+#' @export
+print.tolvendra_samples <- function(x, ...) {
+  n <- ncol(x$bins)
+  cat(sprintf("<tolvendra_samples> %d sample%s over %d %s (%s positions)\n",
+              n, if (n == 1L) "" else "s", nrow(x$targets),
+              if (nrow(x$targets) == 1L) "target" else "targets",
+              format(sum(target_widths(x)), big.mark = ",")))
+  cat(sprintf("Bins: %d of %d positions (the last of each target may be shorter)\n",
+              nrow(x$bins), x$width))
+  cat(sprintf("%s: %d\n", regions_label(x), nrow(x$regions)))
+  if (nrow(x$regions) > 0L) {
+    shown <- utils::head(row_table(x$regions), 6L)
+    print(shown[c("seqnames", "start", "end", "width", "pooled")],
+          row.names = FALSE, digits = 4L)
+    if (nrow(x$regions) > 6L) cat(sprintf("... and %d more\n", nrow(x$regions) - 6L))
+  }
+  cat("Samples (mean depth over the targets and over the regions):\n")
+  print(sample_table(x), row.names = FALSE, digits = 4L)
+  invisible(x)
+}
+
+#' @export
+summary.tolvendra_samples <- function(object, ...) {
+  structure(list(samples = sample_table(object),
+                 targets = nrow(object$targets),
+                 positions = sum(target_widths(object)),
+                 regions = nrow(object$regions),
+                 in_regions = sum(GenomicRanges::width(object$regions)),
+                 label = regions_label(object)),
+            class = "summary.tolvendra_samples")
+}
+
+#' @export
+print.summary.tolvendra_samples <- function(x, ...) {
+  cat(sprintf("Coverage of %d samples over %d targets (%s positions)\n",
+              nrow(x$samples), x$targets, format(x$positions, big.mark = ",")))
+  cat(sprintf("%s: %d, spanning %s positions (%.1f%%)\n", x$label, x$regions,
+              format(x$in_regions, big.mark = ","),
+              100 * x$in_regions / x$positions))
+  print(x$samples, row.names = FALSE, digits = 4L)
+  invisible(x)
+}
+
+#' @param x A `tolvendra_samples` object.
+#' @param file For `plot()`: a PNG file to draw into instead of the current
+#'   device.
+#' @param png_width,png_height Size of the PNG in pixels.
+#' @rdname analyze_samples
+#' @export
+plot.tolvendra_samples <- function(x, file = NULL, png_width = 1400,
+                                   png_height = 700, ...) {
+  draw_to(file, png_width, png_height, draw_samples(x, ...))
+  invisible(x)
+}
+
+# Genome-wide overview: the targets side by side along x, each sample's bin
+# means as a line, the regions as bands and the threshold as a dashed line.
+draw_samples <- function(x, ...) {
+  widths <- target_widths(x)
+  gap <- 0.01 * sum(widths)
+  offsets <- c(0, cumsum(widths + gap))[seq_along(widths)]
+  unit <- if (sum(widths) >= 1e6) c(Mb = 1e6) else c(kb = 1e3)
+  at <- function(target, pos) {
+    (offsets[target] + pos - x$targets$start[target]) / unit
+  }
+  what <- if (x$normalize == "cpm") "cpm" else "mean"
+  means <- SummarizedExperiment::assay(x$bins, what)
+  bins <- row_table(x$bins)
+  # NA between targets breaks each sample's line there
+  rows <- unlist(lapply(split(seq_len(nrow(bins)), bins$target),
+                        function(r) c(r, NA)))
+  xs <- at(bins$target[rows], (bins$start[rows] + bins$end[rows]) / 2)
+  top <- max(means, x$threshold, 1) * 1.08
+  colours <- grDevices::hcl.colors(max(ncol(means), 2L), "Dark 3")
+  band <- grDevices::adjustcolor("darkorange", 0.3)
+
+  graphics::plot(c(0, at(length(widths), x$targets$end[length(widths)])),
+                 c(0, top), type = "n", xaxs = "i", yaxs = "i",
+                 xlab = sprintf("Position (%s), targets side by side", names(unit)),
+                 ylab = if (what == "cpm") "Bin mean, per million mapped reads"
+                        else "Bin mean depth",
+                 main = sprintf("Coverage of %d samples in bins of %s positions",
+                                ncol(means), format(x$width, big.mark = ",")),
+                 ...)
+  regions <- row_table(x$regions)
+  if (nrow(regions) > 0L) {
+    graphics::rect(at(regions$target, regions$start - 0.5), 0,
+                   at(regions$target, regions$end + 0.5), top,
+                   col = band, border = band)
+  }
+  if (length(widths) > 1L) {
+    graphics::abline(v = (offsets[-1L] - gap / 2) / unit, col = "grey60")
+  }
+  graphics::mtext(ifelse(is.na(x$targets$name), x$targets$seqname,
+                         x$targets$name),
+                  side = 3, at = at(seq_along(widths), x$targets$start +
+                                      widths / 2),
+                  line = 0.2, cex = 0.8)
+  for (s in seq_len(ncol(means))) {
+    graphics::lines(xs, means[rows, s], col = colours[s], lwd = 1.5)
+  }
+  graphics::abline(h = x$threshold, lty = 2, col = "firebrick")
+  graphics::legend("topright", bty = "n", cex = 0.8,
+                   ncol = ceiling((ncol(means) + 2) / 8),
+                   legend = c(colnames(means), sprintf("threshold %d", x$threshold),
+                              sprintf("regions (%d)", nrow(regions))),
+                   col = c(colours[seq_len(ncol(means))], "firebrick", NA),
+                   lty = c(rep(1, ncol(means)), 2, NA),
+                   lwd = c(rep(1.5, ncol(means)), 1, NA),
+                   fill = c(rep(NA, ncol(means) + 1L), band), border = NA)
+}
