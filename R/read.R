@@ -16,7 +16,7 @@ fault_fixes <- c(
   format = "Give a BAM or CRAM file; `samtools view -b` converts SAM to BAM.",
   truncated = "Copy the file again from its source, or rerun the program that wrote it.",
   header = "Copy the file again from its source.",
-  index = "Rebuild the index with `samtools index`.",
+  index = "Rebuild the index with `samtools index`; if the error stays, copy the file again from its source.",
   damaged = "Copy the file again from its source; `samtools quickcheck` tests a copy."
 )
 

@@ -138,7 +138,10 @@ Status AlignmentFile::query(int tid, int64_t beg, int64_t end,
 {
     if (itr_)
         hts_itr_destroy(itr_);
-    itr_ = sam_itr_queryi(idx_, tid, beg - 1, end);
+    // A whole sequence is asked to its index's end, so that reads placed
+    // past the sequence's length are seen and counted too.
+    const bool whole = beg <= 1 && end >= target_length(tid);
+    itr_ = sam_itr_queryi(idx_, tid, beg - 1, whole ? HTS_POS_MAX : end);
     if (!itr_)
         return fault(Fault::index, "has an index that cannot answer a query");
     tid_ = tid;
@@ -181,6 +184,14 @@ Status AlignmentFile::read_next(bool *got)
         return Status();
     char what[200];
     const char *name = sam_hdr_tid2name(hdr_, tid_);
+    if (r < -1 && last_pos_ < 0) {
+        // Nothing read yet: the index pointed at bytes that are no reads.
+        snprintf(what, sizeof what,
+                 "could not be read where its index points for %s "
+                 "(htslib error %d): the index belongs to another file, or "
+                 "the file is damaged", name, r);
+        return fault(Fault::index, what);
+    }
     if (r < -1) {
         snprintf(what, sizeof what,
                  "could not be read after %s:%lld (htslib error %d)", name,

@@ -1,0 +1,246 @@
+# The native reader against samtools and GenomicAlignments, its batches
+# against one pass, and damaged files against loud errors.
+
+# Coverage of a region through the public functions: blocks, then counts.
+coverage_of <- function(file, seqname, start, end, ...) {
+  blocks <- read_blocks(file, seqname, start, end, progress = FALSE, ...)
+  gcoverage(start:end, blocks$start, blocks$end)
+}
+
+# Random SAM records on chr1 and chr2: spliced, deleted, inserted and
+# clipped reads, some flagged, of random mapping quality.
+random_records <- function(seed, n = 300) {
+  set.seed(seed)
+  cigars <- c("30M", "10M200N20M", "5S25M", "12M3D18M", "8M2I20M", "3H27M2S",
+              "10M5N5M50N15M", "4M1D4M30N22M", "30M4S")
+  chrom <- sample(c("chr1", "chr2"), n, replace = TRUE)
+  last <- ifelse(chrom == "chr1", 1000, 700)
+  sprintf("r%d %d %s %d %d %s * 0 0 * *", seq_len(n),
+          sample(c(0, 16, 256, 512, 1024, 2048), n, replace = TRUE,
+                 prob = c(10, 10, 1, 1, 1, 1)),
+          chrom, ceiling(stats::runif(n) * last),
+          sample(c(0, 10, 30, 60, 255), n, replace = TRUE),
+          sample(cigars, n, replace = TRUE))
+}
+
+test_that("coverage equals samtools depth -J and GenomicAlignments on real files", {
+  skip_without_bam()
+  skip_without_samtools()
+  dir <- tempfile("real")
+  dir.create(dir)
+  sm <- function(name) {
+    path <- file.path(dir, name)
+    file.copy(system.file("extdata", name, package = "GenomicAlignments"), path)
+    system2("samtools", c("index", shQuote(path)))
+    path
+  }
+  kept <- Rsamtools::scanBamFlag(isUnmappedQuery = FALSE,
+                                 isSecondaryAlignment = FALSE,
+                                 isNotPassingQualityControls = FALSE,
+                                 isDuplicate = FALSE)
+  cases <- list(list(ex1_bam(), "seq1", 1, 1575), list(ex1_bam(), "seq2", 100, 901),
+                list(sm("sm_treated1.bam"), "chr2R", 2000, 28000),
+                list(sm("sm_untreated1.bam"), "chr2L", 7000, 12500),
+                list(file.path(dir, "sm_untreated1.bam"), "chr3L", 1, 40000))
+  for (case in cases) {
+    label <- sprintf("%s %s:%d-%d", basename(case[[1]]), case[[2]], case[[3]], case[[4]])
+    got <- do.call(coverage_of, case)
+    expect_identical(got, do.call(samtools_depth, case), label = label)
+    expect_identical(got, do.call(ga_coverage, c(case, list(flag = kept))),
+                     label = label)
+  }
+})
+
+test_that("filters, splitting and clipping match samtools depth on random reads", {
+  skip_without_samtools()
+  settings <- list(list(args = character(), opts = list()),
+                   list(args = c("-Q", "30"), opts = list(min_mapq = 30)),
+                   list(args = c("-g", "772"), opts = list(exclude_flags = 1024)),
+                   list(args = c("-G", "2048"), opts = list(exclude_flags = 3844)))
+  for (seed in 1:4) {
+    bam <- make_bam(random_records(seed), lengths = c(chr1 = 1000, chr2 = 700))
+    for (s in settings) {
+      for (r in list(c(1, 1000), c(250, 260), c(999, 1000))) {
+        label <- sprintf("seed %d, samtools depth %s, chr1:%d-%d", seed,
+                         paste(s$args, collapse = " "), r[1], r[2])
+        got <- do.call(coverage_of, c(list(bam, "chr1", r[1], r[2]), s$opts))
+        expect_identical(got, samtools_depth(bam, "chr1", r[1], r[2], s$args),
+                         label = label)
+      }
+    }
+  }
+})
+
+test_that("CIGAR operations become blocks as documented", {
+  skip_without_samtools()
+  bam <- make_bam(c(
+    "plain   0    chr1 10 60 10M        * 0 0 * *",
+    "unmap   4    chr1 15 0  *          * 0 0 * *",
+    "second  256  chr1 20 60 10M        * 0 0 * *",
+    "qcfail  512  chr1 30 60 10M        * 0 0 * *",
+    "dup     1024 chr1 40 60 10M        * 0 0 * *",
+    "lowq    0    chr1 50 5  10M        * 0 0 * *",
+    "spliced 0    chr1 60 60 5M10N5M    * 0 0 * *",
+    "deleted 0    chr1 90 60 2S5M3D5M1I2M3H * 0 0 * *"
+  ))
+  expect_identical(read_blocks(bam, "chr1", 1, 1000),
+                   data.frame(start = c(10L, 50L, 60L, 75L, 90L),
+                              end = c(19L, 59L, 64L, 79L, 104L)))
+  expect_identical(read_blocks(bam, "chr1", min_mapq = 10)$start,
+                   c(10L, 60L, 75L, 90L))
+  expect_identical(read_blocks(bam, "chr1", 55, 70, split = FALSE),
+                   data.frame(start = c(50L, 60L), end = c(59L, 79L)))
+  # a block that only the region's edge touches is kept whole
+  expect_identical(read_blocks(bam, "chr1", 64, 75),
+                   data.frame(start = c(60L, 75L), end = c(64L, 79L)))
+  expect_identical(nrow(read_blocks(bam, "chr1", 65, 74)), 0L)
+  expect_identical(nrow(read_blocks(bam, "chr1", 30, 45, exclude_flags = 0)), 2L)
+})
+
+test_that("batches of any size give the coverage of one pass", {
+  skip_without_samtools()
+  region_coverage <- getFromNamespace("region_coverage", "Tolvendra")
+  for (seed in 11:13) {
+    bam <- make_bam(random_records(seed, 2000), lengths = c(chr1 = 1000, chr2 = 700))
+    for (r in list(c(1, 1000), c(337, 802))) {
+      expected <- coverage_of(bam, "chr1", r[1], r[2])
+      region <- check_region(bam, "chr1", r[1], r[2])
+      for (chunk in c(1, 7, 250, .Machine$integer.max)) {
+        for (threads in 1:2) {
+          options <- check_read_options(chunk_size = chunk, threads = threads)
+          expect_identical(region_coverage(region, options), expected,
+                           label = sprintf("seed %d, chr1:%d-%d, chunk_size %g, threads %d",
+                                           seed, r[1], r[2], chunk, threads))
+        }
+      }
+    }
+  }
+})
+
+test_that("an index is found beside the file, as .csi, or where it is named", {
+  skip_without_samtools()
+  bam <- make_bam(random_records(5), lengths = c(chr1 = 1000, chr2 = 700))
+  expected <- coverage_of(bam, "chr2", 1, 700)
+  dir <- dirname(bam)
+  plain <- file.path(dir, "plain.bam")
+  file.copy(bam, plain)
+  system2("samtools", c("index", "-c", shQuote(plain)))
+  expect_true(file.exists(paste0(plain, ".csi")))
+  expect_identical(coverage_of(plain, "chr2", 1, 700), expected)
+  stem <- file.path(dir, "stem.bam")
+  file.copy(bam, stem)
+  file.copy(paste0(bam, ".bai"), file.path(dir, "stem.bai"))
+  expect_identical(coverage_of(stem, "chr2", 1, 700), expected)
+  elsewhere <- file.path(tempfile("index"), "reads.index")
+  dir.create(dirname(elsewhere))
+  file.copy(paste0(bam, ".bai"), elsewhere)
+  odd <- file.path(dir, "reads.alignments")
+  file.copy(bam, odd)
+  Sys.setFileTime(elsewhere, Sys.time() + 5)
+  expect_identical(coverage_of(odd, "chr2", 1, 700, index = elsewhere), expected)
+})
+
+test_that("a CRAM file reads as its BAM does, given its reference", {
+  skip_without_samtools()
+  dir <- tempfile("cram")
+  dir.create(dir)
+  set.seed(3)
+  fasta <- file.path(dir, "ref.fa")
+  genome <- vapply(c(chr1 = 1000, chr2 = 700), function(n) {
+    paste(sample(c("A", "C", "G", "T"), n, replace = TRUE), collapse = "")
+  }, "")
+  writeLines(c(">chr1", genome[["chr1"]], ">chr2", genome[["chr2"]]), fasta)
+  system2("samtools", c("faidx", shQuote(fasta)))
+  bam <- make_bam(random_records(7), dir = dir, lengths = c(chr1 = 1000, chr2 = 700))
+  cram <- file.path(dir, "reads.cram")
+  system2("samtools", c("view", "-C", "-T", shQuote(fasta), "-o", shQuote(cram),
+                        shQuote(bam)))
+  system2("samtools", c("index", shQuote(cram)))
+  expect_identical(coverage_of(cram, "chr1", 1, 1000, reference = fasta),
+                   coverage_of(bam, "chr1", 1, 1000))
+  mapped_reads <- getFromNamespace("mapped_reads", "Tolvendra")
+  check_alignments <- getFromNamespace("check_alignments", "Tolvendra")
+  expect_identical(mapped_reads(check_alignments(cram), list(reference = fasta)),
+                   mapped_reads(check_alignments(bam)))
+})
+
+test_that("damaged files and indexes are errors that name the file, never results", {
+  skip_without_samtools()
+  bam <- make_bam(random_records(9, 20000), lengths = c(chr1 = 1000, chr2 = 700))
+  dir <- dirname(bam)
+  bytes <- readBin(bam, "raw", file.size(bam))
+  damaged <- function(name, content, index = paste0(bam, ".bai")) {
+    path <- file.path(dir, name)
+    writeBin(content, path)
+    file.copy(index, paste0(path, ".bai"), overwrite = TRUE)
+    path
+  }
+  n <- length(bytes)
+  flipped <- bytes
+  at <- round(n * c(0.25, 0.75))
+  flipped[at] <- xor(flipped[at], as.raw(0xff))
+  other <- make_bam(random_records(10, 20000), dir = tempfile("other"),
+                    lengths = c(chr1 = 1000, chr2 = 700))
+  files <- c(vapply(c(0.3, 0.6, 0.9), function(at) {
+               damaged(sprintf("cut-%g.bam", at), bytes[seq_len(n * at)])
+             }, ""),
+             damaged("cut-eof.bam", bytes[seq_len(n - 10)]),
+             damaged("flipped.bam", flipped),
+             damaged("foreign.bam", bytes, paste0(other, ".bai")))
+  for (file in files) {
+    for (seqname in c("chr1", "chr2")) {
+      err <- expect_error(x <- coverage_of(file, seqname, 1, 700),
+                          class = "tolvendra_error_bam",
+                          label = sprintf("%s, %s", basename(file), seqname))
+      expect_match(conditionMessage(err), basename(file), fixed = TRUE)
+      expect_false(exists("x", inherits = FALSE))
+    }
+  }
+  touched <- damaged("touched.bam", bytes)
+  Sys.setFileTime(touched, Sys.time() + 60)
+  expect_error(x <- coverage_of(touched, "chr1", 1, 700),
+               class = "tolvendra_error_bam")
+  expect_false(exists("x", inherits = FALSE))
+})
+
+test_that("bad files and regions give clear errors", {
+  skip_without_samtools()
+  bam <- make_bam(random_records(4))
+  dir <- dirname(bam)
+  unindexed <- file.path(dir, "unindexed.bam")
+  file.copy(bam, unindexed)
+  no_suffix <- file.path(dir, "reads.alignments")
+  file.copy(bam, no_suffix)
+  text <- file.path(dir, "text.bam")
+  writeLines("not a bam file", text)
+  file.copy(paste0(bam, ".bai"), paste0(text, ".bai"))
+  expect_snapshot(error = TRUE, transform = function(x) gsub("\"[^\"]*/", "\"", x), {
+    read_blocks("no/such/file.bam", "chr1", 1, 10)
+    read_blocks(unindexed, "chr1", 1, 10)
+    read_blocks(no_suffix, "chr1", 1, 10)
+    read_blocks(text, "chr1", 1, 10)
+    read_blocks(bam, "chr1", 1, 10, index = "no/such/index.bai")
+    read_blocks(bam, "chrX", 1, 10)
+    read_blocks(bam, "chr1", 20, 10)
+    read_blocks(bam, "chr1", 1, 2000)
+    read_blocks(bam, "chr1", 0, 10)
+    read_blocks(bam, "chr1", 1, 10, split = NA)
+    read_blocks(bam, "chr1", 1, 10, threads = 0)
+    read_blocks(bam, "chr1", 1, 10, chunk_size = 2^31)
+    read_blocks(bam, "chr1", 1, 10, reference = "no/such/ref.fa")
+  })
+})
+
+test_that("reading a region loads no Bioconductor BAM package", {
+  skip_on_cran()
+  skip_without_bam()
+  script <- tempfile(fileext = ".R")
+  writeLines(c(
+    "library(Tolvendra)",
+    sprintf("x <- analyze_region(%s, \"seq1\", 1, 1575)", deparse(ex1_bam())),
+    "cat(intersect(c('Rsamtools', 'GenomicAlignments', 'GenomicRanges'), loadedNamespaces()))"
+  ), script)
+  out <- system2(file.path(R.home("bin"), "Rscript"), shQuote(script),
+                 stdout = TRUE, env = paste0("R_LIBS=", paste(.libPaths(), collapse = ":")))
+  expect_identical(out, character())
+})
