@@ -1,22 +1,24 @@
 #' Coverage analysis of a region of a BAM file
 #'
 #' Reads a region of an indexed BAM file and computes, in one call, its
-#' per-base coverage ([gcoverage()]), the coverage summed over bins of
-#' `width` positions ([ghistogram()]), and the regions whose mean coverage
-#' reaches `threshold` ([regionmining()]).
+#' per-base coverage ([gcoverage()]), the coverage summed over consecutive
+#' bins of `width` positions, and the regions whose mean coverage reaches
+#' `threshold` ([regionmining()]). Unlike [ghistogram()], the bins keep the
+#' last, shorter bin and their sums never wrap around.
 #'
 #' @inheritParams read_blocks
-#' @param width Bin width in positions; a last bin shorter than `width` is
-#'   left out.
+#' @param width Bin width in positions. The last bin ends with the region
+#'   and may be shorter; each bin has its own `width` in the result.
 #' @param threshold,minlen Regions are stretches whose mean coverage reaches
 #'   `threshold` and that span more than `minlen` positions; see
 #'   [regionmining()].
-#' @param ... Passed to [read_blocks()]'s reading options: `split`,
-#'   `min_mapq`, `chunk_size`, `progress`.
 #' @return An object of class `tolvendra_region` with `print()`,
-#'   `summary()`, `as.data.frame()` and `plot()` methods. It holds the
-#'   region (`seqname`, `start`, `end`), the `coverage` vector, the `bins`
-#'   and the `regions` as data frames, and the parameters.
+#'   `summary()`, `as.data.frame()` and [plot()][plot.tolvendra_region]
+#'   methods. It holds the region (`seqname`, `start`, `end`), the
+#'   `coverage` vector, the `bins` (`start`, `end`, `width`, coverage `sum`
+#'   and `mean`) and the `regions` (`start`, `end`, `width`, `mean`) as data
+#'   frames, and the parameters. Sums and means are doubles, exact however
+#'   deep or long the region.
 #' @export
 #' @examplesIf requireNamespace("Rsamtools", quietly = TRUE) && requireNamespace("GenomicAlignments", quietly = TRUE)
 #' bam <- system.file("extdata", "ex1.bam", package = "Rsamtools")
@@ -24,9 +26,9 @@
 #'                     minlen = 20)
 #' x
 #' summary(x)
-#' head(as.data.frame(x, what = "bins"))
+#' tail(as.data.frame(x, what = "bins"), 3)
 #' plot(x)
-analyze_region <- function(file, seqname, start, end, width = 100,
+analyze_region <- function(file, seqname, start = 1, end = NULL, width = 100,
                            threshold = 10, minlen = 0, split = TRUE,
                            min_mapq = 0, chunk_size = 1e6,
                            progress = interactive()) {
@@ -35,54 +37,69 @@ analyze_region <- function(file, seqname, start, end, width = 100,
   width <- check_count(width, "width", min = 1)
   threshold <- check_count(threshold, "threshold")
   minlen <- check_count(minlen, "minlen", min = 0)
+  analyze_coverage(region, region_coverage(region, options), width,
+                   threshold, minlen, options)
+}
 
-  cov <- region_coverage(region, options)
-  pos <- region$start:region$end
-  bins <- bin_spans(region$start, length(pos), width)
-  bins$sum <- .Call(C_ghistogram, pos, cov, width)
-  bins$mean <- bins$sum / width
-  regions <- regionmining(pos, cov, threshold, minlen)
+# The bins and regions of a region's coverage, as a tolvendra_region.
+analyze_coverage <- function(region, cov, width, threshold, minlen, options) {
+  bins <- bin_spans(region$start, region$end, width)
+  bins$sum <- span_sums(cov, region$start, bins$start, bins$end)
+  bins$mean <- bins$sum / bins$width
+  regions <- regionmining(region$start:region$end, cov, threshold, minlen)
   regions$width <- regions$end - regions$start + 1L
   regions$mean <- span_sums(cov, region$start, regions$start, regions$end) /
     regions$width
-
   structure(c(region, list(coverage = cov, width = width, bins = bins,
                            threshold = threshold, minlen = minlen,
                            regions = regions, options = options)),
             class = "tolvendra_region")
 }
 
-# First and last coordinate of each whole bin of `width` positions in a
-# window of n positions from `start`.
-bin_spans <- function(start, n, width) {
-  first <- start + (seq_len(n %/% width) - 1L) * width
-  data.frame(start = first, end = first + width - 1L)
+# Consecutive bins of `width` positions from `start` to `end`; the last one
+# stops at `end`, so it may be shorter. Computed in doubles so that a bin
+# reaching past the largest integer coordinate does not overflow.
+bin_spans <- function(start, end, width) {
+  first <- seq(as.double(start), end, by = width)
+  last <- pmin(first + width - 1, end)
+  data.frame(start = as.integer(first), end = as.integer(last),
+             width = as.integer(last - first + 1))
 }
 
-# Sums of a coverage vector (first coordinate `first`) over closed spans.
-span_sums <- function(cov, first, starts, ends) {
-  total <- c(0, cumsum(as.double(cov)))
-  total[ends - first + 2L] - total[starts - first + 1L]
+# A region as "chr1:1,001-2,000".
+locus <- function(x) {
+  sprintf("%s:%s-%s", x$seqname, format(x$start, big.mark = ","),
+          format(x$end, big.mark = ","))
 }
 
 region_label <- function(x) {
-  sprintf("%s:%d-%d of %s", x$seqname, x$start, x$end, basename(x$file))
+  paste(locus(x), "of", basename(x$file))
 }
 
 #' @export
 print.tolvendra_region <- function(x, ...) {
+  n <- length(x$coverage)
   cat(sprintf("<tolvendra_region> %s\n", region_label(x)))
-  cat(sprintf("Depth: mean %.2f, max %d; %.1f%% of %d positions covered\n",
+  cat(sprintf("Depth: mean %.2f, max %d; %.1f%% of %s positions covered\n",
               mean(x$coverage), max(x$coverage, 0L),
-              100 * mean(x$coverage > 0), length(x$coverage)))
-  cat(sprintf("Bins: %d of %d positions\n", nrow(x$bins), x$width))
-  cat(sprintf("Regions with mean depth >= %d over more than %d positions: %d\n",
-              x$threshold, x$minlen, nrow(x$regions)))
-  if (nrow(x$regions) > 0L) {
-    print(utils::head(x$regions, 10L), row.names = FALSE, digits = 4L)
-    if (nrow(x$regions) > 10L) cat(sprintf("... and %d more\n", nrow(x$regions) - 10L))
-  }
+              100 * mean(x$coverage > 0), count_text(n)))
+  last <- x$bins$width[nrow(x$bins)]
+  cat(sprintf("Bins: %s of %d positions%s\n", count_text(nrow(x$bins)),
+              x$width, if (last < x$width) sprintf(", the last of %d", last)
+              else ""))
+  cat(sprintf("Regions with mean depth >= %d over more than %d positions: %s\n",
+              x$threshold, x$minlen, count_text(nrow(x$regions))))
+  print_head(x$regions)
   invisible(x)
+}
+
+# The first rows of a table, and how many more there are.
+print_head <- function(table, n = 10L) {
+  if (nrow(table) == 0L) return(invisible())
+  print(utils::head(table, n), row.names = FALSE, digits = 4L)
+  if (nrow(table) > n) {
+    cat(sprintf("... and %s more\n", count_text(nrow(table) - n)))
+  }
 }
 
 #' @export
@@ -95,24 +112,25 @@ summary.tolvendra_region <- function(object, ...) {
               mean = mean(cov), max = max(cov, -Inf)),
     covered = mean(cov > 0),
     regions = nrow(object$regions),
-    in_regions = sum(object$regions$width)
+    in_regions = sum(as.double(object$regions$width))
   ), class = "summary.tolvendra_region")
 }
 
 #' @export
 print.summary.tolvendra_region <- function(x, ...) {
-  cat(sprintf("Coverage of %s (%d positions)\n", x$region, x$positions))
+  cat(sprintf("Coverage of %s (%s positions)\n", x$region,
+              count_text(x$positions)))
   cat(sprintf("  depth: min %g, median %g, mean %.2f, max %g\n",
               x$depth[["min"]], x$depth[["median"]], x$depth[["mean"]],
               x$depth[["max"]]))
   cat(sprintf("  covered: %.1f%% of positions\n", 100 * x$covered))
-  cat(sprintf("  regions: %d, spanning %d positions\n", x$regions,
-              x$in_regions))
+  cat(sprintf("  regions: %s, spanning %s positions\n",
+              count_text(x$regions), count_text(x$in_regions)))
   invisible(x)
 }
 
 #' @param x A `tolvendra_region` object.
-#' @param row.names,optional Ignored.
+#' @param row.names,optional,... Ignored.
 #' @param what Which table: the `"regions"`, the `"bins"`, or the per-base
 #'   `"coverage"`.
 #' @rdname analyze_region
@@ -121,62 +139,11 @@ as.data.frame.tolvendra_region <- function(x, row.names = NULL,
                                            optional = FALSE,
                                            what = c("regions", "bins", "coverage"),
                                            ...) {
-  what <- match.arg(what)
+  what <- check_choice(what, c("regions", "bins", "coverage"), "what")
   switch(what,
     regions = cbind(seqname = rep(x$seqname, nrow(x$regions)), x$regions),
     bins = cbind(seqname = rep(x$seqname, nrow(x$bins)), x$bins),
     coverage = data.frame(seqname = rep(x$seqname, length(x$coverage)),
                           position = x$start:x$end, depth = x$coverage)
   )
-}
-
-#' @param file For `plot()`: a PNG file to draw into instead of the current
-#'   device.
-#' @param png_width,png_height Size of the PNG in pixels.
-#' @rdname analyze_region
-#' @export
-plot.tolvendra_region <- function(x, file = NULL, png_width = 1200,
-                                  png_height = 600, ...) {
-  draw_to(file, png_width, png_height, draw_region(x, ...))
-  invisible(x)
-}
-
-draw_region <- function(x, ...) {
-  pos <- x$start:x$end
-  top <- max(x$coverage, x$threshold, 1L) * 1.08
-  graphics::plot(range(pos), c(0, top), type = "n", xaxs = "i", yaxs = "i",
-                 xlab = sprintf("Position on %s", x$seqname),
-                 ylab = "Read depth",
-                 main = sprintf("Coverage of %s", region_label(x)), ...)
-  graphics::polygon(c(pos[1L], pos, pos[length(pos)]), c(0, x$coverage, 0),
-                    col = "grey75", border = "grey45")
-  if (nrow(x$regions) > 0L) {
-    graphics::rect(x$regions$start - 0.5, 0, x$regions$end + 0.5, top,
-                   col = grDevices::adjustcolor("darkorange", 0.25), border = NA)
-  }
-  if (nrow(x$bins) > 0L) {
-    graphics::segments(x$bins$start, x$bins$mean, x$bins$end + 1, x$bins$mean,
-                       col = "steelblue4", lwd = 2)
-  }
-  graphics::abline(h = x$threshold, lty = 2, col = "firebrick")
-  graphics::legend("topleft", bty = "n", cex = 0.85,
-                   legend = c("depth", sprintf("bin mean (%d bp)", x$width),
-                              sprintf("threshold %d", x$threshold),
-                              sprintf("regions (%d)", nrow(x$regions))),
-                   col = c("grey45", "steelblue4", "firebrick", NA),
-                   lty = c(1, 1, 2, NA), lwd = c(1, 2, 1, NA),
-                   fill = c(NA, NA, NA, grDevices::adjustcolor("darkorange", 0.25)),
-                   border = NA)
-}
-
-# Draws on a PNG file when `file` is given, else on the current device;
-# `draw` is evaluated once the device is open.
-draw_to <- function(file, width, height, draw, call = sys.call(-1)) {
-  force(call)
-  if (!is.null(file)) {
-    check_string(file, "file", call)
-    grDevices::png(file, width = width, height = height, res = 120)
-    on.exit(grDevices::dev.off())
-  }
-  invisible(draw)
 }

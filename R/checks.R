@@ -24,14 +24,20 @@ describe <- function(x) {
                  typeof(x))
   article <- if (grepl("^[aeiou]", type)) "an" else "a"
   if (is.atomic(x) || is.list(x)) {
-    sprintf("%s %s vector of length %d", article, type, length(x))
+    sprintf("%s %s vector of length %s", article, type, count_text(length(x)))
   } else {
     paste(article, type)
   }
 }
 
 describe_element <- function(x, i) {
-  sprintf("element %d is %s", i, format(x[[i]], digits = 15L))
+  sprintf("element %s is %s", count_text(i), format(x[[i]], digits = 15L))
+}
+
+# A count or index as digits, such as 1,234. Lengths and indices of long
+# vectors are doubles, which "%d" refuses.
+count_text <- function(n) {
+  format(n, big.mark = ",", scientific = FALSE, trim = TRUE)
 }
 
 # Whole numbers within R's integer range, without NA; returns them as an
@@ -73,8 +79,8 @@ check_positions <- function(pos, arg = "pos", call = sys.call(-1)) {
     i <- which(diff(as.double(pos)) != 1)[1L] + 1L
     abort_arg(sprintf(paste0(
       "`%s` must hold consecutive ascending coordinates, such as 1001:2000; ",
-      "element %d is %d but element %d is %d."),
-      arg, i - 1L, pos[i - 1L], i, pos[i]), call)
+      "element %s is %d but element %s is %d."),
+      arg, count_text(i - 1), pos[i - 1L], count_text(i), pos[i]), call)
   }
   pos
 }
@@ -82,8 +88,9 @@ check_positions <- function(pos, arg = "pos", call = sys.call(-1)) {
 check_same_length <- function(x, y, x_arg, y_arg, call = sys.call(-1)) {
   force(call)
   if (length(x) != length(y)) {
-    abort_arg(sprintf("`%s` and `%s` must have the same length, not %d and %d.",
-                      x_arg, y_arg, length(x), length(y)), call)
+    abort_arg(sprintf("`%s` and `%s` must have the same length, not %s and %s.",
+                      x_arg, y_arg, count_text(length(x)),
+                      count_text(length(y))), call)
   }
   invisible(TRUE)
 }
@@ -124,6 +131,75 @@ check_number <- function(x, arg, call = sys.call(-1)) {
                       arg, describe(x)), call)
   }
   invisible(x)
+}
+
+# A single positive finite number, such as a scaling factor.
+check_positive <- function(x, arg, call = sys.call(-1)) {
+  force(call)
+  ok <- is.numeric(x) && !is.object(x) && length(x) == 1L && !is.na(x) &&
+    is.finite(x) && x > 0
+  if (!isTRUE(ok)) {
+    abort_arg(sprintf("`%s` must be a single positive finite number, not %s.",
+                      arg, describe(x)), call)
+  }
+  as.double(x)
+}
+
+# One of a few strings, spelled out; the whole vector of choices, as an
+# argument's default, stands for the first.
+check_choice <- function(x, choices, arg, call = sys.call(-1)) {
+  force(call)
+  if (identical(x, choices)) {
+    return(choices[1L])
+  }
+  if (!is.character(x) || length(x) != 1L || !x %in% choices) {
+    abort_arg(sprintf("`%s` must be one of %s, not %s.", arg,
+                      paste0("\"", choices, "\"", collapse = ", "),
+                      describe(x)), call)
+  }
+  x
+}
+
+# Stretches of a region given as a data frame with whole-number columns
+# `start` and `end` (1-based, both included) and optionally the sequence
+# name, as `seqname`, `seqnames`, `chr` or `chrom`. Returns a data frame of
+# integer `start` and `end`.
+check_spans <- function(x, region, arg, call = sys.call(-1)) {
+  force(call)
+  if (!is.data.frame(x)) {
+    abort_arg(sprintf(paste0("`%s` must be a data frame with columns `start` ",
+                             "and `end`, not %s."), arg, describe(x)), call)
+  }
+  if (!all(c("start", "end") %in% names(x))) {
+    bed <- all(c("chromStart", "chromEnd") %in% names(x))
+    abort_arg(sprintf(paste0(
+      "`%s` must have columns `start` and `end` (1-based, both included); ",
+      "it has %s.%s"), arg,
+      if (ncol(x) == 0L) "none" else paste0("`", names(x), "`", collapse = ", "),
+      if (bed) paste0(" BED coordinates are 0-based: use start = chromStart",
+                      " + 1 and end = chromEnd.") else ""), call)
+  }
+  starts <- check_whole(x$start, paste0(arg, "$start"), call)
+  ends <- check_whole(x$end, paste0(arg, "$end"), call)
+  column <- intersect(c("seqname", "seqnames", "chr", "chrom"), names(x))
+  if (length(column) > 0L) {
+    seqnames <- as.character(x[[column[1L]]])
+    other <- which(is.na(seqnames) | seqnames != region$seqname)
+    if (length(other) > 0L) {
+      abort_arg(sprintf(paste0(
+        "Each row of `%s` must lie on %s, the sequence compared; row %s is ",
+        "on %s."), arg, region$seqname, count_text(other[1L]),
+        describe(seqnames[other[1L]])), call)
+    }
+  }
+  bad <- which(starts > ends | starts < region$start | ends > region$end)
+  if (length(bad) > 0L) {
+    abort_arg(sprintf(paste0(
+      "Each row of `%s` must lie within %s:%d-%d with `start` <= `end`; ",
+      "row %s is %d-%d."), arg, region$seqname, region$start, region$end,
+      count_text(bad[1L]), starts[bad[1L]], ends[bad[1L]]), call)
+  }
+  data.frame(start = starts, end = ends)
 }
 
 check_flag <- function(x, arg, call = sys.call(-1)) {

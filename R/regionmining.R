@@ -5,9 +5,17 @@
 #' coverage from its start stays at or above `threshold`; its end moves to
 #' the last position reached each time the positions added since the
 #' previous end have a mean at or above `threshold` on their own. The scan
-#' then resumes just after the region's end. Means are running means,
-#' updated one position at a time, and a mean equal to the threshold reaches
-#' it.
+#' then resumes just after the region's end. A mean at or above `threshold`
+#' reaches it.
+#'
+#' Means are running means, updated one position at a time in floating
+#' point, so a mean that is exactly the threshold in exact arithmetic can
+#' come out just below it and fail to reach it. In
+#' `regionmining(1:9, c(8, 4, 30, 55, 30, 5, 50, 55, 60), 30, 0)`, the
+#' coverage 30, 55, 30, 5 of positions 3 to 6 averages exactly 30, but its
+#' running mean is 29.999999999999996: the first region stops at 5 and a
+#' second one starts at 7, where exact means would give one region from 3
+#' to 9.
 #'
 #' @param pos The window, consecutive ascending coordinates.
 #' @param cov The coverage profile, whole numbers, one per coordinate.
@@ -23,6 +31,9 @@
 #' pos <- 1:30
 #' cov <- gcoverage(pos, starts = c(3, 4, 5, 20, 21), ends = c(9, 10, 12, 28, 27))
 #' regionmining(pos, cov, threshold = 2, minlen = 3)
+#'
+#' # An exact tie that the running mean misses (see Details)
+#' regionmining(1:9, c(8, 4, 30, 55, 30, 5, 50, 55, 60), 30, 0)
 regionmining <- function(pos, cov, threshold, minlen) {
   pos <- check_positions(pos)
   cov <- check_whole(cov, "cov")

@@ -106,3 +106,24 @@ ref_splicingind <- function(num, den, scale) {
     if (isTRUE(r > 2)) 1 else if (isTRUE(r < 0.5)) -1 else log2(r)
   }, 0)
 }
+
+# Bins of `width` positions over a profile whose first coordinate is
+# `first`, the last one cut short at the end, each summed element by element.
+ref_bins <- function(cov, first, width) {
+  starts <- seq(first, by = width, length.out = ceiling(length(cov) / width))
+  ends <- pmin(starts + width - 1, first + length(cov) - 1)
+  sums <- vapply(seq_along(starts), function(i) {
+    sum(as.double(cov[(starts[i]:ends[i]) - first + 1]))
+  }, 0)
+  data.frame(start = as.integer(starts), end = as.integer(ends),
+             width = as.integer(ends - starts + 1), sum = sums,
+             mean = sums / (ends - starts + 1))
+}
+
+# What a failing randomized case prints: the seed that draws it again and
+# its inputs.
+case_label <- function(seed, ...) {
+  inputs <- vapply(list(...), deparse1, "", collapse = " ")
+  sprintf("set.seed(%d); %s", seed,
+          paste(names(inputs), inputs, sep = " = ", collapse = "; "))
+}

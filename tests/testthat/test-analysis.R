@@ -3,8 +3,7 @@ test_that("one call gives coverage, bins and regions that agree", {
   x <- analyze_region(ex1_bam(), "seq1", 101, 1575, width = 100,
                       threshold = 45, minlen = 20)
   pos <- 101:1575
-  expect_identical(x$bins$sum, ghistogram(pos, x$coverage, 100))
-  expect_identical(x$bins$start, seq(101L, by = 100L, length.out = 14))
+  expect_identical(x$bins, ref_bins(x$coverage, 101, 100))
   expect_identical(x$regions[c("start", "end")],
                    regionmining(pos, x$coverage, 45, 20))
   first <- x$regions$start[1] - 100
@@ -12,50 +11,98 @@ test_that("one call gives coverage, bins and regions that agree", {
   expect_equal(x$regions$mean[1], mean(x$coverage[first:last]))
 
   expect_identical(as.data.frame(x)$start, x$regions$start)
-  expect_identical(nrow(as.data.frame(x, what = "bins")), 14L)
+  expect_identical(as.data.frame(x, what = "bins")$end, x$bins$end)
   expect_identical(as.data.frame(x, what = "coverage")$depth, x$coverage)
   expect_snapshot({
     x
     summary(x)
   })
+  expect_snapshot(as.data.frame(x, what = "reads"), error = TRUE)
 })
 
-test_that("the coverage plot is written as a PNG", {
-  skip_without_bam()
-  x <- analyze_region(ex1_bam(), "seq1", 1, 1575, threshold = 45)
-  png <- tempfile(fileext = ".png")
-  expect_identical(plot(x, file = png), x)
-  expect_identical(readBin(png, "raw", 4), as.raw(c(0x89, 0x50, 0x4e, 0x47)))
+test_that("bins tile the region, the last one cut short, on random profiles", {
+  region <- list(file = "x.bam", seqname = "chr1")
+  for (seed in 1:200) {
+    set.seed(seed)
+    n <- sample(1:60, 1)
+    region$start <- sample(1:50, 1)
+    region$end <- region$start + n - 1L
+    width <- sample(1:15, 1)
+    cov <- sample(c(0:9, .Machine$integer.max), n, replace = TRUE)
+    x <- Tolvendra:::analyze_coverage(region, cov, width, 5L, 0L, list())
+    expect_identical(x$bins, ref_bins(cov, region$start, width),
+                     info = case_label(seed, start = region$start, cov = cov,
+                                       width = width))
+  }
 })
 
-test_that("comparing two samples gives the splicing index of their sums", {
-  skip_without_bam()
-  bam <- ex1_bam()
-  exons <- data.frame(start = c(100, 600), end = c(400, 900))
-  x <- compare_samples(bam, bam, "seq1", 1, 1575, features = exons,
-                       min_mapq = c(0, 99))
-  expect_identical(x$scale, 1)
-  cov1 <- ga_coverage(bam, "seq1", 1, 1575)
-  expect_identical(x$coverage1, cov1)
-  expect_identical(x$units$sum1,
-                   as.double(c(sum(cov1[100:400]), sum(cov1[600:900]))))
-  expect_identical(x$units$index, splicingind(x$units$sum1, x$units$sum2))
-  expect_true(all(x$units$index > 0)) # the second sample drops reads
-
-  bins <- compare_samples(bam, bam, "seq2", 1, 1584, width = 500, scale = 2)
-  expect_identical(bins$units$start, c(1L, 501L, 1001L))
-  expect_identical(bins$units$index, rep(-1, 3))
-  expect_identical(nrow(as.data.frame(bins)), 3L)
-  png <- tempfile(fileext = ".png")
-  plot(bins, file = png)
-  expect_true(file.size(png) > 0)
+test_that("bin and region sums past 2^31 stay exact", {
+  skip_without_samtools()
+  # 300 reads each covering the first 10,000,002 positions
+  reads <- sprintf("r%d 0 chr1 1 60 1M10000000D1M * 0 0 * *", 1:300)
+  bam <- make_bam(reads, lengths = c(chr1 = 2e7))
+  x <- analyze_region(bam, "chr1", 1, 2e7, width = 1e7, threshold = 300,
+                      progress = FALSE)
+  expect_identical(x$bins$sum, c(3e9, 600))
+  expect_identical(x$bins$mean[1], 300)
+  expect_identical(x$regions, data.frame(start = 1L, end = 10000002L,
+                                         width = 10000002L, mean = 300))
 })
 
-test_that("features must lie in the region", {
-  skip_without_bam()
-  expect_snapshot(error = TRUE, {
-    compare_samples(ex1_bam(), ex1_bam(), "seq1", 1, 100,
-                    features = data.frame(start = 50, end = 150))
-    compare_samples(ex1_bam(), ex1_bam(), "seq1", 1, 100, features = 1:3)
+# Sample 1 has reads on 1-100 and 201-300, sample 2 on 1-100 and 401-500.
+two_samples <- function() {
+  dir <- tempfile("samples")
+  c(make_bam(c("a 0 chr1 1 60 50M * 0 0 * *", "b 0 chr1 51 60 50M * 0 0 * *",
+               "c 0 chr1 201 60 100M * 0 0 * *"), dir, name = "treated"),
+    make_bam(c("a 0 chr1 1 60 100M * 0 0 * *", "b 0 chr1 401 60 100M * 0 0 * *"),
+             dir, name = "untreated"))
+}
+
+test_that("comparisons say which samples have reads in each unit", {
+  skip_without_samtools()
+  bams <- two_samples()
+  exons <- data.frame(chr = "chr1", start = c(1, 201, 401, 601),
+                      end = c(100, 300, 500, 700))
+  x <- compare_samples(bams[1], bams[2], "chr1", 1, 1000, features = exons)
+  expect_identical(x$scale, 3 / 2)
+  expect_identical(x$units$sum1, c(100, 100, 0, 0))
+  expect_identical(x$units$sum2, c(100, 0, 100, 0))
+  expect_identical(x$units$index, splicingind(c(100, 100, 0, 0),
+                                              c(100, 0, 100, 0), 1.5))
+  expect_identical(as.character(x$units$detected),
+                   c("both", "sample 1 only", "sample 2 only", "neither"))
+  expect_identical(as.data.frame(x)$detected, x$units$detected)
+  expect_snapshot(x)
+
+  bins <- compare_samples(bams[1], bams[2], "chr1", 1, 1000, width = 300,
+                          scale = 2)
+  expect_identical(bins$units[c("start", "end", "width")],
+                   data.frame(start = c(1L, 301L, 601L, 901L),
+                              end = c(300L, 600L, 900L, 1000L),
+                              width = c(300L, 300L, 300L, 100L)))
+  expect_identical(bins$units$sum1, c(200, 0, 0, 0))
+  expect_identical(bins$units$index, splicingind(c(200, 0, 0, 0),
+                                                 c(100, 100, 0, 0), 2))
+})
+
+test_that("comparison arguments are checked against the file they belong to", {
+  skip_without_samtools()
+  bams <- two_samples()
+  empty <- make_bam(character(), tempfile("empty"))
+  exons <- function(...) data.frame(...)
+  expect_snapshot(error = TRUE, transform = function(x) gsub("\"[^\"]*/", "\"", x), {
+    compare_samples(bams[1], "nope.bam", "chr1", 1, 100)
+    compare_samples(bams[1], empty, "chr1", 1, 100)
+    compare_samples(bams[1], bams[2], "chr1", 1, 100, min_mapq = c(0, -1))
+    compare_samples(bams[1], bams[2], "chr1", 1, 100, min_mapq = 1:3)
+    compare_samples(bams[1], bams[2], "chr1", 1, 100, scale = 0)
+    compare_samples(bams[1], bams[2], "chr1", 1, 100, scale = Inf)
+    compare_samples(bams[1], bams[2], "chr1", 1, 100, features = 1:3)
+    compare_samples(bams[1], bams[2], "chr1", 1, 100,
+                    features = exons(start = 50, end = 150))
+    compare_samples(bams[1], bams[2], "chr1", 1, 100,
+                    features = exons(seqname = c("chr1", "chr2"), start = 1, end = 9))
+    compare_samples(bams[1], bams[2], "chr1", 1, 100,
+                    features = exons(chrom = "chr1", chromStart = 0, chromEnd = 9))
   })
 })

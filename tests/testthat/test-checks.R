@@ -55,3 +55,11 @@ test_that("whole-number doubles are accepted as integers", {
                    gcoverage(1:3, 1:2, 2:3))
   expect_identical(ghistogram(1:4, c(1, 2, 3, 4), 2), c(3L, 7L))
 })
+
+test_that("messages give the lengths of long vectors", {
+  long <- seq_len(3e9) # a compact sequence: nothing is allocated
+  expect_snapshot(error = TRUE, {
+    splicingind(long, 1)
+    ghistogram(1:4, 1:4, long)
+  })
+})

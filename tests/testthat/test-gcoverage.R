@@ -34,8 +34,8 @@ test_that("native coverage ignores reads without an end", {
 })
 
 test_that("coverage matches a per-coordinate count on random reads", {
-  set.seed(1)
-  for (case in 1:500) {
+  for (seed in 1:500) {
+    set.seed(seed)
     n <- sample(0:40, 1)
     first <- sample(-50:50, 1)
     pos <- first + seq_len(n) - 1L
@@ -43,6 +43,8 @@ test_that("coverage matches a per-coordinate count on random reads", {
     starts <- sample((first - 20):(first + n + 20), m, replace = TRUE)
     ends <- starts + sample(-3:25, m, replace = TRUE)
     expect_identical(gcoverage(pos, starts, ends),
-                     ref_gcoverage(pos, starts, ends))
+                     ref_gcoverage(pos, starts, ends),
+                     info = case_label(seed, pos = pos, starts = starts,
+                                       ends = ends))
   }
 })

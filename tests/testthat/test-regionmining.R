@@ -14,6 +14,14 @@ test_that("avg is the running mean, not sum over count", {
   expect_identical(regionmining(1:6, c(4, 0, 3, 1, 9, 9), 2, 1), regions(3, 6))
 })
 
+test_that("a mean equal to the threshold can fall just below it", {
+  cov <- c(8, 4, 30, 55, 30, 5, 50, 55, 60)
+  # 30, 55, 30, 5 average exactly 30; their running mean is the double
+  # just below, 29.999999999999996, so the region ends at 5 and 7-9 is new
+  expect_identical(ref_avg(cov, 2, 5), 30 - 2^-48)
+  expect_identical(regionmining(1:9, cov, 30, 0), regions(3, 5, 7, 9))
+})
+
 test_that("regions respect the minimum length", {
   cov <- c(0, 5, 5, 0, 0, 6, 6, 6)
   expect_identical(regionmining(1:8, cov, 3, 1), regions(2, 3, 6, 8))
@@ -57,13 +65,15 @@ random_profile <- function(threshold) {
 }
 
 test_that("the linear search matches recomputed means on random profiles", {
-  set.seed(3)
-  for (case in 1:2000) {
+  for (seed in 1:2000) {
+    set.seed(seed)
     threshold <- sample(1:6, 1)
     cov <- random_profile(threshold)
     pos <- sample(-5:5, 1) + seq_along(cov) - 1L
     minlen <- sample(0:3, 1)
     expect_identical(native("regionmining", pos, cov, threshold, minlen),
-                     ref_regionmining(pos, cov, threshold, minlen))
+                     ref_regionmining(pos, cov, threshold, minlen),
+                     info = case_label(seed, pos = pos, cov = cov,
+                                       threshold = threshold, minlen = minlen))
   }
 })

@@ -61,9 +61,9 @@ test_that("native index handles short or empty arguments", {
 })
 
 test_that("the index matches single-precision arithmetic in R", {
-  set.seed(4)
   pool <- c(0, -0, NA, NaN, Inf, -Inf, 1e-300, 1e300, 1:20, -3)
-  for (case in 1:200) {
+  for (seed in 1:200) {
+    set.seed(seed)
     n <- sample(0:20, 1)
     draw <- function() {
       as.double(ifelse(runif(n) < 0.3, sample(pool, n, TRUE), rexp(n, 0.1)))
@@ -71,6 +71,8 @@ test_that("the index matches single-precision arithmetic in R", {
     num <- draw()
     den <- draw()
     scale <- sample(c(1, 0.5, 1.1, 3.3, exp(rnorm(1)), 0, -0, -2), 1)
-    expect_identical(si(num, den, scale), ref_splicingind(num, den, scale))
+    expect_identical(si(num, den, scale), ref_splicingind(num, den, scale),
+                     info = case_label(seed, num = num, den = den,
+                                       scale = scale))
   }
 })
