@@ -1,6 +1,9 @@
 # BAM files for the tests: Rsamtools' example, and small ones written here.
 
+# TOLVENDRA_NO_BIOC leaves out the tests that load the Bioconductor stack,
+# as the valgrind run does.
 skip_without_bam <- function() {
+  skip_if(nzchar(Sys.getenv("TOLVENDRA_NO_BIOC")), "TOLVENDRA_NO_BIOC is set")
   skip_if_not_installed("Rsamtools")
   skip_if_not_installed("GenomicAlignments")
 }
