@@ -6,17 +6,22 @@
 #' function that splits its work into tasks, such as `analyze_samples()`.
 #'
 #' Tasks are grouped into `workers` SLURM jobs; with more tasks than
-#' workers, a job runs its tasks one after another. Each job asks for:
+#' workers, a job runs its share of them one after another. Each job asks
+#' for:
 #'
 #' * `cores` CPUs;
-#' * memory, unless given: 8 bytes per base of the largest task (4 for its
-#'   coverage counts and about as much again for the reader's scratch space)
-#'   plus 1 GiB for R itself, rounded up to whole MiB; 2932 MiB for a task
-#'   of 250 million bases;
-#' * a time limit, unless given: 10 minutes to start R and open the files
-#'   plus 6 seconds per million bases for each task the job runs, rounded
-#'   up to whole minutes; 35 minutes for one task of 250 million bases. That
-#'   leaves room for depths of a few hundred reads; give `walltime` for
+#' * memory, unless given: 32 bytes per base of the largest task plus 1 GiB
+#'   for R and its packages, in whole MiB; 8654 MiB for a task of 250
+#'   million bases. The region search of [analyze_samples()] needs that
+#'   much: it holds a sample's coverage (4 bytes per base), the profile
+#'   summed across samples (8 bytes) and R's temporaries while summing.
+#'   Computing one sample's coverage alone takes about 8 bytes per base.
+#' * a time limit, unless given: 10 minutes to start R and open the files,
+#'   plus 1 second per million bases for each sample that each task reads,
+#'   for each task the job runs, in whole minutes; 15 minutes for one
+#'   task of 250 million bases in one sample. The region search reads a
+#'   sample of 30-fold depth at about 6 million bases a second on one core,
+#'   so the limit allows depths up to about 150-fold; give `walltime` for
 #'   deeper data.
 #'
 #' Jobs inherit the environment of the R session that submits them, so
@@ -30,7 +35,10 @@
 #' @param task_bp Length in bases of the largest task: the longest sequence
 #'   or target it covers.
 #' @param tasks Number of tasks, to size the time limit of jobs that run
-#'   several.
+#'   several: for [analyze_samples()], the number of sequences or targets.
+#' @param samples Number of samples each task reads: for
+#'   [analyze_samples()], whose region search reads every sample of the
+#'   study, the number of samples.
 #' @param cores CPUs per job.
 #' @param memory Memory per job in MiB, or `NULL` for the estimate above.
 #' @param walltime Time limit per job in seconds (SLURM rounds it up to
@@ -49,17 +57,21 @@
 #'   `system.file("templates", package = "batchtools")`.
 #' @export
 #' @examplesIf requireNamespace("batchtools", quietly = TRUE) && nzchar(Sys.which("squeue"))
-#' # 24 tasks, the largest as long as human chromosome 1, in 4 jobs
-#' param <- slurm_param(workers = 4, task_bp = 248956422, tasks = 24)
+#' # 10 samples over the 24 human chromosomes (the longest has 248956422
+#' # bases), in 8 jobs at a time
+#' param <- slurm_param(workers = 8, task_bp = 248956422, tasks = 24,
+#'                      samples = 10)
 #' str(param$resources)
 slurm_param <- function(workers = 2L, task_bp = 250e6, tasks = workers,
-                        cores = 1L, memory = NULL, walltime = NULL,
-                        partition = NULL, template = NULL, ...) {
+                        samples = 1L, cores = 1L, memory = NULL,
+                        walltime = NULL, partition = NULL, template = NULL,
+                        ...) {
   workers <- check_count(workers, "workers", min = 1)
   task_bp <- as.double(check_count(task_bp, "task_bp", min = 1))
   tasks <- check_count(tasks, "tasks", min = 1)
+  samples <- check_count(samples, "samples", min = 1)
   cores <- check_count(cores, "cores", min = 1)
-  estimate <- job_estimate(task_bp, ceiling(tasks / workers))
+  estimate <- job_estimate(task_bp, ceiling(tasks / workers) * samples)
   memory <- if (is.null(memory)) {
     estimate$memory
   } else {
@@ -90,9 +102,11 @@ slurm_param <- function(workers = 2L, task_bp = 250e6, tasks = workers,
                                 ...)
 }
 
-# Memory (MiB) and time limit (seconds) of a job that runs `tasks_per_job`
-# tasks of at most `task_bp` bases each, as ?slurm_param documents them.
-job_estimate <- function(task_bp, tasks_per_job) {
-  list(memory = ceiling((8 * task_bp + 2^30) / 2^20),
-       walltime = ceiling((600 + tasks_per_job * 6 * task_bp / 1e6) / 60) * 60)
+# Memory (MiB) and time limit (seconds) of a job that reads a sample's
+# coverage of at most `task_bp` bases `reads` times, as ?slurm_param
+# documents them. The memory is the peak measured for analyze_samples()'s
+# region search on a 50-million-base sequence.
+job_estimate <- function(task_bp, reads) {
+  list(memory = ceiling((32 * task_bp + 2^30) / 2^20),
+       walltime = ceiling((600 + reads * task_bp / 1e6) / 60) * 60)
 }

@@ -147,6 +147,9 @@ set +e
 status=$?
 set -e
 
-echo "SLURM jobs run:"
-grep -E 'sched: Allocate JobId=' "$dir/slurmctld.log" | sed 's/^/  /' || echo "  none"
+# The controller's log is the record of the jobs (there is no accounting).
+log=$dir/slurmctld.log
+echo "SLURM jobs: $(grep -c '_slurm_rpc_submit_batch_job: JobId=' "$log" || true) submitted"
+grep -E '_slurm_rpc_submit_batch_job: JobId=|_job_complete: JobId=[0-9]+ (WEXITSTATUS|WTERMSIG)' "$log" |
+  sed -E 's/^/  /; s/ InitPrio=.*//' || true
 exit "$status"

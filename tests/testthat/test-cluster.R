@@ -2,21 +2,21 @@
 # run only where a SLURM cluster answers: tools/slurm.sh starts one.
 
 test_that("job estimates follow the documented rule", {
-  # Expected values worked by hand from ?slurm_param: memory is 8 bytes per
-  # base plus 1 GiB in whole MiB; time is 600 s plus 6 s per million bases
-  # per task, in whole minutes.
+  # Expected values worked by hand from ?slurm_param: memory is 32 bytes per
+  # base plus 1 GiB, in whole MiB; time is 600 s plus 1 s per million bases
+  # read, in whole minutes.
   cases <- data.frame(
-    task_bp = c(250e6, 1, 248956422, 1e6, 2^31 - 1),
-    tasks_per_job = c(1, 1, 6, 3, 1),
-    memory = c(2932, 1025, 2924, 1032, 17408),
-    walltime = c(2100, 660, 9600, 660, 13500)
+    task_bp = c(250e6, 1, 248956422, 1e6, 2^31 - 1, 50e6),
+    reads = c(1, 1, 6, 3, 1, 100),
+    memory = c(8654, 1025, 8622, 1055, 66560, 2550),
+    walltime = c(900, 660, 2100, 660, 2760, 5640)
   )
   for (i in seq_len(nrow(cases))) {
-    got <- Tolvendra:::job_estimate(cases$task_bp[i], cases$tasks_per_job[i])
+    got <- Tolvendra:::job_estimate(cases$task_bp[i], cases$reads[i])
     expect_identical(got, list(memory = cases$memory[i],
                                walltime = cases$walltime[i]),
                      label = sprintf("job_estimate(%.0f, %g)", cases$task_bp[i],
-                                     cases$tasks_per_job[i]))
+                                     cases$reads[i]))
   }
 })
 
@@ -25,9 +25,9 @@ test_that("slurm_param() asks for the estimate or the given resources", {
   # BiocParallel accepts the slurm cluster only where squeue is installed.
   skip_if_not(nzchar(Sys.which("squeue")), "squeue is not installed")
   resources <- function(...) slurm_param(...)$resources
-  # 5 tasks over 2 workers: jobs of up to 3 tasks.
-  expect_identical(resources(task_bp = 1e6, tasks = 5),
-                   list(ncpus = 1L, memory = 1032, walltime = 660))
+  # 5 tasks over 2 workers: jobs of up to 3 tasks, each reading 4 samples.
+  expect_identical(resources(task_bp = 50e6, tasks = 5, samples = 4),
+                   list(ncpus = 1L, memory = 2550, walltime = 1200))
   expect_identical(
     resources(workers = 3, cores = 4, memory = 500, walltime = 90,
               partition = "short"),
@@ -44,6 +44,7 @@ test_that("slurm_param() rejects bad arguments, naming them", {
     slurm_param(task_bp = -1)
     slurm_param(task_bp = "1e6")
     slurm_param(tasks = 2.5)
+    slurm_param(samples = c(1, 2))
     slurm_param(cores = NA)
     slurm_param(memory = 0)
     slurm_param(walltime = Inf)
@@ -135,4 +136,32 @@ test_that("a job that dies fails the call instead of returning part of it", {
       i
     }, BPPARAM = BPPARAM)
   }, timeout = 120L))
+})
+
+test_that("analyze_samples() on SLURM gives the serial results", {
+  skip_without_bam()
+  study <- make_study()
+  analyze <- function(BPPARAM) {
+    analyze_samples(study, width = 100, threshold = 5, minlen = 10,
+                    BPPARAM = BPPARAM)
+  }
+  expect_identical(run_on_slurm(analyze), analyze(BiocParallel::SerialParam()))
+})
+
+test_that("a BAM file unreadable on the node fails analyze_samples(), naming it", {
+  skip_without_bam()
+  study <- make_study()
+  # Zeroes inside the first block of reads, after the header's block; the
+  # header and index still read, so only the tasks meet the damage.
+  file <- study$file[2]
+  bytes <- readBin(file, "raw", file.size(file))
+  header_block <- as.integer(bytes[17]) + 256L * as.integer(bytes[18]) + 1L
+  bytes[header_block + 30:60] <- as.raw(0)
+  writeBin(bytes, file)
+  Sys.setFileTime(paste0(file, ".bai"), Sys.time() + 5)
+  err <- run_on_slurm(function(BPPARAM) {
+    tryCatch(analyze_samples(study, BPPARAM = BPPARAM), bperror = identity)
+  }, timeout = 120L)
+  expect_s3_class(err, "bperror")
+  expect_match(conditionMessage(err), "s2.bam", fixed = TRUE)
 })
