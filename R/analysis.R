@@ -84,8 +84,9 @@ print.tolvendra_region <- function(x, ...) {
               mean(x$coverage), max(x$coverage, 0L),
               100 * mean(x$coverage > 0), count_text(n)))
   last <- x$bins$width[nrow(x$bins)]
-  cat(sprintf("Bins: %s of %d positions%s\n", count_text(nrow(x$bins)),
-              x$width, if (last < x$width) sprintf(", the last of %d", last)
+  cat(sprintf("Bins: %s of %s positions%s\n", count_text(nrow(x$bins)),
+              count_text(x$width),
+              if (last < x$width) paste(", the last of", count_text(last))
               else ""))
   cat(sprintf("Regions with mean depth >= %d over more than %d positions: %s\n",
               x$threshold, x$minlen, count_text(nrow(x$regions))))

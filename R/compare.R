@@ -143,7 +143,9 @@ print.tolvendra_comparison <- function(x, ...) {
               basename(x$files[2L]), mean(x$coverage2), x$scale))
   counts <- table(x$units$detected)
   cat(sprintf("Splicing index of %s %s; reads in %s.\n",
-              count_text(nrow(x$units)), unit_noun(x),
+              count_text(nrow(x$units)),
+              if (is.null(x$width)) "features"
+              else sprintf("bins of %s positions", count_text(x$width)),
               paste(sprintf("%s: %s", names(counts), count_text(c(counts))),
                     collapse = ", ")))
   if (sum(counts[c("sample 1 only", "sample 2 only")]) > 0L) {
@@ -152,10 +154,6 @@ print.tolvendra_comparison <- function(x, ...) {
   }
   print_head(x$units)
   invisible(x)
-}
-
-unit_noun <- function(x) {
-  if (is.null(x$width)) "features" else sprintf("bins of %d positions", x$width)
 }
 
 #' @param x A `tolvendra_comparison` object.

@@ -31,7 +31,8 @@
 #' @param xlim First and last coordinate to show, within the region; by
 #'   default the whole region.
 #' @param ... Other graphical parameters, passed on to [plot.default()],
-#'   such as `ylim`, `cex.axis` or `las`.
+#'   such as `ylim` (for a comparison, of the depth panel), `cex.axis` or
+#'   `las`.
 #' @return `x`, invisibly.
 #' @seealso [analyze_region()], [compare_samples()]
 #' @export
@@ -131,6 +132,7 @@ draw_region <- function(x, xlim, main, xlab, ylab, dots) {
   graphics::lines(steps(bins, bins$sum / bins$width), col = "steelblue4",
                   lwd = 2)
   graphics::abline(h = x$threshold, lty = 2, col = "firebrick")
+  graphics::box()
   legend_above(
     legend = c(if (spans$step > 1) {
                  sprintf("highest depth per %s", bp_format(spans$step))
@@ -176,12 +178,14 @@ draw_comparison <- function(x, xlim, main, xlab, ylab, dots) {
     units$index <- splicingind(units$sum1, units$sum2, x$scale)
     units$detected <- detection(units$sum1, units$sum2)
   }
-  draw_frame(xlim, c(-1.1, 1.1), "", xlab, ylab[2L], dots,
-             yticks = c(-1, -0.5, 0, 0.5, 1))
+  # `ylim` is for the depth; the index always spans -1 to 1
+  draw_frame(xlim, c(-1.1, 1.1), "", xlab, ylab[2L],
+             dots[names(dots) != "ylim"], yticks = c(-1, -0.5, 0, 0.5, 1))
   for (i in 1:3) {
     shade(units[units$detected == detected_levels[i + 1L], ], alone_colours[i])
   }
   graphics::abline(h = 0, col = "grey50")
+  graphics::box()
   both <- units[units$detected == "both", ]
   drawn <- widen(both$start, both$end, least_width())
   graphics::segments(drawn$start, both$index, drawn$end, both$index,

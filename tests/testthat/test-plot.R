@@ -41,7 +41,9 @@ test_that("the user's titles and graphical arguments are honoured", {
   on.exit(grDevices::dev.off())
   expect_silent(plot(x, main = "A", xlab = "B", ylab = "C", xlim = c(100, 900),
                      ylim = c(0, 50), las = 1, cex.axis = 0.7, col.main = "red"))
-  expect_silent(plot(y, main = "A", xlab = "B", ylab = c("C", "D"), axes = FALSE))
+  expect_silent(plot(y, main = "A", xlab = "B", ylab = c("C", "D"), axes = FALSE,
+                     ylim = c(0, 40)))
+  expect_silent(plot(fake_region(7)))
 })
 
 test_that("the drawing summary covers the view with exact maxima and means", {
