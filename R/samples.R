@@ -61,7 +61,8 @@
 #'     the same columns and assays: each sample's coverage sum and mean over
 #'     each region. Its row data hold `pooled`, the mean over the region of
 #'     the (normalized) mean coverage across samples.
-#'   * `targets`: the sequences or targets covered, as a data frame.
+#'   * `targets`: the sequences or targets covered, as a data frame, and
+#'     `lengths`, the lengths of the files' sequences.
 #'   * the parameters `width`, `threshold`, `minlen`, `normalize` and the
 #'     reading `options`.
 #' @seealso [analyze_region()] for one region of one file,
@@ -95,7 +96,7 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
   samples <- study$samples
 
   bins <- do.call(rbind, lapply(seq_len(nrow(targets)), function(t) {
-    target_bins(t, targets$start[t], targets$end[t], width)
+    cbind(target = t, bin_spans(targets$start[t], targets$end[t], width))
   }))
   factors <- if (normalize == "cpm") 1e6 / samples$mapped else rep(1, nrow(samples))
   found <- run_tasks(lapply(seq_len(nrow(targets)), function(t) {
@@ -124,7 +125,8 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
     as.vector(pooled) / (regions$end - regions$start + 1)
 
   structure(list(bins = coverage$bins, regions = coverage$regions,
-                 targets = targets, width = width, threshold = threshold,
+                 targets = targets, lengths = study$lengths,
+                 width = width, threshold = threshold,
                  minlen = minlen, normalize = normalize,
                  options = study$options),
             class = "tolvendra_samples")
@@ -240,13 +242,6 @@ region_task <- function(task) {
   regionmining(region$start:region$end, profile, task$threshold, task$minlen)
 }
 
-# Bins of `width` positions from `start`; the last one ends at `end`.
-target_bins <- function(target, start, end, width) {
-  first <- seq(as.double(start), end, by = width)
-  data.frame(target = rep(target, length(first)), start = as.integer(first),
-             end = as.integer(pmin(first + width - 1, end)))
-}
-
 # A RangedSummarizedExperiment of coverage sums over spans of the targets.
 coverage_summary <- function(spans, sums, study, normalize) {
   lengths <- study$lengths
@@ -303,19 +298,6 @@ check_samples <- function(files, call) {
   samples
 }
 
-check_choice <- function(x, choices, arg, call = sys.call(-1)) {
-  force(call)
-  if (identical(x, choices)) {
-    return(choices[1L])
-  }
-  if (!is.character(x) || length(x) != 1L || !x %in% choices) {
-    abort_arg(sprintf("`%s` must be one of %s, not %s.", arg,
-                      paste0("\"", choices, "\"", collapse = ", "),
-                      describe(x)), call)
-  }
-  x
-}
-
 # The BAM headers must agree on the sequences used: all of them, or those
 # named in `seqnames`.
 check_headers <- function(lengths, samples, seqnames, call) {
@@ -331,7 +313,7 @@ check_headers <- function(lengths, samples, seqnames, call) {
         if (is.na(x[s])) {
           sprintf("is missing from %s", sample)
         } else {
-          sprintf("has %s positions in %s", format(x[[s]], big.mark = ","),
+          sprintf("has %s positions in %s", count_text(x[[s]]),
                   sample)
         }
       }
@@ -398,7 +380,7 @@ check_where <- function(where, lengths, arg, call) {
                 if (length(lengths) > 10L) ", ..." else "")
       } else {
         sprintf("%s has %s positions", targets$seqname[i],
-                format(lengths[[targets$seqname[i]]], big.mark = ","))
+                count_text(lengths[[targets$seqname[i]]]))
       }), call)
   }
   targets
@@ -474,7 +456,21 @@ row_table <- function(x) {
   as.data.frame(SummarizedExperiment::rowRanges(x))
 }
 
+is_whole_sequence <- function(x) {
+  x$targets$start == 1L & x$targets$end == x$lengths[x$targets$seqname]
+}
+
 target_widths <- function(x) x$targets$end - x$targets$start + 1
+
+# "3 samples over 2 sequences (4,300 positions)"
+extent_label <- function(x) {
+  n <- ncol(x$bins)
+  targets <- nrow(x$targets)
+  sprintf("%d sample%s over %d %s%s (%s positions)", n,
+          if (n == 1L) "" else "s", targets,
+          if (all(is_whole_sequence(x))) "sequence" else "target",
+          if (targets == 1L) "" else "s", count_text(sum(target_widths(x))))
+}
 
 regions_label <- function(x) {
   sprintf("Regions with mean %s >= %d across samples over more than %d positions",
@@ -484,13 +480,9 @@ regions_label <- function(x) {
 
 #' @export
 print.tolvendra_samples <- function(x, ...) {
-  n <- ncol(x$bins)
-  cat(sprintf("<tolvendra_samples> %d sample%s over %d %s (%s positions)\n",
-              n, if (n == 1L) "" else "s", nrow(x$targets),
-              if (nrow(x$targets) == 1L) "target" else "targets",
-              format(sum(target_widths(x)), big.mark = ",")))
-  cat(sprintf("Bins: %d of %d positions (the last of each target may be shorter)\n",
-              nrow(x$bins), x$width))
+  cat(sprintf("<tolvendra_samples> %s\n", extent_label(x)))
+  cat(sprintf("Bins: %d of %s positions (the last of each target may be shorter)\n",
+              nrow(x$bins), count_text(x$width)))
   cat(sprintf("%s: %d\n", regions_label(x), nrow(x$regions)))
   if (nrow(x$regions) > 0L) {
     shown <- utils::head(row_table(x$regions), 6L)
@@ -506,7 +498,7 @@ print.tolvendra_samples <- function(x, ...) {
 #' @export
 summary.tolvendra_samples <- function(object, ...) {
   structure(list(samples = sample_table(object),
-                 targets = nrow(object$targets),
+                 extent = extent_label(object),
                  positions = sum(target_widths(object)),
                  regions = nrow(object$regions),
                  in_regions = sum(GenomicRanges::width(object$regions)),
@@ -516,80 +508,109 @@ summary.tolvendra_samples <- function(object, ...) {
 
 #' @export
 print.summary.tolvendra_samples <- function(x, ...) {
-  cat(sprintf("Coverage of %d samples over %d targets (%s positions)\n",
-              nrow(x$samples), x$targets, format(x$positions, big.mark = ",")))
+  cat(sprintf("Coverage of %s\n", x$extent))
   cat(sprintf("%s: %d, spanning %s positions (%.1f%%)\n", x$label, x$regions,
-              format(x$in_regions, big.mark = ","),
+              count_text(x$in_regions),
               100 * x$in_regions / x$positions))
   print(x$samples, row.names = FALSE, digits = 4L)
   invisible(x)
 }
 
 #' @param x A `tolvendra_samples` object.
-#' @param file For `plot()`: a PNG file to draw into instead of the current
-#'   device.
-#' @param png_width,png_height Size of the PNG in pixels.
+#' @param file,size,main,xlab,ylab For `plot()`: a `.png`, `.pdf` or `.svg`
+#'   file to draw into instead of the current device, its width and height
+#'   in inches, and the title and axis labels (`NULL` for the defaults), as
+#'   for [plot.tolvendra_region()]. The plot shows the targets side by side,
+#'   each sample's mean depth per bin as a line (per million mapped reads
+#'   with `normalize = "cpm"`), the regions as bands and the threshold.
+#'   Bins are merged to about one per pixel column, so that whole genomes
+#'   draw quickly.
 #' @rdname analyze_samples
 #' @export
-plot.tolvendra_samples <- function(x, file = NULL, png_width = 1400,
-                                   png_height = 700, ...) {
-  draw_to(file, png_width, png_height, draw_samples(x, ...))
+plot.tolvendra_samples <- function(x, file = NULL, size = c(12, 5),
+                                   main = NULL, xlab = NULL, ylab = NULL,
+                                   ...) {
+  draw_to(file, size, draw_samples(x, main, xlab, ylab, list(...)))
   invisible(x)
 }
 
-# Genome-wide overview: the targets side by side along x, each sample's bin
-# means as a line, the regions as bands and the threshold as a dashed line.
-draw_samples <- function(x, ...) {
+# Genome-wide overview: the targets side by side along x, separated by a
+# gap, each with its own axis.
+draw_samples <- function(x, main, xlab, ylab, dots) {
   widths <- target_widths(x)
+  n <- length(widths)
   gap <- 0.01 * sum(widths)
-  offsets <- c(0, cumsum(widths + gap))[seq_along(widths)]
-  unit <- if (sum(widths) >= 1e6) c(Mb = 1e6) else c(kb = 1e3)
-  at <- function(target, pos) {
-    (offsets[target] + pos - x$targets$start[target]) / unit
-  }
-  what <- if (x$normalize == "cpm") "cpm" else "mean"
-  means <- SummarizedExperiment::assay(x$bins, what)
+  offsets <- c(0, cumsum(widths + gap))[seq_len(n)]
+  at <- function(t, pos) offsets[t] + pos - x$targets$start[t] + 1
+  k <- max(1, ceiling(sum(widths) / plot_columns() / x$width))
+  sums <- SummarizedExperiment::assay(x$bins, "sum")
+  factors <- if (x$normalize == "cpm") 1e6 / x$bins$mapped else rep(1, ncol(sums))
+  columns <- paste0("v", seq_len(ncol(sums)))
   bins <- row_table(x$bins)
-  # NA between targets breaks each sample's line there
-  rows <- unlist(lapply(split(seq_len(nrow(bins)), bins$target),
-                        function(r) c(r, NA)))
-  xs <- at(bins$target[rows], (bins$start[rows] + bins$end[rows]) / 2)
-  top <- max(means, x$threshold, 1) * 1.08
-  colours <- grDevices::hcl.colors(max(ncol(means), 2L), "Dark 3")
-  band <- grDevices::adjustcolor("darkorange", 0.3)
-
-  graphics::plot(c(0, at(length(widths), x$targets$end[length(widths)])),
-                 c(0, top), type = "n", xaxs = "i", yaxs = "i",
-                 xlab = sprintf("Position (%s), targets side by side", names(unit)),
-                 ylab = if (what == "cpm") "Bin mean, per million mapped reads"
-                        else "Bin mean depth",
-                 main = sprintf("Coverage of %d samples in bins of %s positions",
-                                ncol(means), format(x$width, big.mark = ",")),
-                 ...)
+  lines <- lapply(seq_len(n), function(t) {
+    rows <- bins$target == t
+    table <- cbind(bins[rows, c("start", "end", "width")],
+                   stats::setNames(as.data.frame(sums[rows, , drop = FALSE]),
+                                   columns))
+    merged <- if (k > 1) merge_bins(table, k, columns) else table
+    means <- sweep(as.matrix(merged[columns]), 2L, factors, `*`) / merged$width
+    list(bins = merged, means = means)
+  })
+  top <- max(unlist(lapply(lines, `[[`, "means")), x$threshold, 1) * 1.08
+  whole <- all(is_whole_sequence(x))
+  draw_frame(c(1, offsets[n] + widths[n]), c(0, top),
+             main %||% sprintf("Coverage of %s", extent_label(x)),
+             xlab %||% sprintf("Position on each %s",
+                               if (whole) "sequence" else "target"),
+             ylab %||% sprintf("Mean depth%s per %s",
+                               if (x$normalize == "cpm") " per million reads"
+                               else "", bin_text(x$width, k)),
+             utils::modifyList(dots, list(xaxt = "n")))
+  usr <- graphics::par("usr")
   regions <- row_table(x$regions)
-  if (nrow(regions) > 0L) {
-    graphics::rect(at(regions$target, regions$start - 0.5), 0,
-                   at(regions$target, regions$end + 0.5), top,
-                   col = band, border = band)
-  }
-  if (length(widths) > 1L) {
-    graphics::abline(v = (offsets[-1L] - gap / 2) / unit, col = "grey60")
-  }
-  graphics::mtext(ifelse(is.na(x$targets$name), x$targets$seqname,
-                         x$targets$name),
-                  side = 3, at = at(seq_along(widths), x$targets$start +
-                                      widths / 2),
-                  line = 0.2, cex = 0.8)
-  for (s in seq_len(ncol(means))) {
-    graphics::lines(xs, means[rows, s], col = colours[s], lwd = 1.5)
+  shade(data.frame(start = at(regions$target, regions$start),
+                   end = at(regions$target, regions$end)), region_colour)
+  if (n > 1L) graphics::abline(v = offsets[-1L] - gap / 2, col = "grey50")
+  colours <- grDevices::hcl.colors(max(ncol(sums), 2L), "Dark 3")
+  for (t in seq_len(n)) {
+    for (s in seq_len(ncol(sums))) {
+      line <- steps(lines[[t]]$bins, lines[[t]]$means[, s])
+      graphics::lines(at(t, line$x), line$y, col = colours[s], lwd = 1.5)
+    }
+    graphics::text(at(t, x$targets$start[t]), usr[4L], adj = c(-0.1, 1.5),
+                   cex = 0.85, if (is.na(x$targets$name[t])) {
+                     target_label(x, t)
+                   } else x$targets$name[t])
+    if (!isFALSE(dots$axes)) target_axis(x, t, at, gap)
   }
   graphics::abline(h = x$threshold, lty = 2, col = "firebrick")
-  graphics::legend("topright", bty = "n", cex = 0.8,
-                   ncol = ceiling((ncol(means) + 2) / 8),
-                   legend = c(colnames(means), sprintf("threshold %d", x$threshold),
-                              sprintf("regions (%d)", nrow(regions))),
-                   col = c(colours[seq_len(ncol(means))], "firebrick", NA),
-                   lty = c(rep(1, ncol(means)), 2, NA),
-                   lwd = c(rep(1.5, ncol(means)), 1, NA),
-                   fill = c(rep(NA, ncol(means) + 1L), band), border = NA)
+  legend_above(
+    legend = c(colnames(sums), sprintf("threshold %d", x$threshold),
+               sprintf("regions (%s)", count_text(nrow(regions)))),
+    col = c(colours[seq_len(ncol(sums))], "firebrick", NA),
+    lty = c(rep(1, ncol(sums)), 2, NA), lwd = c(rep(1.5, ncol(sums)), 1, NA),
+    fill = c(rep(NA, ncol(sums) + 1L), region_colour), border = NA)
+}
+
+target_label <- function(x, t) {
+  if (is_whole_sequence(x)[t]) {
+    x$targets$seqname[t]
+  } else {
+    sprintf("%s:%s-%s", x$targets$seqname[t], count_text(x$targets$start[t]),
+            count_text(x$targets$end[t]))
+  }
+}
+
+# Ticks of target t at round positions, in bp, kb or Mb; none in the last
+# 8% of the plot's width before the next target, where their labels
+# would run into its first ones.
+target_axis <- function(x, t, at, gap) {
+  from <- x$targets$start[t]
+  to <- x$targets$end[t]
+  share <- (to - from) / sum(target_widths(x))
+  ticks <- pretty(c(from, to), n = max(2, round(10 * share)))
+  last <- if (t < nrow(x$targets)) to - 8 * gap else to
+  ticks <- ticks[ticks >= from - 1 & ticks <= last]
+  step <- if (length(ticks) > 1L) ticks[2L] - ticks[1L] else to - from + 1
+  graphics::axis(1L, at = at(t, ticks), labels = bp_format(ticks, step))
 }
