@@ -221,8 +221,9 @@ draw_frame <- function(xlim, ylim, main, xlab, ylab, dots, yticks = NULL) {
   }
   if (is.null(dots$yaxt)) {
     at <- yticks %||% graphics::axTicks(2L)
-    do.call(graphics::axis, c(list(2L, at = at, labels = format(at, big.mark = ",", scientific = FALSE, trim = TRUE,
-                      drop0trailing = TRUE)), pars))
+    labels <- format(at, big.mark = ",", scientific = FALSE, trim = TRUE,
+                     drop0trailing = TRUE)
+    do.call(graphics::axis, c(list(2L, at = at, labels = labels), pars))
   }
 }
 
@@ -277,8 +278,8 @@ least_width <- function() {
 column_spans <- function(xlim, columns) {
   least <- (xlim[2L] - xlim[1L] + 1) / columns
   power <- 10^floor(log10(max(least, 1)))
-  round <- power * c(1, 1.5, 2, 2.5, 3, 4, 5, 6, 8, 10)
-  step <- round[round >= least & round == floor(round)][1L]
+  nice <- power * c(1, 1.5, 2, 2.5, 3, 4, 5, 6, 8, 10)
+  step <- nice[nice >= least & nice == floor(nice)][1L]
   start <- seq(xlim[1L], xlim[2L], by = step)
   list(start = start, end = pmin(start + step - 1, xlim[2L]), step = step)
 }
@@ -298,7 +299,11 @@ span_stats <- function(profile, first, spans) {
 steps <- function(spans, values, closed = FALSE) {
   x <- as.vector(rbind(spans$start - 0.5, spans$end + 0.5))
   y <- rep(values, each = 2L)
-  if (closed) list(x = c(x[1L], x, x[length(x)]), y = c(0, y, 0)) else list(x = x, y = y)
+  if (closed) {
+    list(x = c(x[1L], x, x[length(x)]), y = c(0, y, 0))
+  } else {
+    list(x = x, y = y)
+  }
 }
 
 # The rows of a table of stretches that overlap xlim.
@@ -306,11 +311,13 @@ view_rows <- function(table, xlim) {
   which(table$end >= xlim[1L] & table$start <= xlim[2L])
 }
 
-# Consecutive bins merged k at a time: `width` and the `sums` columns add up.
+# Consecutive bins merged k at a time: `width` and the `sums` columns add
+# up, in doubles.
 merge_bins <- function(bins, k, sums) {
   first <- seq(1, nrow(bins), by = k)
   group <- rep(seq_along(first), each = k, length.out = nrow(bins))
-  totals <- rowsum(as.matrix(bins[c("width", sums)]) + 0, group, reorder = FALSE)
+  totals <- rowsum(as.matrix(bins[c("width", sums)]) + 0, group,
+                   reorder = FALSE)
   cbind(data.frame(start = bins$start[first],
                    end = bins$end[c(first[-1L] - 1, nrow(bins))]),
         as.data.frame(totals, row.names = NULL))
