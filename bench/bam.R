@@ -1,10 +1,11 @@
 # Reading BAM files: Tolvendra's analyze_region() side by side with
 # mosdepth, megadepth, samtools depth and GenomicAlignments on simulated
 # files. Every run is a fresh process, so start-up and package loading
-# count, timed by /usr/bin/time (elapsed, user CPU, peak resident memory).
+# count, timed by /usr/bin/time (bench/timing.R).
 # Sourced by bench/run.R, which sets `build` and `quick`; leaves the runs in
 # `bam_runs` and saves them with notes on the run to bam-runs.rds in `store`.
 source(file.path("bench", "simulate.R"))
+source(file.path("bench", "timing.R"))
 
 repeats <- if (quick) 1L else 3L
 chr1 <- c(chr1 = if (quick) 10e6 else 50e6)
@@ -13,30 +14,11 @@ window <- if (quick) c(4000001, 5000000) else c(20000001, 21000000)
 long_chr1 <- c(chr1 = 249250621)
 long_reads <- if (quick) 2e5 else 2e6
 
-if (!file.exists("/usr/bin/time")) {
-  stop("/usr/bin/time is missing; install it with `apt-get install time`.")
-}
-for (tool in c("samtools", "mosdepth", "megadepth")) {
-  if (!nzchar(Sys.which(tool))) stop(tool, " is missing from the PATH.")
-}
-# Debian's mosdepth loads htslib as libhts.so, which only the -dev package
-# provides; point it at the runtime library for its own runs only.
-hts_dir <- file.path(build, "hts")
-dir.create(hts_dir, showWarnings = FALSE)
-if (!file.exists(file.path(hts_dir, "libhts.so"))) {
-  file.symlink("/usr/lib/x86_64-linux-gnu/libhts.so.3", file.path(hts_dir, "libhts.so"))
-}
-mosdepth_env <- sprintf("LD_LIBRARY_PATH=%s", shQuote(normalizePath(hts_dir)))
-scratch <- file.path(build, "scratch")
-dir.create(scratch, showWarnings = FALSE)
-
 bams <- vapply(read_counts, function(n) simulated_bam(build, chr1, n), "")
 long_bam <- simulated_bam(build, long_chr1, long_reads)
 gap_bam <- long_gap_bam(build)
 
 # ---- commands ------------------------------------------------------------
-rscript <- file.path(R.home("bin"), "Rscript")
-r_command <- function(code) paste(shQuote(rscript), "-e", shQuote(code))
 threads_arg <- if ("threads" %in% names(formals(Tolvendra::analyze_region))) {
   ", threads = 1"
 } else {
@@ -46,12 +28,14 @@ tolvendra_code <- function(bam, from, to) {
   sprintf(paste0('library(Tolvendra); x <- analyze_region("%s", "chr1", %.0f, %.0f, ',
                  'width = 1000, progress = FALSE%s)'), bam, from, to, threads_arg)
 }
+mosdepth_command <- function(bam, threads) {
+  paste("mosdepth -n --by 1000 -t", threads, shQuote(file.path(scratch, "mosdepth")),
+        shQuote(bam))
+}
 commands <- list(
   tolvendra = function(bam, from, to) r_command(tolvendra_code(bam, from, to)),
-  mosdepth = function(bam, from, to) {
-    paste("mosdepth -n --by 1000 -t 1", shQuote(file.path(scratch, "mosdepth")),
-          shQuote(bam))
-  },
+  mosdepth = function(bam, from, to) mosdepth_command(bam, 1),
+  "mosdepth -t 0" = function(bam, from, to) mosdepth_command(bam, 0),
   megadepth = function(bam, from, to) {
     paste("megadepth", shQuote(bam), "--annotation 1000 --op sum --filter-out 1796 --threads 1")
   },
@@ -67,22 +51,6 @@ commands <- list(
       'cv <- coverage(readGAlignments("%s", param = param))'), from, to, bam))
   }
 )
-
-# Runs a shell command under /usr/bin/time, with `env` (VAR=value) set for
-# it alone.
-time_command <- function(command, env = "") {
-  out <- tempfile(tmpdir = scratch)
-  err <- tempfile(tmpdir = scratch)
-  on.exit(unlink(c(out, err)))
-  status <- system(sprintf("%s /usr/bin/time -f '%%e %%U %%M' -o %s %s >/dev/null 2>%s",
-                           env, shQuote(out), command, shQuote(err)))
-  if (status != 0) {
-    stop(sprintf("`%s` failed (status %d):\n%s", command, status,
-                 paste(readLines(err), collapse = "\n")))
-  }
-  v <- scan(text = utils::tail(readLines(out), 1L), quiet = TRUE)
-  data.frame(elapsed = v[1], user = v[2], rss_kib = v[3])
-}
 
 # ---- checks ----------------------------------------------------------------
 # Tolvendra must count what `samtools depth -a -J` counts (split at N,
@@ -102,8 +70,8 @@ check_against_samtools <- function(bam) {
                  x$bins$sum[bad[1]], sums[bad[1]]))
   }
   w <- analyze_region(bam, "chr1", window[1], window[2], progress = FALSE)
-  depth <- scan(pipe(sprintf("samtools depth -a -J -r chr1:%.0f-%.0f %s | cut -f3",
-                             window[1], window[2], shQuote(bam))), quiet = TRUE)
+  depth <- as.numeric(system(sprintf("samtools depth -a -J -r chr1:%.0f-%.0f %s | cut -f3",
+                                     window[1], window[2], shQuote(bam)), intern = TRUE))
   if (!identical(as.numeric(w$coverage), depth)) {
     bad <- which(as.numeric(w$coverage) != depth)
     stop(sprintf(paste("Tolvendra's per-base coverage of chr1:%.0f-%.0f of %s disagrees",
@@ -117,7 +85,8 @@ check_against_samtools <- function(bam) {
 check_against_samtools(bams[1])
 
 # ---- runs ------------------------------------------------------------------
-whole <- c("tolvendra", "mosdepth", "megadepth", "samtools", "GenomicAlignments")
+whole <- c("tolvendra", "mosdepth", "mosdepth -t 0", "megadepth", "samtools",
+           "GenomicAlignments")
 jobs <- rbind(
   do.call(rbind, lapply(seq_along(bams), function(i) rbind(
     data.frame(job = "whole sequence", reads = read_counts[i], tool = whole,
@@ -139,7 +108,7 @@ jobs$command <- vapply(seq_len(nrow(jobs)), function(i) {
   if (jobs$job[i] == "start-up") return(r_command(start_up[[jobs$tool[i]]]))
   commands[[jobs$tool[i]]](jobs$bam[i], jobs$from[i], jobs$to[i])
 }, "")
-jobs$env <- ifelse(jobs$tool == "mosdepth", mosdepth_env, "")
+jobs$env <- ifelse(startsWith(jobs$tool, "mosdepth"), mosdepth_env, "")
 
 # Every tool reads from the page cache, never from disk.
 for (f in unique(stats::na.omit(jobs$bam))) invisible(system(paste("cat", shQuote(f), "> /dev/null")))
@@ -150,8 +119,8 @@ for (r in seq_len(repeats)) {
   for (i in seq_len(nrow(jobs))) {
     t <- time_command(jobs$command[i], jobs$env[i])
     runs[[length(runs) + 1L]] <- cbind(jobs[i, c("job", "reads", "tool")], repeat_ = r, t)
-    cat(sprintf("%-18s %9g reads  %-18s run %d: %6.2fs elapsed %6.2fs user %8.0f KiB\n",
-                jobs$job[i], jobs$reads[i], jobs$tool[i], r, t$elapsed, t$user, t$rss_kib))
+    cat(sprintf("%-18s %9g reads  %-18s run %d: %6.2fs elapsed %6.2fs user %6.2fs sys %8.0f KiB\n",
+                jobs$job[i], jobs$reads[i], jobs$tool[i], r, t$elapsed, t$user, t$sys, t$rss_kib))
   }
 }
 bam_runs <- do.call(rbind, runs)

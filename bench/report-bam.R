@@ -4,7 +4,7 @@
 info <- bam$info
 keys <- c("job", "reads", "tool")
 bam_summary <- merge(
-  stats::aggregate(cbind(elapsed, user) ~ job + reads + tool, bam$runs, stats::median),
+  stats::aggregate(cbind(elapsed, user, sys) ~ job + reads + tool, bam$runs, stats::median),
   stats::aggregate(rss_kib ~ job + reads + tool, bam$runs, max), by = keys)
 bam_summary$mb <- bam_summary$rss_kib * 1024 / 1e6
 cell <- function(job, reads, tool, what = "elapsed") {
@@ -71,9 +71,9 @@ job_table <- function(job, reads) {
     "50 long-gap reads" = sprintf("50 long-gap reads over %s", mb_of(info$gap_chr1)),
     "start-up" = "Start-up only: a fresh `Rscript` loading the package, reading nothing")
   c(sprintf("#### %s", title), "",
-    "| tool | elapsed | user CPU | peak memory | elapsed / mosdepth |",
-    "|---|---:|---:|---:|---:|",
-    sprintf("| %s | %.2f s | %.2f s | %.0f MB | %s |", d$tool, d$elapsed, d$user, d$mb,
+    "| tool | elapsed | user CPU | system CPU | peak memory | elapsed / mosdepth |",
+    "|---|---:|---:|---:|---:|---:|",
+    sprintf("| %s | %.2f s | %.2f s | %.2f s | %.0f MB | %s |", d$tool, d$elapsed, d$user, d$sys, d$mb,
             if (is.na(mos)) "" else sprintf("%.2fx", d$elapsed / mos)),
     "")
 }
@@ -106,7 +106,8 @@ bam_notes <- c(
 )
 
 # ---- plot ----------------------------------------------------------------------
-bam_tools <- c("tolvendra", "mosdepth", "megadepth", "samtools", "GenomicAlignments")
+bam_tools <- c("tolvendra", "mosdepth", "mosdepth -t 0", "megadepth", "samtools",
+               "GenomicAlignments")
 tool_cols <- stats::setNames(c("black", grDevices::hcl.colors(length(bam_tools) - 1L, "Dark 3")),
                              bam_tools)
 plot_file <- "bam-reading.png"
@@ -144,7 +145,7 @@ threads_note <- if (nzchar(info$threads_arg)) {
 }
 bam_lines <- c(
   "## Reading BAM files", "",
-  sprintf("Each tool ran %d time%s per case as a fresh process, timed by `/usr/bin/time` (elapsed, user CPU, peak resident memory); the tables give the median elapsed and CPU times and the largest peak memory. The machine is shared with other jobs: load average %s before the runs and %s after.",
+  sprintf("Each tool ran %d time%s per case as a fresh process, timed by `/usr/bin/time` (elapsed, user and system CPU, peak resident memory); the tables give the median elapsed and CPU times and the largest peak memory. The machine is shared with other jobs: load average %s before the runs and %s after.",
           info$repeats, if (info$repeats > 1) "s" else "",
           paste(strsplit(info$load[["before"]], " ")[[1]][1:3], collapse = " "),
           paste(strsplit(info$load[["after"]], " ")[[1]][1:3], collapse = " ")),
@@ -156,7 +157,7 @@ bam_lines <- c(
   sprintf("- Files: simulated single-end 100-bp reads on one %s sequence, sorted, without sequence or qualities: 85%% `100M`, 10%% spliced (`50M<100-5000>N50M`), 5%% with a 1-20 base deletion; 1%% flagged as duplicates. Built by `bench/simulate.R`, cached in `bench/build/`.",
           mb_of(info$chr1)),
   sprintf("- `tolvendra`: `Rscript -e 'library(Tolvendra); x <- analyze_region(bam, \"chr1\", start, end, width = 1000, progress = FALSE)'`, through %s.", threads_note),
-  "- `mosdepth`: `mosdepth -n --by 1000 -t 1` (1000-position bin means, no per-base output; one extra decompression thread).",
+  "- `mosdepth`: `mosdepth -n --by 1000 -t 1` (1000-position bin means, no per-base output, one decompression thread besides the main one); `mosdepth -t 0`: the same with no decompression thread.",
   "- `megadepth`: `megadepth <bam> --annotation 1000 --op sum --filter-out 1796 --threads 1` (1000-position bin sums; the flag filter drops the reads the other tools drop).",
   "- `samtools`: `samtools depth -a -J -r <region>` to `/dev/null` (per-base depth, every position, deletions counted).",
   "- `GenomicAlignments`: `Rscript -e` loading GenomicAlignments, `readGAlignments()` of the region with the same flag filter, then `coverage()`.",
