@@ -132,7 +132,7 @@ seq_lengths <- function(file, index = NULL, arg = "file", call = sys.call(-1)) {
 NULL
 
 # Options shared by every function that reads alignments.
-check_read_options <- function(split = TRUE, min_mapq = 0, chunk_size = 1e6,
+check_read_options <- function(split = TRUE, min_mapq = 0, chunk_size = 65536,
                                progress = FALSE, threads = 1,
                                reference = NULL,
                                exclude_flags = default_exclude_flags,
@@ -247,7 +247,7 @@ scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1))
 #' head(blocks)
 #' gcoverage(100:300, blocks$start, blocks$end)
 read_blocks <- function(file, seqname, start = 1, end = NULL, split = TRUE,
-                        min_mapq = 0, chunk_size = 1e6,
+                        min_mapq = 0, chunk_size = 65536,
                         progress = interactive(), index = NULL, threads = 1,
                         reference = NULL,
                         exclude_flags = default_exclude_flags) {
