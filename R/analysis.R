@@ -30,10 +30,13 @@
 #' plot(x)
 analyze_region <- function(file, seqname, start = 1, end = NULL, width = 100,
                            threshold = 10, minlen = 0, split = TRUE,
-                           min_mapq = 0, chunk_size = 1e6,
-                           progress = interactive()) {
-  region <- check_region(file, seqname, start, end)
-  options <- check_read_options(split, min_mapq, chunk_size, progress)
+                           min_mapq = 0, chunk_size = 65536,
+                           progress = interactive(), index = NULL,
+                           threads = 1, reference = NULL,
+                           exclude_flags = 1796) {
+  region <- check_region(file, seqname, start, end, index)
+  options <- check_read_options(split, min_mapq, chunk_size, progress,
+                                threads, reference, exclude_flags)
   width <- check_count(width, "width", min = 1)
   threshold <- check_count(threshold, "threshold")
   minlen <- check_count(minlen, "minlen", min = 0)

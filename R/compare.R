@@ -54,14 +54,17 @@
 #' plot(x)
 compare_samples <- function(file1, file2, seqname, start = 1, end = NULL,
                             width = 100, features = NULL, scale = NULL,
-                            split = TRUE, min_mapq = 0, chunk_size = 1e6,
-                            progress = interactive()) {
+                            split = TRUE, min_mapq = 0, chunk_size = 65536,
+                            progress = interactive(), threads = 1,
+                            reference = NULL, exclude_flags = 1796) {
   region1 <- check_region(file1, seqname, start, end, arg = "file1")
   region2 <- check_region(file2, seqname, region1$start, region1$end,
                           arg = "file2")
   min_mapq <- check_per_file(min_mapq, "min_mapq")
-  options1 <- check_read_options(split, min_mapq[1L], chunk_size, progress)
-  options2 <- check_read_options(split, min_mapq[2L], chunk_size, progress)
+  options1 <- check_read_options(split, min_mapq[1L], chunk_size, progress,
+                                 threads, reference, exclude_flags)
+  options2 <- check_read_options(split, min_mapq[2L], chunk_size, progress,
+                                 threads, reference, exclude_flags)
   if (is.null(features)) {
     width <- check_count(width, "width", min = 1)
     units <- bin_spans(region1$start, region1$end, width)

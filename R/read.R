@@ -3,9 +3,10 @@
 # reads come back in batches of blocks, so memory follows the window and
 # one batch, not the file.
 
-# Reads exclude these SAM flags by default: unmapped (4), secondary (256),
-# QC-failed (512) and duplicate (1024), as samtools depth does.
-default_exclude_flags <- 1796L
+# The reader's routines live in the package's second library, TolvendraBam,
+# and are called through their registered addresses (`B_name$address`):
+# R CMD check takes the routine objects of any library but a package's
+# first for another package's.
 
 # Blocks held at most per batch: 32 MB of coordinates.
 max_batch_blocks <- 4194304L
@@ -81,12 +82,12 @@ check_alignments <- function(file, index = NULL, arg = "file",
 # close_alignments() (R's finalizer would, later).
 open_alignments <- function(source, options = NULL, arg = "file",
                             call = sys.call(-1)) {
-  .Call(B_bam_open, source$file, source$index, options$reference,
+  .Call(B_bam_open$address, source$file, source$index, options$reference,
         options$threads %||% 1L) |>
     reader_value(source$file, arg, call)
 }
 
-close_alignments <- function(handle) invisible(.Call(B_bam_close, handle))
+close_alignments <- function(handle) invisible(.Call(B_bam_close$address, handle))
 
 `%||%` <- function(x, y) if (is.null(x)) y else x
 
@@ -96,7 +97,7 @@ alignment_targets <- function(source, arg = "file", call = sys.call(-1)) {
   force(call)
   handle <- open_alignments(source, arg = arg, call = call)
   on.exit(close_alignments(handle))
-  targets <- .Call(B_bam_targets, handle)
+  targets <- .Call(B_bam_targets$address, handle)
   data.frame(name = targets$name, length = targets$length,
              mapped = targets$mapped)
 }
@@ -135,7 +136,7 @@ NULL
 check_read_options <- function(split = TRUE, min_mapq = 0, chunk_size = 65536,
                                progress = FALSE, threads = 1,
                                reference = NULL,
-                               exclude_flags = default_exclude_flags,
+                               exclude_flags = 1796,
                                call = sys.call(-1)) {
   force(call)
   if (!is.null(reference)) {
@@ -193,8 +194,8 @@ scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1))
   force(call)
   handle <- open_alignments(region, options, arg, call)
   on.exit(close_alignments(handle))
-  tid <- match(region$seqname, .Call(B_bam_targets, handle)$name) - 1L
-  .Call(B_bam_query, handle, tid, region$start, region$end, options$min_mapq,
+  tid <- match(region$seqname, .Call(B_bam_targets$address, handle)$name) - 1L
+  .Call(B_bam_query$address, handle, tid, region$start, region$end, options$min_mapq,
         options$exclude_flags, options$split) |>
     reader_value(region$file, arg, call)
   bar <- NULL
@@ -204,7 +205,7 @@ scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1))
     on.exit(close(bar), add = TRUE)
   }
   repeat {
-    batch <- .Call(B_bam_next, handle, options$chunk_size, max_batch_blocks) |>
+    batch <- .Call(B_bam_next$address, handle, options$chunk_size, max_batch_blocks) |>
       reader_value(region$file, arg, call)
     if (is.null(batch)) break
     fun(batch)
@@ -249,8 +250,7 @@ scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1))
 read_blocks <- function(file, seqname, start = 1, end = NULL, split = TRUE,
                         min_mapq = 0, chunk_size = 65536,
                         progress = interactive(), index = NULL, threads = 1,
-                        reference = NULL,
-                        exclude_flags = default_exclude_flags) {
+                        reference = NULL, exclude_flags = 1796) {
   region <- check_region(file, seqname, start, end, index)
   options <- check_read_options(split, min_mapq, chunk_size, progress,
                                 threads, reference, exclude_flags)
@@ -275,7 +275,7 @@ region_coverage <- function(region, options, arg = "file", call = sys.call(-1)) 
     if (lo > hi) return()
     part <- .Call(C_gcoverage, as.integer(lo):as.integer(hi), batch$start,
                   batch$end)
-    .Call(B_coverage_add, cov, lo - region$start, part)
+    .Call(B_coverage_add$address, cov, lo - region$start, part)
   }, arg, call)
   cov
 }
@@ -305,5 +305,5 @@ mapped_reads <- function(source, options = NULL, arg = "file",
 # Sums of a coverage vector (first coordinate `first`) over closed spans,
 # in doubles, so that they never wrap.
 span_sums <- function(cov, first, starts, ends) {
-  .Call(B_span_sums, cov, first, as.integer(starts), as.integer(ends))
+  .Call(B_span_sums$address, cov, first, as.integer(starts), as.integer(ends))
 }

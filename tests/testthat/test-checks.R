@@ -63,3 +63,9 @@ test_that("messages give the lengths of long vectors", {
     ghistogram(1:4, 1:4, long)
   })
 })
+
+test_that("a missing suggested package says how to install it", {
+  expect_snapshot(error = TRUE, {
+    Tolvendra:::check_installed(c("notAPackageAtAll", "norThisOne"))
+  })
+})

@@ -51,6 +51,20 @@ test_that("coverage equals samtools depth -J and GenomicAlignments on real files
   }
 })
 
+test_that("spliced reads are split at their gaps unless asked otherwise", {
+  skip_without_bam()
+  dir <- tempfile("spliced")
+  dir.create(dir)
+  bam <- file.path(dir, "treated.bam")
+  file.copy(system.file("extdata", "sm_treated1.bam",
+                        package = "GenomicAlignments"), bam)
+  Rsamtools::indexBam(bam)
+  blocks <- read_blocks(bam, "chr2R", 2000, 28000)
+  spans <- read_blocks(bam, "chr2R", 2000, 28000, split = FALSE)
+  expect_gt(nrow(blocks), nrow(spans))
+  expect_gt(sum(spans$end - spans$start), sum(blocks$end - blocks$start))
+})
+
 test_that("filters, splitting and clipping match samtools depth on random reads", {
   skip_without_samtools()
   settings <- list(list(args = character(), opts = list()),
