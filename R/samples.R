@@ -8,12 +8,13 @@
 #' the same call runs serially, on local cores, on a socket cluster or on a
 #' cluster scheduler, with identical results.
 #'
-#' Each task covers one sequence or target: a task computes one sample's
-#' coverage of it and returns its bin and region sums, and a task per
-#' sequence or target reads each sample in turn to find the regions. A
-#' task's memory follows the length of its sequence or target (4 bytes per
-#' position for a sample's coverage, 8 for the profile across samples) and
-#' is released before the next task.
+#' Each task covers one sequence or target: a task per sequence or target
+#' reads each sample in turn to find the regions, then a task per sample and
+#' sequence or target computes that sample's coverage and returns its bin
+#' and region sums. A task's memory follows the length of its sequence or
+#' target, about 8 bytes per position (a sample's coverage, or the profile
+#' across samples, and a scratch copy), and is released before the next
+#' task.
 #'
 #' The regions are those that [regionmining()] finds on the profile
 #' `floor(sum(f[s] * coverage[s]))`, the sum over the samples `s` of their
@@ -102,7 +103,7 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
   found <- run_tasks(lapply(seq_len(nrow(targets)), function(t) {
     list(regions = study_regions(study, t), factors = factors,
          threshold = nrow(samples) * threshold, minlen = minlen,
-         options = study$options)
+         options = study$options, chunk = profile_chunk)
   }), region_task, BPPARAM, study)
   regions <- do.call(rbind, lapply(seq_along(found), function(t) {
     if (nrow(found[[t]]) == 0L) return(NULL)
@@ -134,8 +135,8 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
 
 # Checks the samples, targets and back end shared by the functions that
 # work on many samples. Returns the samples (with their mapped reads), the
-# targets, the sequence lengths, each sample's file and index (`sources`)
-# and the reading options.
+# targets, the sequence lengths, each sample's file and index (`sources`),
+# the reading options and whether to show progress across tasks.
 open_study <- function(files, where, where_arg, BPPARAM, call, ...) {
   samples <- check_samples(files, call)
   options <- list(...)
@@ -157,8 +158,11 @@ open_study <- function(files, where, where_arg, BPPARAM, call, ...) {
                 call)
   samples$mapped <- vapply(sources, mapped_reads, 0, options = options,
                            arg = "files", call = call)
+  # tasks read without a bar of their own
+  progress <- options$progress
+  options$progress <- FALSE
   list(samples = samples, targets = targets, lengths = lengths[[1L]],
-       sources = sources, options = options)
+       sources = sources, options = options, progress = progress)
 }
 
 # Each sample's region for target t.
@@ -170,14 +174,16 @@ study_regions <- function(study, t) {
 }
 
 # Runs the tasks through BiocParallel. Progress is shown across tasks, not
-# within them, whose bars would interleave.
+# within them, whose bars would interleave. The back end's progress bar is
+# switched on for the call and restored after it (bplapply's BPOPTIONS
+# fails unless BiocParallel is attached).
 run_tasks <- function(tasks, fun, BPPARAM, study) {
-  options <- if (study$options$progress) {
-    BiocParallel::bpoptions(progressbar = TRUE)
-  } else {
-    BiocParallel::bpoptions()
+  if (study$progress) {
+    shown <- BiocParallel::bpprogressbar(BPPARAM)
+    BiocParallel::bpprogressbar(BPPARAM) <- TRUE
+    on.exit(BiocParallel::bpprogressbar(BPPARAM) <- shown)
   }
-  BiocParallel::bplapply(tasks, fun, BPPARAM = BPPARAM, BPOPTIONS = options)
+  BiocParallel::bplapply(tasks, fun, BPPARAM = BPPARAM)
 }
 
 # Sums of each sample's coverage over spans of the targets: `spans` is a
@@ -224,23 +230,36 @@ sample_task <- function(task) {
 }
 
 # Task: the regions of one target, found on the profile summed over the
-# samples (see analyze_samples()). Samples are read one after another, so
-# memory holds one sample's coverage and the profile.
+# samples (see analyze_samples()). The profile is built a stretch of
+# `task$chunk` positions at a time, reading each sample's coverage of the
+# stretch in turn, so that memory holds the integer profile and one
+# stretch's doubles.
 region_task <- function(task) {
-  total <- 0
-  for (s in seq_along(task$regions)) {
-    total <- total + region_coverage(task$regions[[s]], task$options) *
-      task$factors[s]
-  }
-  profile <- floor(total)
-  if (max(profile, 0) > .Machine$integer.max) {
-    stop(sprintf("The coverage summed over the samples passes %d on %s.",
-                 .Machine$integer.max, task$regions[[1L]]$seqname),
-         call. = FALSE)
-  }
   region <- task$regions[[1L]]
+  profile <- integer(region$end - region$start + 1L)
+  chunk <- task$chunk
+  for (from in seq(as.double(region$start), region$end, by = chunk)) {
+    to <- min(from + chunk - 1, region$end)
+    total <- 0
+    for (s in seq_along(task$regions)) {
+      part <- task$regions[[s]]
+      part$start <- as.integer(from)
+      part$end <- as.integer(to)
+      total <- total + region_coverage(part, task$options) * task$factors[s]
+    }
+    if (max(total) >= 2^31) {
+      stop(sprintf("The coverage summed over the samples passes %d on %s.",
+                   .Machine$integer.max, region$seqname), call. = FALSE)
+    }
+    profile[(from - region$start + 1):(to - region$start + 1)] <-
+      as.integer(floor(total))
+  }
   regionmining(region$start:region$end, profile, task$threshold, task$minlen)
 }
+
+# Positions of the profile across samples built at a time: 80 MB of
+# doubles, and few enough index queries per sequence.
+profile_chunk <- 1e7
 
 # A RangedSummarizedExperiment of coverage sums over spans of the targets.
 coverage_summary <- function(spans, sums, study, normalize) {

@@ -67,6 +67,8 @@ test_that("bins and regions of whole sequences match per-base depth", {
   cases <- expand.grid(width = c(1000, 7), threshold = c(6, 12),
                        normalize = c("none", "cpm"), stringsAsFactors = FALSE)
   cases$minlen <- c(0, 0, 5, 5, 0, 3, 0, 3)
+  # about 1,000 mapped reads per sample: a depth of 6 is some 6,000 per million
+  cases$threshold <- ifelse(cases$normalize == "cpm", 1000, 1) * cases$threshold
   for (i in seq_len(nrow(cases))) {
     case <- cases[i, ]
     label <- sprintf("width %d, threshold %d, minlen %d, normalize %s",
@@ -78,6 +80,19 @@ test_that("bins and regions of whole sequences match per-base depth", {
                              case$normalize)
     expect_matches_reference(x, ref, label)
     expect_gt(nrow(x$regions), 0)
+  }
+  # the profile across samples is built a chunk at a time
+  task <- list(regions = lapply(study$file, function(f) {
+                 Tolvendra:::check_region(f, "chrA", 3, 2400)
+               }),
+               factors = c(1, 0.5, 2.5), threshold = 20, minlen = 2,
+               options = Tolvendra:::check_read_options(), chunk = 1e7)
+  whole <- Tolvendra:::region_task(task)
+  expect_gt(nrow(whole), 1)
+  for (chunk in c(1, 97, 2397)) {
+    task$chunk <- chunk
+    expect_identical(Tolvendra:::region_task(task), whole,
+                     label = sprintf("chunks of %d", chunk))
   }
   # the last bin of each sequence keeps what is left
   x <- analyze_samples(study, progress = FALSE)
