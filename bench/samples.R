@@ -9,7 +9,7 @@ source(file.path("bench", "timing.R"))
 # One run each: a whole-genome run of 8 samples takes minutes; a run
 # still going after `limit` seconds is stopped and reported as such.
 repeats <- 1L
-limit <- if (quick) 120 else 600
+limit <- if (quick) 120 else 300
 genome <- if (quick) c(chr1 = 2e6, chr2 = 3e6, chr3 = 5e6) else c(chr1 = 10e6, chr2 = 15e6, chr3 = 25e6)
 reads_per_sample <- if (quick) 1e5 else 5e5
 sample_counts <- c(1, 2, 4, 8)
