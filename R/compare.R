@@ -21,7 +21,10 @@
 #' one-sample and empty stretches as shaded bands rather than as index
 #' values.
 #'
-#' @param file1,file2 Indexed BAM files of the two samples.
+#' @param file1,file2 Indexed BAM files of the two samples. Or, to compare
+#'   two groups of samples, a data frame of samples as for
+#'   [analyze_samples()] and the name of its column that splits them in
+#'   two, with `features` given: see [compare_groups()].
 #' @inheritParams read_blocks
 #' @param min_mapq The lowest mapping quality kept: one value for both
 #'   files, or two, one per file.
@@ -57,6 +60,13 @@ compare_samples <- function(file1, file2, seqname, start = 1, end = NULL,
                             split = TRUE, min_mapq = 0, chunk_size = 65536,
                             progress = interactive(), threads = 1,
                             reference = NULL, exclude_flags = 1796) {
+  if (is.data.frame(file1)) {
+    return(compare_groups(file1, file2, features, scale, split = split,
+                          min_mapq = min_mapq, chunk_size = chunk_size,
+                          progress = progress, threads = threads,
+                          reference = reference, exclude_flags = exclude_flags,
+                          call = sys.call()))
+  }
   region1 <- check_region(file1, seqname, start, end, arg = "file1")
   region2 <- check_region(file2, seqname, region1$start, region1$end,
                           arg = "file2")
