@@ -35,7 +35,7 @@ stop_cluster() {
   local status=$? pid i
   trap - EXIT INT TERM
   # Jobs still queued or running would outlive slurmd in their slurmstepd.
-  if [ -n "$ctld" ]; then
+  if [ -n "$ctld" ] && kill -0 "$ctld" 2>/dev/null; then
     timeout 20 squeue -h -o %i 2>/dev/null | xargs -r timeout 20 scancel 2>/dev/null || true
   fi
   # Stop in reverse order of starting: slurmd, slurmctld, then munged.
