@@ -3,7 +3,7 @@
 #' Builds a [BiocParallel::BatchtoolsParam()] that submits tasks to a SLURM
 #' cluster through batchtools, with the job template shipped in this
 #' package and resources sized for the tasks. Pass it as `BPPARAM` to a
-#' function that splits its work into tasks, such as `analyze_samples()`.
+#' function that splits its work into tasks, such as [analyze_samples()].
 #'
 #' Tasks are grouped into `workers` SLURM jobs; with more tasks than
 #' workers, a job runs its share of them one after another. Each job asks
@@ -15,7 +15,7 @@
 #'   million bases. The region search of [analyze_samples()] needs that
 #'   much: it holds a sample's coverage (4 bytes per base), the profile
 #'   summed across samples (8 bytes) and R's temporaries while summing.
-#'   Computing one sample's coverage alone takes about 8 bytes per base.
+#'   Computing one sample's coverage alone takes about 9 bytes per base.
 #' * a time limit, unless given: 10 minutes to start R and open the files,
 #'   plus 1 second per million bases for each sample that each task reads,
 #'   for each task the job runs, in whole minutes; 15 minutes for one
