@@ -12,9 +12,10 @@
 #' reads each sample in turn to find the regions, then a task per sample and
 #' sequence or target computes that sample's coverage and returns its bin
 #' and region sums. A task's memory follows the length of its sequence or
-#' target, about 8 bytes per position (a sample's coverage, or the profile
-#' across samples, and a scratch copy), and is released before the next
-#' task.
+#' target and is released before the next task: about 8 bytes per position
+#' for a sample's task (its coverage and a scratch copy), 16 for a region
+#' task (the integer profile across samples and the region search's
+#' scratch space); 2.4 GB for a sequence of 150 million positions.
 #'
 #' The regions are those that [regionmining()] finds on the profile
 #' `floor(sum(f[s] * coverage[s]))`, the sum over the samples `s` of their
@@ -226,7 +227,7 @@ sample_task <- function(task) {
   list(sums = lapply(task$spans, function(s) {
          span_sums(cov, task$region$start, s$start, s$end)
        }),
-       covered = sum(as.double(cov > 0)))
+       covered = as.double(sum(cov > 0L)))
 }
 
 # Task: the regions of one target, found on the profile summed over the
