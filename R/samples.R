@@ -100,6 +100,11 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
   bins <- do.call(rbind, lapply(seq_len(nrow(targets)), function(t) {
     cbind(target = t, bin_spans(targets$start[t], targets$end[t], width))
   }))
+  if (normalize == "cpm" && any(samples$mapped == 0)) {
+    abort_arg(sprintf(paste0(
+      "`files` must have mapped reads to be normalized by them, but sample ",
+      "%s has none."), samples$sample[samples$mapped == 0][1L]), call)
+  }
   factors <- if (normalize == "cpm") 1e6 / samples$mapped else rep(1, nrow(samples))
   found <- run_tasks(lapply(seq_len(nrow(targets)), function(t) {
     list(regions = study_regions(study, t), factors = factors,
@@ -467,8 +472,8 @@ sample_table <- function(x) {
                       mapped = columns$mapped,
                       depth = colSums(sums) / sum(target_widths(x)),
                       covered = sprintf("%.1f%%", 100 * columns$covered),
-                      in_regions = colSums(in_regions) /
-                        sum(GenomicRanges::width(x$regions)),
+                      in_regions = if (nrow(in_regions) == 0L) NA else
+                        colSums(in_regions) / sum(GenomicRanges::width(x$regions)),
                       row.names = NULL, check.names = FALSE)
 }
 

@@ -209,7 +209,26 @@ test_that("bad samples, targets and back ends give clear errors", {
     analyze_samples(files, BPPARAM = 2)
     analyze_samples(files, width = 0)
   })
+  empty <- write_study_bam(character(), "empty", dir)
+  expect_snapshot(error = TRUE, transform = function(x) gsub("\"[^\"]*/", "\"", x), {
+    analyze_samples(c(files[1], empty), normalize = "cpm")
+  })
   # headers that differ only in sequences left out do not matter
   x <- analyze_samples(c(files[1], other), "chrA", progress = FALSE)
   expect_identical(ncol(x$bins), 2L)
+})
+
+test_that("sums past 2^31 do not wrap", {
+  skip_without_samples()
+  dir <- tempfile("deep")
+  dir.create(dir)
+  # 300 reads that each cover 10,000,002 positions through a long deletion
+  lengths <- c(chrL = 10000100)
+  records <- sprintf("d%d\t0\tchrL\t1\t60\t1M10000000D1M\t*\t0\t0\t*\t*", 1:300)
+  bam <- write_study_bam(records, "deep", dir, lengths)
+  x <- analyze_samples(bam, width = 2e7, threshold = 300, progress = FALSE)
+  expect_identical(assay(x$bins, "sum"), matrix(300 * 10000002))
+  expect_identical(GenomicRanges::end(x$regions), 10000002L)
+  expect_identical(assay(x$regions, "sum"), matrix(300 * 10000002))
+  expect_identical(assay(x$regions, "mean"), matrix(300))
 })
