@@ -43,9 +43,15 @@
 #' x <- compare_groups(samples, "condition", exons)
 #' SummarizedExperiment::rowData(x)
 compare_groups <- function(samples, group, features, scale = NULL,
-                           BPPARAM = BiocParallel::SerialParam(), ...,
-                           call = sys.call(-1)) {
-  force(call)
+                           BPPARAM = BiocParallel::SerialParam(), ...) {
+  group_comparison(samples, group, features, scale, BPPARAM, ...,
+                   call = sys.call())
+}
+
+# compare_groups(), with errors reported against `call`, which may be a
+# call of compare_samples().
+group_comparison <- function(samples, group, features, scale, BPPARAM, ...,
+                             call) {
   if (!is.data.frame(samples)) {
     abort_arg(sprintf(paste0(
       "`samples` must be a data frame with columns `file`, `sample` and ",

@@ -61,11 +61,12 @@ compare_samples <- function(file1, file2, seqname, start = 1, end = NULL,
                             progress = interactive(), threads = 1,
                             reference = NULL, exclude_flags = 1796) {
   if (is.data.frame(file1)) {
-    return(compare_groups(file1, file2, features, scale, split = split,
-                          min_mapq = min_mapq, chunk_size = chunk_size,
-                          progress = progress, threads = threads,
-                          reference = reference, exclude_flags = exclude_flags,
-                          call = sys.call()))
+    return(group_comparison(file1, file2, features, scale,
+                            BiocParallel::SerialParam(), split = split,
+                            min_mapq = min_mapq, chunk_size = chunk_size,
+                            progress = progress, threads = threads,
+                            reference = reference,
+                            exclude_flags = exclude_flags, call = sys.call()))
   }
   region1 <- check_region(file1, seqname, start, end, arg = "file1")
   region2 <- check_region(file2, seqname, region1$start, region1$end,
