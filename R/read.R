@@ -190,10 +190,15 @@ check_region <- function(file, seqname, start = 1, end = NULL, index = NULL,
 # region, in one index query: batch$start and batch$end are the blocks'
 # first and last coordinates (not clipped to the region), batch$lo and
 # batch$hi the smallest start and largest end. Each read is seen once.
-scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1)) {
+# A `handle` from open_alignments() is used as it is, so that a caller
+# reading many regions of a file opens it once.
+scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1),
+                        handle = NULL) {
   force(call)
-  handle <- open_alignments(region, options, arg, call)
-  on.exit(close_alignments(handle))
+  if (is.null(handle)) {
+    handle <- open_alignments(region, options, arg, call)
+    on.exit(close_alignments(handle))
+  }
   tid <- match(region$seqname, .Call(B_bam_targets$address, handle)$name) - 1L
   .Call(B_bam_query$address, handle, tid, region$start, region$end, options$min_mapq,
         options$exclude_flags, options$split) |>
@@ -266,7 +271,8 @@ read_blocks <- function(file, seqname, start = 1, end = NULL, split = TRUE,
 # Per-base coverage of a region: each batch of blocks goes through the
 # coverage routine over the stretch it spans, and is added into the
 # region's counts.
-region_coverage <- function(region, options, arg = "file", call = sys.call(-1)) {
+region_coverage <- function(region, options, arg = "file", call = sys.call(-1),
+                            handle = NULL) {
   force(call)
   cov <- integer(region$end - region$start + 1L)
   scan_region(region, options, function(batch) {
@@ -276,7 +282,7 @@ region_coverage <- function(region, options, arg = "file", call = sys.call(-1)) 
     part <- .Call(C_gcoverage, as.integer(lo):as.integer(hi), batch$start,
                   batch$end)
     .Call(B_coverage_add$address, cov, lo - region$start, part)
-  }, arg, call)
+  }, arg, call, handle)
   cov
 }
 

@@ -106,11 +106,14 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
       "%s has none."), samples$sample[samples$mapped == 0][1L]), call)
   }
   factors <- if (normalize == "cpm") 1e6 / samples$mapped else rep(1, nrow(samples))
-  found <- run_tasks(lapply(seq_len(nrow(targets)), function(t) {
-    list(regions = study_regions(study, t), factors = factors,
+  groups <- target_groups(targets)
+  found <- run_tasks(lapply(groups, function(g) {
+    list(sources = study$sources, targets = targets[g, ], factors = factors,
          threshold = nrow(samples) * threshold, minlen = minlen,
          options = study$options, chunk = profile_chunk)
   }), region_task, BPPARAM, study)
+  # back from the order of the groups to that of the targets
+  found <- unlist(found, recursive = FALSE)[order(unlist(groups))]
   regions <- do.call(rbind, lapply(seq_along(found), function(t) {
     if (nrow(found[[t]]) == 0L) return(NULL)
     cbind(target = t, found[[t]])
@@ -171,12 +174,12 @@ open_study <- function(files, where, where_arg, BPPARAM, call, ...) {
        sources = sources, options = options, progress = progress)
 }
 
-# Each sample's region for target t.
-study_regions <- function(study, t) {
-  lapply(study$sources, function(source) {
-    c(source, list(seqname = study$targets$seqname[t],
-                   start = study$targets$start[t], end = study$targets$end[t]))
-  })
+# The targets grouped by sequence, as lists of their row numbers. A task
+# covers one group, so that it opens each file once, however many targets
+# the sequence holds, and its memory follows the largest target.
+target_groups <- function(targets) {
+  unname(split(seq_len(nrow(targets)),
+               factor(targets$seqname, unique(targets$seqname))))
 }
 
 # Runs the tasks through BiocParallel. Progress is shown across tasks, not
@@ -194,77 +197,107 @@ run_tasks <- function(tasks, fun, BPPARAM, study) {
 
 # Sums of each sample's coverage over spans of the targets: `spans` is a
 # list of data frames with columns target, start and end. One task per
-# sample and target. Returns, for each element of `spans`, a matrix of
+# sample and sequence. Returns, for each element of `spans`, a matrix of
 # sums with one column per sample, and the number of covered positions of
 # each sample.
 study_sums <- function(study, spans, BPPARAM) {
   n_samples <- nrow(study$samples)
-  n_targets <- nrow(study$targets)
   tasks <- list()
-  for (t in seq_len(n_targets)) {
-    regions <- study_regions(study, t)
-    mine <- lapply(spans, function(s) s[s$target == t, c("start", "end")])
+  for (g in target_groups(study$targets)) {
+    # each target's spans, and their rows in the order the task sums them
+    by_target <- lapply(spans, function(s) {
+      rows <- which(s$target %in% g)
+      split(rows, factor(s$target[rows], g))
+    })
+    mine <- lapply(names(spans), function(what) {
+      lapply(by_target[[what]], function(r) {
+        list(start = spans[[what]]$start[r], end = spans[[what]]$end[r])
+      })
+    })
+    names(mine) <- names(spans)
+    rows <- lapply(by_target, unlist, use.names = FALSE)
     for (s in seq_len(n_samples)) {
-      tasks[[length(tasks) + 1L]] <- list(region = regions[[s]], spans = mine,
-                                          options = study$options)
+      tasks[[length(tasks) + 1L]] <- list(
+        source = study$sources[[s]], sample = s, targets = study$targets[g, ],
+        spans = mine, rows = rows, options = study$options)
     }
   }
   results <- run_tasks(tasks, sample_task, BPPARAM, study)
-  # tasks run target by target, samples within each target
-  task_of <- matrix(seq_along(tasks), nrow = n_samples)
   sums <- lapply(names(spans), function(what) {
-    by_sample <- lapply(seq_len(n_samples), function(s) {
-      unlist(lapply(results[task_of[s, ]], function(r) r$sums[[what]]))
-    })
-    matrix(unlist(by_sample), ncol = n_samples,
-           dimnames = list(NULL, study$samples$sample))
+    m <- matrix(0, nrow(spans[[what]]), n_samples,
+                dimnames = list(NULL, study$samples$sample))
+    for (k in seq_along(tasks)) {
+      m[tasks[[k]]$rows[[what]], tasks[[k]]$sample] <- results[[k]]$sums[[what]]
+    }
+    m
   })
   names(sums) <- names(spans)
+  sample_of <- vapply(tasks, function(task) task$sample, 0L)
   covered <- vapply(seq_len(n_samples), function(s) {
-    sum(vapply(results[task_of[s, ]], function(r) r$covered, 0))
+    sum(vapply(results[sample_of == s], function(r) r$covered, 0))
   }, 0)
   c(sums, list(covered = covered))
 }
 
-# Task: one sample's coverage of one target, summed over spans of it.
+# Task: one sample's coverage of the targets of one sequence, each summed
+# over its spans, in the order of the spans' rows.
 sample_task <- function(task) {
-  cov <- region_coverage(task$region, task$options)
-  list(sums = lapply(task$spans, function(s) {
-         span_sums(cov, task$region$start, s$start, s$end)
-       }),
-       covered = as.double(sum(cov > 0L)))
+  handle <- open_alignments(task$source, task$options)
+  on.exit(close_alignments(handle))
+  sums <- lapply(task$spans, function(s) vector("list", nrow(task$targets)))
+  covered <- 0
+  for (i in seq_len(nrow(task$targets))) {
+    target <- task$targets[i, ]
+    region <- c(task$source, list(seqname = target$seqname,
+                                  start = target$start, end = target$end))
+    cov <- region_coverage(region, task$options, handle = handle)
+    for (what in names(task$spans)) {
+      s <- task$spans[[what]][[i]]
+      sums[[what]][[i]] <- span_sums(cov, target$start, s$start, s$end)
+    }
+    covered <- covered + sum(cov > 0L)
+  }
+  list(sums = lapply(sums, unlist), covered = as.double(covered))
 }
 
-# Task: the regions of one target, found on the profile summed over the
-# samples (see analyze_samples()). The profile is built a stretch of
+# Task: the regions of the targets of one sequence, one data frame each,
+# found on the profile summed over the samples (see analyze_samples()).
+# Each sample's file is opened once for all the targets.
+region_task <- function(task) {
+  handles <- lapply(task$sources, open_alignments, options = task$options)
+  on.exit(lapply(handles, close_alignments))
+  lapply(seq_len(nrow(task$targets)), function(i) {
+    target_regions(task, task$targets[i, ], handles)
+  })
+}
+
+# The regions of one target. The profile is built a stretch of
 # `task$chunk` positions at a time, reading each sample's coverage of the
 # stretch in turn, so that memory holds the integer profile and one
 # stretch's doubles.
-region_task <- function(task) {
-  region <- task$regions[[1L]]
-  profile <- integer(region$end - region$start + 1L)
+target_regions <- function(task, target, handles) {
+  profile <- integer(target$end - target$start + 1L)
   chunk <- task$chunk
-  for (from in seq(as.double(region$start), region$end, by = chunk)) {
-    to <- min(from + chunk - 1, region$end)
+  for (from in seq(as.double(target$start), target$end, by = chunk)) {
+    to <- min(from + chunk - 1, target$end)
+    stretch <- list(seqname = target$seqname, start = as.integer(from),
+                    end = as.integer(to))
     total <- 0
-    for (s in seq_along(task$regions)) {
-      part <- task$regions[[s]]
-      part$start <- as.integer(from)
-      part$end <- as.integer(to)
-      total <- total + region_coverage(part, task$options) * task$factors[s]
+    for (s in seq_along(handles)) {
+      cov <- region_coverage(c(task$sources[[s]], stretch), task$options,
+                             handle = handles[[s]])
+      total <- total + cov * task$factors[s]
     }
     if (max(total) >= 2^31) {
       stop(sprintf("The coverage summed over the samples passes %d on %s.",
-                   .Machine$integer.max, region$seqname), call. = FALSE)
+                   .Machine$integer.max, target$seqname), call. = FALSE)
     }
-    profile[(from - region$start + 1):(to - region$start + 1)] <-
+    profile[(from - target$start + 1):(to - target$start + 1)] <-
       as.integer(floor(total))
   }
-  regionmining(region$start:region$end, profile, task$threshold, task$minlen)
+  regionmining(target$start:target$end, profile, task$threshold, task$minlen)
 }
 
-# Positions of the profile across samples built at a time: 80 MB of
-# doubles, and few enough index queries per sequence.
 profile_chunk <- 1e7
 
 # A RangedSummarizedExperiment of coverage sums over spans of the targets.

@@ -81,19 +81,22 @@ test_that("bins and regions of whole sequences match per-base depth", {
     expect_matches_reference(x, ref, label)
     expect_gt(nrow(x$regions), 0)
   }
-  # the profile across samples is built a chunk at a time
-  task <- list(regions = lapply(study$file, function(f) {
-                 Tolvendra:::check_region(f, "chrA", 3, 2400)
-               }),
+  # the profile across samples is built a chunk at a time, and a task's
+  # targets on one sequence do not disturb one another
+  task <- list(sources = lapply(study$file, Tolvendra:::check_alignments),
+               targets = data.frame(seqname = "chrA", start = c(3, 1200),
+                                    end = c(2400, 2500)),
                factors = c(1, 0.5, 2.5), threshold = 20, minlen = 2,
                options = Tolvendra:::check_read_options(), chunk = 1e7)
   whole <- Tolvendra:::region_task(task)
-  expect_gt(nrow(whole), 1)
+  expect_gt(nrow(whole[[1]]), 1)
   for (chunk in c(1, 97, 2397)) {
     task$chunk <- chunk
     expect_identical(Tolvendra:::region_task(task), whole,
                      label = sprintf("chunks of %d", chunk))
   }
+  task$targets <- task$targets[2:1, ]
+  expect_identical(Tolvendra:::region_task(task), rev(whole))
   # the last bin of each sequence keeps what is left
   x <- analyze_samples(study, progress = FALSE)
   expect_identical(GenomicRanges::width(x$bins),
@@ -120,16 +123,17 @@ test_that("every form of `where` gives the same targets", {
   skip_without_samples()
   study <- make_study()
   bed <- tempfile(fileext = ".bed")
+  # targets of one sequence need not be next to each other
   writeLines(c("track name=targets", "chrA\t100\t900\tfirst",
-               "chrC\t1000\t1234\tsecond"), bed)
-  frame <- data.frame(chr = c("chrA", "chrC"), start = c(101, 1001),
-                      end = c(900, 1234))
+               "chrC\t1000\t1234\tsecond", "chrA\t1499\t2000\tthird"), bed)
+  frame <- data.frame(chr = c("chrA", "chrC", "chrA"),
+                      start = c(101, 1001, 1500), end = c(900, 1234, 2000))
   forms <- list(
-    strings = c("chrA:101-900", "chrC:1,001-1,234"),
+    strings = c("chrA:101-900", "chrC:1,001-1,234", "chrA:1500-2000"),
     frame = frame,
     seqnames = setNames(frame, c("seqnames", "start", "end")),
-    granges = GenomicRanges::GRanges(c("chrA", "chrC"),
-                                     IRanges::IRanges(c(101, 1001), c(900, 1234))),
+    granges = GenomicRanges::GRanges(frame$chr,
+                                     IRanges::IRanges(frame$start, frame$end)),
     bed = bed)
   ref <- reference_samples(study, 300, 6, 0, "none",
                            setNames(frame, c("seqname", "start", "end")))
@@ -137,9 +141,9 @@ test_that("every form of `where` gives the same targets", {
     x <- analyze_samples(study, forms[[form]], width = 300, threshold = 6,
                          progress = FALSE)
     expect_matches_reference(x, ref, form)
-    expect_identical(x$targets$start, c(101L, 1001L), label = form)
+    expect_identical(x$targets$start, c(101L, 1001L, 1500L), label = form)
   }
-  expect_identical(x$targets$name, c("first", "second"))
+  expect_identical(x$targets$name, c("first", "second", "third"))
   whole <- analyze_samples(study, c("chrB", "chrA:1-10"), width = 1000,
                            progress = FALSE)
   expect_identical(as.character(GenomicRanges::seqnames(whole$bins)),
