@@ -3,12 +3,14 @@
 # package need, skipping those already present. Run as root.
 set -eu
 
+# With arguments, installs just those packages.
 packages="r-base-dev r-cran-testthat r-bioc-rhtslib
 libcurl4-openssl-dev zlib1g-dev libbz2-dev liblzma-dev
 r-bioc-biocparallel r-bioc-genomicranges r-bioc-summarizedexperiment
 r-bioc-iranges r-bioc-s4vectors r-bioc-rtracklayer r-cran-batchtools r-cran-snow
 r-bioc-rsamtools r-bioc-genomicalignments samtools bedtools mosdepth megadepth
 slurm-wlm munge time r-cran-bench qpdf tidy valgrind clang libclang-rt-14-dev"
+[ $# -gt 0 ] && packages="$*"
 
 missing=""
 for p in $packages; do

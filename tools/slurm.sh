@@ -16,15 +16,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-missing=""
-for p in slurm-wlm munge r-cran-batchtools; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "Installing:$missing"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+sh "$(dirname "$0")/deps.sh" slurm-wlm munge r-cran-batchtools
 
 dir=$(mktemp -d /tmp/tolvendra-slurm.XXXXXX)
 chmod 755 "$dir"
