@@ -26,8 +26,8 @@ ghistogram <- function(pos, counts, width) {
   width <- check_count(width, "width", min = 1)
   if (length(counts) < length(pos)) {
     abort_arg(sprintf(
-      "`counts` must be at least as long as `pos` (%d), not of length %d.",
-      length(pos), length(counts)), sys.call())
+      "`counts` must be at least as long as `pos` (%s), not of length %s.",
+      count_text(length(pos)), count_text(length(counts))), sys.call())
   }
   .Call(C_ghistogram, seq_len(length(pos)), counts, width)
 }
