@@ -123,8 +123,10 @@ seq_lengths <- function(file, index = NULL, arg = "file", call = sys.call(-1)) {
 #' @param chunk_size Reads are handed to the coverage engine in batches
 #'   spanning this many positions, which bounds the memory a batch needs
 #'   and sets the steps of the progress bar.
-#' @param threads Threads that decompress the file (htslib's BGZF threads,
-#'   like mosdepth's `-t`); 1 decompresses on the calling thread.
+#' @param threads Threads that decompress the file beside the one that
+#'   reads it (htslib's BGZF threads), as mosdepth's `-t` counts them: 0
+#'   decompresses on the reading thread, and 1, the default, in a thread of
+#'   its own while the reads are counted.
 #' @param reference For CRAM files, the path of the reference FASTA the
 #'   file was compressed against (with its `.fai` index beside it).
 #' @param progress Show a progress bar while reading more than one batch.
@@ -150,7 +152,7 @@ check_read_options <- function(split = TRUE, min_mapq = 0, chunk_size = 65536,
        min_mapq = check_count(min_mapq, "min_mapq", min = 0, call = call),
        chunk_size = check_count(chunk_size, "chunk_size", min = 1, call = call),
        progress = check_flag(progress, "progress", call),
-       threads = check_count(threads, "threads", min = 1, call = call),
+       threads = check_count(threads, "threads", min = 0, call = call),
        reference = reference,
        exclude_flags = check_count(exclude_flags, "exclude_flags", min = 0,
                                    call = call))
@@ -270,11 +272,13 @@ read_blocks <- function(file, seqname, start = 1, end = NULL, split = TRUE,
 
 # Per-base coverage of a region: each batch of blocks goes through the
 # coverage routine over the stretch it spans, and is added into the
-# region's counts.
+# region's counts. Those go into `into` when it is given: a vector of
+# zeros at least as long as the region, filled in place, so that a caller
+# reading many stretches reuses one buffer.
 region_coverage <- function(region, options, arg = "file", call = sys.call(-1),
-                            handle = NULL) {
+                            handle = NULL, into = NULL) {
   force(call)
-  cov <- integer(region$end - region$start + 1L)
+  cov <- into %||% integer(region$end - region$start + 1L)
   scan_region(region, options, function(batch) {
     lo <- max(batch$lo, region$start)
     hi <- min(batch$hi, region$end)

@@ -174,13 +174,20 @@ open_study <- function(files, where, where_arg, BPPARAM, call, ...) {
        sources = sources, options = options, progress = progress)
 }
 
-# The targets grouped by sequence, as lists of their row numbers. A task
-# covers one group, so that it opens each file once, however many targets
-# the sequence holds, and its memory follows the largest target.
+# The targets grouped by sequence, at most `targets_per_task` a group, as
+# lists of their row numbers. A task covers one group, so that it opens
+# each file once for many targets; its memory follows the largest target,
+# and a sequence with many targets still makes several tasks.
 target_groups <- function(targets) {
-  unname(split(seq_len(nrow(targets)),
-               factor(targets$seqname, unique(targets$seqname))))
+  by_sequence <- split(seq_len(nrow(targets)),
+                       factor(targets$seqname, unique(targets$seqname)))
+  groups <- lapply(by_sequence, function(rows) {
+    split(rows, ceiling(seq_along(rows) / targets_per_task))
+  })
+  unname(unlist(groups, recursive = FALSE))
 }
+
+targets_per_task <- 1000L
 
 # Runs the tasks through BiocParallel. Progress is shown across tasks, not
 # within them, whose bars would interleave. The back end's progress bar is
@@ -255,7 +262,7 @@ sample_task <- function(task) {
       s <- task$spans[[what]][[i]]
       sums[[what]][[i]] <- span_sums(cov, target$start, s$start, s$end)
     }
-    covered <- covered + sum(cov > 0L)
+    covered <- covered + .Call(B_count_positive$address, cov)
   }
   list(sums = lapply(sums, unlist), covered = as.double(covered))
 }
@@ -272,33 +279,35 @@ region_task <- function(task) {
 }
 
 # The regions of one target. The profile is built a stretch of
-# `task$chunk` positions at a time, reading each sample's coverage of the
-# stretch in turn, so that memory holds the integer profile and one
-# stretch's doubles.
+# `task$chunk` positions at a time: each sample's coverage of the stretch
+# is scaled and added into a stretch of doubles, in the order of the
+# samples, which is then rounded down into the profile. The two stretch
+# buffers are made once and reused in place, so memory holds the integer
+# profile and one stretch of each kind.
 target_regions <- function(task, target, handles) {
-  profile <- integer(target$end - target$start + 1L)
-  chunk <- task$chunk
-  for (from in seq(as.double(target$start), target$end, by = chunk)) {
-    to <- min(from + chunk - 1, target$end)
+  n <- target$end - target$start + 1L
+  profile <- integer(n)
+  total <- double(min(task$chunk, n))
+  cov <- integer(length(total))
+  for (from in seq(as.double(target$start), target$end, by = task$chunk)) {
     stretch <- list(seqname = target$seqname, start = as.integer(from),
-                    end = as.integer(to))
-    total <- 0
+                    end = as.integer(min(from + task$chunk - 1, target$end)))
     for (s in seq_along(handles)) {
-      cov <- region_coverage(c(task$sources[[s]], stretch), task$options,
-                             handle = handles[[s]])
-      total <- total + cov * task$factors[s]
+      region_coverage(c(task$sources[[s]], stretch), task$options,
+                      handle = handles[[s]], into = cov)
+      .Call(B_profile_add$address, total, cov, task$factors[s])
     }
-    if (max(total) >= 2^31) {
+    if (!.Call(B_profile_store$address, profile, from - target$start, total)) {
       stop(sprintf("The coverage summed over the samples passes %d on %s.",
                    .Machine$integer.max, target$seqname), call. = FALSE)
     }
-    profile[(from - target$start + 1):(to - target$start + 1)] <-
-      as.integer(floor(total))
   }
   regionmining(target$start:target$end, profile, task$threshold, task$minlen)
 }
 
-profile_chunk <- 1e7
+# Positions of the profile across samples built at a time: 32 MB of
+# doubles, and few index queries per sequence.
+profile_chunk <- 4194304
 
 # A RangedSummarizedExperiment of coverage sums over spans of the targets.
 coverage_summary <- function(spans, sums, study, normalize) {

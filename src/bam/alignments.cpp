@@ -86,7 +86,7 @@ Status AlignmentFile::open(const char *path, const char *index,
         return fault(Fault::format, "is neither a BAM nor a CRAM file");
     if (reference && *reference && hts_set_fai_filename(fp_, reference) != 0)
         return fault(Fault::open, "could not use the reference FASTA");
-    if (threads > 1 && hts_set_threads(fp_, threads) != 0)
+    if (threads > 0 && hts_set_threads(fp_, threads) != 0)
         return fault(Fault::open, "could not start decompression threads");
     const int eof = hts_check_EOF(fp_);
     if (eof == 0)

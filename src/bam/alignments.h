@@ -51,6 +51,7 @@ public:
 
     // `index` and `reference` may be null: the index is then looked for
     // beside the file, and CRAM references where htslib looks for them.
+    // `threads` decompress beside the calling thread; 0 decompresses on it.
     Status open(const char *path, const char *index, const char *reference,
                 int threads);
 

@@ -262,6 +262,9 @@ SEXP bam_next(SEXP handle, SEXP span, SEXP max_blocks)
 
 SEXP span_sums(SEXP cov, SEXP first, SEXP starts, SEXP ends);
 SEXP coverage_add(SEXP total, SEXP offset, SEXP part);
+SEXP profile_add(SEXP total, SEXP cov, SEXP factor);
+SEXP profile_store(SEXP profile, SEXP offset, SEXP total);
+SEXP count_positive(SEXP x);
 
 static const R_CallMethodDef call_methods[] = {
     {"bam_open", (DL_FUNC) &bam_open, 4},
@@ -271,6 +274,9 @@ static const R_CallMethodDef call_methods[] = {
     {"bam_next", (DL_FUNC) &bam_next, 3},
     {"span_sums", (DL_FUNC) &span_sums, 4},
     {"coverage_add", (DL_FUNC) &coverage_add, 3},
+    {"profile_add", (DL_FUNC) &profile_add, 3},
+    {"profile_store", (DL_FUNC) &profile_store, 3},
+    {"count_positive", (DL_FUNC) &count_positive, 1},
     {NULL, NULL, 0}
 };
 

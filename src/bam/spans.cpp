@@ -1,5 +1,8 @@
-// Sums of a coverage vector over spans, and coverage accumulated batch by
-// batch. Spans are clipped to the vector, so no index reaches outside it.
+// Sums of a coverage vector over spans, coverage accumulated batch by
+// batch, and profiles summed across samples. The R entry points change
+// vectors in place: only vectors their callers made and share with no one.
+// Spans and offsets are clipped to the vectors, so no index reaches outside.
+#include <math.h>
 #include <stdint.h>
 
 #include <R.h>
@@ -40,6 +43,36 @@ void coverage_add(int *total, int64_t n, int64_t offset, const int *part,
     }
 }
 
+void profile_add(double *total, int *cov, int64_t n, double factor)
+{
+    for (int64_t i = 0; i < n; ++i) {
+        total[i] += factor * cov[i];
+        cov[i] = 0;
+    }
+}
+
+bool profile_store(int *profile, int64_t n, int64_t offset, double *total,
+                   int64_t m)
+{
+    const int64_t to = offset + m > n ? n - offset : m;
+    for (int64_t i = offset < 0 ? -offset : 0; i < to; ++i) {
+        const double v = floor(total[i]);
+        if (!(v < 2147483648.0 && v > -2147483648.0))
+            return false;
+        profile[offset + i] = static_cast<int>(v);
+        total[i] = 0;
+    }
+    return true;
+}
+
+int64_t count_positive(const int *x, int64_t n)
+{
+    int64_t k = 0;
+    for (int64_t i = 0; i < n; ++i)
+        k += x[i] > 0;
+    return k;
+}
+
 } // namespace tolvendra
 
 static void need_integer(SEXP x, const char *what)
@@ -73,4 +106,39 @@ extern "C" SEXP coverage_add(SEXP total, SEXP offset, SEXP part)
                             static_cast<int64_t>(Rf_asReal(offset)),
                             INTEGER(part), XLENGTH(part));
     return R_NilValue;
+}
+
+static void need_double(SEXP x, const char *what)
+{
+    if (TYPEOF(x) != REALSXP)
+        Rf_error("`%s` must be a double vector", what);
+}
+
+// Moves factor * cov into total, in place (see profile_add()).
+extern "C" SEXP profile_add(SEXP total, SEXP cov, SEXP factor)
+{
+    need_double(total, "total");
+    need_integer(cov, "cov");
+    const R_xlen_t n = XLENGTH(total) < XLENGTH(cov) ? XLENGTH(total)
+                                                      : XLENGTH(cov);
+    tolvendra::profile_add(REAL(total), INTEGER(cov), n, Rf_asReal(factor));
+    return R_NilValue;
+}
+
+// Stores floor(total) into profile from `offset`, in place; FALSE if a
+// value does not fit an R integer.
+extern "C" SEXP profile_store(SEXP profile, SEXP offset, SEXP total)
+{
+    need_integer(profile, "profile");
+    need_double(total, "total");
+    return Rf_ScalarLogical(tolvendra::profile_store(
+        INTEGER(profile), XLENGTH(profile),
+        static_cast<int64_t>(Rf_asReal(offset)), REAL(total), XLENGTH(total)));
+}
+
+extern "C" SEXP count_positive(SEXP x)
+{
+    need_integer(x, "x");
+    return Rf_ScalarReal(static_cast<double>(
+        tolvendra::count_positive(INTEGER(x), XLENGTH(x))));
 }
