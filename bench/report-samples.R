@@ -50,7 +50,7 @@ series <- list(
   "mosdepth, 2 at a time" = list(workers = 2, tool = "mosdepth", col = "#E16A86", lty = 2))
 d <- s_summary[s_summary$case == "whole genome", ]
 graphics::plot(range(d$samples), range(d$call[is.finite(d$call)]), log = "xy", type = "n", axes = FALSE,
-               xlab = "samples", ylab = "elapsed time, median of runs (s)",
+               xlab = "samples", ylab = "elapsed time of the call (s)",
                cex.main = 1, main = sprintf("Whole genome (%s Mb)\n%gM reads per sample", genome_label,
                               s_info$reads / 1e6))
 graphics::axis(1, at = s_counts)

@@ -32,8 +32,11 @@ if (!is.null(results)) source(file.path("bench", "report-routines.R"))
 if (!is.null(samples)) source(file.path("bench", "report-samples.R"))
 if (!is.null(bam)) source(file.path("bench", "report-bam.R"))
 
+contents <- c(if (!is.null(routine_lines)) "the four routines on vectors in memory, side by side with their literal algorithms and peers (from Targets to Tables)",
+           if (!is.null(bam_lines)) "reading BAM files, from a fresh process, side by side with mosdepth, megadepth, samtools and GenomicAlignments (Reading BAM files)")
 writeLines(c("# Benchmark results", "",
              "Produced by `Rscript bench/run.R` on:", "", machine, "",
+             paste0("Parts: ", paste(contents, collapse = "; "), "."), "",
              routine_lines, bam_lines),
            file.path(out_dir, "RESULTS.md"))
 cat(sprintf("Wrote %s and the plots\n", file.path(out_dir, "RESULTS.md")))
