@@ -14,21 +14,18 @@ window <- if (quick) c(4000001, 5000000) else c(20000001, 21000000)
 long_chr1 <- c(chr1 = 249250621)
 long_reads <- if (quick) 2e5 else 2e6
 
-# The commit the run starts from (the installed package should be built from it).
-commit <- system("git rev-parse --short HEAD", intern = TRUE)
 bams <- vapply(read_counts, function(n) simulated_bam(build, chr1, n), "")
 long_bam <- simulated_bam(build, long_chr1, long_reads)
 gap_bam <- long_gap_bam(build)
 
 # ---- commands ------------------------------------------------------------
-threads_arg <- if ("threads" %in% names(formals(Tolvendra::analyze_region))) {
-  ", threads = 1"
-} else {
-  ""
-}
-tolvendra_code <- function(bam, from, to) {
+# `threads` counts decompression threads beside the reading one, as
+# mosdepth's -t does; versions without it are timed with their defaults.
+has_threads <- "threads" %in% names(formals(Tolvendra::analyze_region))
+threads_arg <- function(threads) if (has_threads) sprintf(", threads = %d", threads) else ""
+tolvendra_code <- function(bam, from, to, threads = 1) {
   sprintf(paste0('library(Tolvendra); x <- analyze_region("%s", "chr1", %.0f, %.0f, ',
-                 'width = 1000, progress = FALSE%s)'), bam, from, to, threads_arg)
+                 'width = 1000, progress = FALSE%s)'), bam, from, to, threads_arg(threads))
 }
 mosdepth_command <- function(bam, threads) {
   paste("mosdepth -n --by 1000 -t", threads, shQuote(file.path(scratch, "mosdepth")),
@@ -36,6 +33,7 @@ mosdepth_command <- function(bam, threads) {
 }
 commands <- list(
   tolvendra = function(bam, from, to) r_command(tolvendra_code(bam, from, to)),
+  "tolvendra threads = 0" = function(bam, from, to) r_command(tolvendra_code(bam, from, to, 0)),
   mosdepth = function(bam, from, to) mosdepth_command(bam, 1),
   "mosdepth -t 0" = function(bam, from, to) mosdepth_command(bam, 0),
   megadepth = function(bam, from, to) {
@@ -87,7 +85,8 @@ check_against_samtools <- function(bam) {
 check_against_samtools(bams[1])
 
 # ---- runs ------------------------------------------------------------------
-whole <- c("tolvendra", "mosdepth", "mosdepth -t 0", "megadepth", "samtools",
+whole <- c("tolvendra", if (has_threads) "tolvendra threads = 0", "mosdepth", "mosdepth -t 0",
+           "megadepth", "samtools",
            "GenomicAlignments")
 jobs <- rbind(
   do.call(rbind, lapply(seq_along(bams), function(i) rbind(
@@ -140,7 +139,7 @@ profile_code <- sprintf(paste0(
   'invisible(call()); ',
   'cat(best(function() ns$scan_region(region, options, function(batch) NULL)), ',
   'best(function() ns$region_coverage(region, options)), best(call))'),
-  bams[length(bams)], chr1[[1]], threads_arg)
+  bams[length(bams)], chr1[[1]], threads_arg(1))
 bam_profile <- stats::setNames(
   scan(text = system(r_command(profile_code), intern = TRUE), quiet = TRUE),
   c("decode", "read", "call"))
@@ -148,7 +147,7 @@ bam_profile <- stats::setNames(
 bam_info <- list(
   load = c(before = load_before, after = readLines("/proc/loadavg")),
   repeats = repeats, quick = quick, window = window, chr1 = chr1[[1]],
-  long_chr1 = long_chr1[[1]], gap_chr1 = 50e6, threads_arg = threads_arg, profile = bam_profile,
+  long_chr1 = long_chr1[[1]], gap_chr1 = 50e6, threads = has_threads, profile = bam_profile,
   versions = c(
     samtools = system("samtools --version | head -1", intern = TRUE),
     mosdepth = system(paste(mosdepth_env, "mosdepth --version"), intern = TRUE),

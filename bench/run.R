@@ -18,6 +18,8 @@ build <- file.path("bench", "build")
 store <- if (quick) file.path(build, "quick") else build
 out_dir <- if (quick) store else "bench"
 dir.create(store, recursive = TRUE, showWarnings = FALSE)
+# The commit checked out as the run starts; install the package from it.
+commit <- system("git rev-parse --short HEAD", intern = TRUE)
 
 if ("routines" %in% parts) source(file.path("bench", "routines.R"))
 if ("bam" %in% parts) source(file.path("bench", "bam.R"))
