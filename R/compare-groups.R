@@ -62,6 +62,7 @@ group_comparison <- function(samples, group, features, scale, BPPARAM, ...,
     abort_arg("`features` must be given to compare groups of samples.", call)
   }
   study <- open_study(samples, features, "features", BPPARAM, call, ...)
+  if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
   in1 <- samples[[group]] == levels[1L]
   if (is.null(scale)) {
     mapped <- c(sum(study$samples$mapped[in1]), sum(study$samples$mapped[!in1]))

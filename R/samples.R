@@ -94,6 +94,7 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
   minlen <- check_count(minlen, "minlen", min = 0)
   normalize <- check_choice(normalize, c("none", "cpm"), "normalize")
   study <- open_study(files, where, "where", BPPARAM, call, ...)
+  if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
   targets <- study$targets
   samples <- study$samples
 
@@ -188,6 +189,15 @@ target_groups <- function(targets) {
 }
 
 targets_per_task <- 1000L
+
+# Starts the back end's workers unless they are up, so that the passes of
+# one call share them rather than each starting its own (forking R, or
+# starting and loading R, costs seconds a time); TRUE if it started them.
+start_workers <- function(BPPARAM) {
+  if (BiocParallel::bpisup(BPPARAM)) return(FALSE)
+  BiocParallel::bpstart(BPPARAM)
+  TRUE
+}
 
 # Runs the tasks through BiocParallel. Progress is shown across tasks, not
 # within them, whose bars would interleave. The back end's progress bar is
