@@ -70,8 +70,8 @@ grDevices::dev.off()
 
 samples_lines <- c(
   "### Many samples", "",
-  sprintf("`analyze_samples()` over %d samples of %gM reads each, simulated as above on three sequences of %s Mb, with `width = 1000`; and over %s targets of 1000 positions (a BED file) in %d samples. Each configuration ran once (runs still going after %g s were stopped), as a fresh `Rscript` that loads the packages and warms up on a small region, then times the call; the tables give the call's elapsed time, with the whole process's in brackets. mosdepth (`-n --by 1000` or `--by <bed>`, `-t 0`) runs once per sample, one or two processes at a time, timed as a whole. Before timing, one sample's bins from `analyze_samples()` are checked to equal `analyze_region()`'s, and two workers' results to equal one's.",
-          n_max, s_info$reads / 1e6, genome_label, format(s_info$targets, big.mark = ","),
+  sprintf("`analyze_samples()` (Tolvendra from %s) over %d samples of %gM reads each, simulated as above on three sequences of %s Mb, with `width = 1000`; and over %s targets of 1000 positions (a BED file) in %d samples. Each configuration ran once (runs still going after %g s were stopped), as a fresh `Rscript` that loads the packages and warms up on a small region, then times the call; the tables give the call's elapsed time, with the whole process's in brackets. mosdepth (`-n --by 1000` or `--by <bed>`, `-t 0`) runs once per sample, one or two processes at a time, timed as a whole. Before timing, one sample's bins from `analyze_samples()` are checked to equal `analyze_region()`'s, and two workers' results to equal one's.",
+          s_info$commit, n_max, s_info$reads / 1e6, genome_label, format(s_info$targets, big.mark = ","),
           n_t, s_info$limit),
   "",
   "| target | measured | |",

@@ -108,5 +108,5 @@ for (r in seq_len(repeats)) {
 }
 saveRDS(list(runs = do.call(rbind, runs),
              info = list(genome = genome, reads = reads_per_sample, targets = target_count,
-                         repeats = repeats, limit = limit)),
+                         repeats = repeats, limit = limit, commit = commit)),
         file.path(store, "samples-runs.rds"))
