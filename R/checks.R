@@ -109,7 +109,8 @@ check_count <- function(x, arg, min = -Inf, call = sys.call(-1)) {
   ok <- is.numeric(x) && !is.object(x) && length(x) == 1L && !is.na(x) &&
     x == trunc(x) && abs(x) <= .Machine$integer.max && x >= min
   if (!isTRUE(ok)) {
-    if (isTRUE(is.numeric(x) && length(x) == 1L && abs(x) > .Machine$integer.max)) {
+    if (isTRUE(is.numeric(x) && length(x) == 1L && is.finite(x) &&
+               abs(x) > .Machine$integer.max)) {
       what <- sprintf("%s within R's integer range (up to %s)", what,
                       count_text(.Machine$integer.max))
     }
