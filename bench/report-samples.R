@@ -74,6 +74,12 @@ samples_lines <- c(
           s_info$commit, n_max, s_info$reads / 1e6, genome_label, format(s_info$targets, big.mark = ","),
           n_t, s_info$limit),
   "",
+  if (!is.null(s_info$one_sample_seconds)) c(sprintf(paste(
+    "For one sample, `analyze_samples()` takes %s, against %.2f s for `analyze_region()` over each of its sequences in turn (in the benchmark's own process):",
+    "each further sample adds about %.2f s, up to %d samples."),
+    secs(s_cell("whole genome", 1, 1, "tolvendra")), s_info$one_sample_seconds,
+    (s_cell("whole genome", n_max, 1, "tolvendra") - s_cell("whole genome", 1, 1, "tolvendra")) / (n_max - 1),
+    n_max), ""),
   "| target | measured | |",
   "|---|---|---|",
   sprintf("| MulticoreParam(2) at least 1.7x faster than SerialParam, %d samples, whole genome | %.2fx (mosdepth two at a time against one: %.2fx on the same machine) | %s |",

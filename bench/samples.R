@@ -47,13 +47,15 @@ local({
   }
   sums <- SummarizedExperiment::assay(serial$bins, "sum")
   chr <- as.character(GenomicRanges::seqnames(serial$bins))
-  for (s in names(genome)) {
+  # analyze_region() over every sequence of the first sample, timed as a
+  # reference for what one sample costs when read alone
+  one_sample_seconds <<- system.time(for (s in names(genome)) {
     one <- analyze_region(files[[1]], s, 1, genome[[s]], width = 1000, progress = FALSE)
     if (!identical(as.numeric(sums[chr == s, 1]), as.numeric(one$bins$sum))) {
       stop(sprintf("analyze_samples()' bins of %s on %s differ from analyze_region()'s.",
                    basename(files[[1]]), s))
     }
-  }
+  })[["elapsed"]]
   cat("checked: analyze_samples() agrees with analyze_region() and across back ends\n")
 })
 
@@ -108,5 +110,6 @@ for (r in seq_len(repeats)) {
 }
 saveRDS(list(runs = do.call(rbind, runs),
              info = list(genome = genome, reads = reads_per_sample, targets = target_count,
-                         repeats = repeats, limit = limit, commit = commit)),
+                         repeats = repeats, limit = limit, commit = commit,
+                         one_sample_seconds = one_sample_seconds)),
         file.path(store, "samples-runs.rds"))
