@@ -123,10 +123,12 @@ seq_lengths <- function(file, index = NULL, arg = "file", call = sys.call(-1)) {
 #' @param chunk_size Reads are handed to the coverage engine in batches
 #'   spanning this many positions, which bounds the memory a batch needs
 #'   and sets the steps of the progress bar.
-#' @param threads Threads that decompress the file beside the one that
-#'   reads it (htslib's BGZF threads), as mosdepth's `-t` counts them: 0
-#'   decompresses on the reading thread, and 1, the default, in a thread of
-#'   its own while the reads are counted.
+#' @param threads Threads that read the file. 1, the default, decompresses
+#'   on the reading thread; a larger number adds `threads - 1` htslib
+#'   decompression threads beside it (mosdepth's `-t` counts only those).
+#'   htslib's threaded reader can stall on some damaged files instead of
+#'   failing, so the default reads on one thread, where damage is always an
+#'   error.
 #' @param reference For CRAM files, the path of the reference FASTA the
 #'   file was compressed against (with its `.fai` index beside it).
 #' @param progress Show a progress bar while reading more than one batch.
@@ -152,7 +154,7 @@ check_read_options <- function(split = TRUE, min_mapq = 0, chunk_size = 65536,
        min_mapq = check_count(min_mapq, "min_mapq", min = 0, call = call),
        chunk_size = check_count(chunk_size, "chunk_size", min = 1, call = call),
        progress = check_flag(progress, "progress", call),
-       threads = check_count(threads, "threads", min = 0, call = call),
+       threads = check_count(threads, "threads", min = 1, call = call),
        reference = reference,
        exclude_flags = check_count(exclude_flags, "exclude_flags", min = 0,
                                    call = call))

@@ -19,11 +19,12 @@ long_bam <- simulated_bam(build, long_chr1, long_reads)
 gap_bam <- long_gap_bam(build)
 
 # ---- commands ------------------------------------------------------------
-# `threads` counts decompression threads beside the reading one, as
-# mosdepth's -t does; versions without it are timed with their defaults.
+# `threads` counts the threads that read the file: 2 is mosdepth's -t 1
+# (one decompression thread beside the reading one), 1 its -t 0. Versions
+# without it are timed with their defaults.
 has_threads <- "threads" %in% names(formals(Tolvendra::analyze_region))
 threads_arg <- function(threads) if (has_threads) sprintf(", threads = %d", threads) else ""
-tolvendra_code <- function(bam, from, to, threads = 1) {
+tolvendra_code <- function(bam, from, to, threads = 2) {
   sprintf(paste0('library(Tolvendra); x <- analyze_region("%s", "chr1", %.0f, %.0f, ',
                  'width = 1000, progress = FALSE%s)'), bam, from, to, threads_arg(threads))
 }
@@ -33,7 +34,7 @@ mosdepth_command <- function(bam, threads) {
 }
 commands <- list(
   tolvendra = function(bam, from, to) r_command(tolvendra_code(bam, from, to)),
-  "tolvendra threads = 0" = function(bam, from, to) r_command(tolvendra_code(bam, from, to, 0)),
+  "tolvendra threads = 1" = function(bam, from, to) r_command(tolvendra_code(bam, from, to, 1)),
   mosdepth = function(bam, from, to) mosdepth_command(bam, 1),
   "mosdepth -t 0" = function(bam, from, to) mosdepth_command(bam, 0),
   megadepth = function(bam, from, to) {
@@ -85,7 +86,7 @@ check_against_samtools <- function(bam) {
 check_against_samtools(bams[1])
 
 # ---- runs ------------------------------------------------------------------
-whole <- c("tolvendra", if (has_threads) "tolvendra threads = 0", "mosdepth", "mosdepth -t 0",
+whole <- c("tolvendra", if (has_threads) "tolvendra threads = 1", "mosdepth", "mosdepth -t 0",
            "megadepth", "samtools",
            "GenomicAlignments")
 jobs <- rbind(
@@ -139,7 +140,7 @@ profile_code <- sprintf(paste0(
   'invisible(call()); ',
   'cat(best(function() ns$scan_region(region, options, function(batch) NULL)), ',
   'best(function() ns$region_coverage(region, options)), best(call))'),
-  bams[length(bams)], chr1[[1]], threads_arg(1))
+  bams[length(bams)], chr1[[1]], threads_arg(2))
 bam_profile <- stats::setNames(
   scan(text = system(r_command(profile_code), intern = TRUE), quiet = TRUE),
   c("decode", "read", "call"))

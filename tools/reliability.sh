@@ -75,7 +75,7 @@ printf 'leak:bam_hdr_read\nleak:sam_hdr_init\n' >"$build/lsan.supp"
 ( cd "$build" && TMPDIR="$build" \
   ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=2048 \
   LSAN_OPTIONS=suppressions="$build/lsan.supp" \
-  ./bam_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -max_len=4096 \
+  ./bam_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -timeout=60 -max_len=4096 \
     -malloc_limit_mb=1000000 -rss_limit_mb=4096 -print_final_stats=1 \
     bam-corpus 2>&1 | tail -n 6 )
 echo "reliability checks passed"

@@ -86,8 +86,6 @@ Status AlignmentFile::open(const char *path, const char *index,
         return fault(Fault::format, "is neither a BAM nor a CRAM file");
     if (reference && *reference && hts_set_fai_filename(fp_, reference) != 0)
         return fault(Fault::open, "could not use the reference FASTA");
-    if (threads > 0 && hts_set_threads(fp_, threads) != 0)
-        return fault(Fault::open, "could not start decompression threads");
     const int eof = hts_check_EOF(fp_);
     if (eof == 0)
         return fault(Fault::truncated, "has no end-of-file marker: it is "
@@ -108,6 +106,11 @@ Status AlignmentFile::open(const char *path, const char *index,
                  hts_idx_nseq(idx_), sam_hdr_nref(hdr_));
         return fault(Fault::index, what);
     }
+    // Threads join only once the header and the end-of-file marker have been
+    // read on the calling thread: htslib's threaded reader can wait forever
+    // on a damaged header.
+    if (threads > 1 && hts_set_threads(fp_, threads - 1) != 0)
+        return fault(Fault::open, "could not start decompression threads");
     b_ = bam_init1();
     if (!b_)
         return fault(Fault::open, "could not allocate a read");

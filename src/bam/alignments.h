@@ -51,7 +51,8 @@ public:
 
     // `index` and `reference` may be null: the index is then looked for
     // beside the file, and CRAM references where htslib looks for them.
-    // `threads` decompress beside the calling thread; 0 decompresses on it.
+    // `threads` read the file: 1 decompresses on the calling thread, more
+    // add threads - 1 htslib decompression threads beside it.
     Status open(const char *path, const char *index, const char *reference,
                 int threads);
 
