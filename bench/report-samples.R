@@ -35,7 +35,7 @@ samples_table <- function(case, counts) {
             max(s_summary$rss_kib[s_summary$case == case & s_summary$samples == n &
                                     s_summary$tool == "tolvendra"]) * 1024 / 1e6)
   }, "")
-  c("| samples | Tolvendra, SerialParam | Tolvendra, MulticoreParam(2) | speed-up | mosdepth, 1 at a time | mosdepth, 2 at a time | Tolvendra peak memory |",
+  c("| samples | Tolvendra, SerialParam | Tolvendra, SnowParam(2) | speed-up | mosdepth, 1 at a time | mosdepth, 2 at a time | Tolvendra peak memory |",
     "|---:|---:|---:|---:|---:|---:|---:|", rows, "")
 }
 
@@ -45,7 +45,7 @@ graphics::layout(matrix(1:2, 1), widths = c(1, 0.5))
 graphics::par(mar = c(4.5, 4.5, 3, 1), cex.lab = 1.1)
 series <- list(
   "Tolvendra, SerialParam" = list(workers = 1, tool = "tolvendra", col = "black", lty = 1),
-  "Tolvendra, MulticoreParam(2)" = list(workers = 2, tool = "tolvendra", col = "black", lty = 2),
+  "Tolvendra, SnowParam(2)" = list(workers = 2, tool = "tolvendra", col = "black", lty = 2),
   "mosdepth, 1 at a time" = list(workers = 1, tool = "mosdepth", col = "#E16A86", lty = 1),
   "mosdepth, 2 at a time" = list(workers = 2, tool = "mosdepth", col = "#E16A86", lty = 2))
 d <- s_summary[s_summary$case == "whole genome", ]
@@ -70,7 +70,7 @@ grDevices::dev.off()
 
 samples_lines <- c(
   "### Many samples", "",
-  sprintf("`analyze_samples()` (Tolvendra from %s) over %d samples of %gM reads each, simulated as above on three sequences of %s Mb, with `width = 1000`; and over %s targets of 1000 positions (a BED file) in %d samples. Each configuration ran once (runs still going after %g s were stopped), as a fresh `Rscript` that loads the packages and warms up on a small region, then times the call; the tables give the call's elapsed time, with the whole process's in brackets. mosdepth (`-n --by 1000` or `--by <bed>`, `-t 0`) runs once per sample, one or two processes at a time, timed as a whole. Before timing, one sample's bins from `analyze_samples()` are checked to equal `analyze_region()`'s, and two workers' results to equal one's.",
+  sprintf("`analyze_samples()` (Tolvendra from %s) over %d samples of %gM reads each, simulated as above on three sequences of %s Mb, with `width = 1000`; and over %s targets of 1000 positions (a BED file) in %d samples. Each configuration ran once (runs still going after %g s were stopped), as a fresh `Rscript` that loads the packages, warms up on a small region and starts the workers (`SnowParam(2)`, whose workers are fresh R processes), then times the call; the tables give the call's elapsed time, with the whole process's in brackets. mosdepth (`-n --by 1000` or `--by <bed>`, `-t 0`) runs once per sample, one or two processes at a time, timed as a whole. Before timing, one sample's bins from `analyze_samples()` are checked to equal `analyze_region()`'s, and two workers' results to equal one's.",
           s_info$commit, n_max, s_info$reads / 1e6, genome_label, format(s_info$targets, big.mark = ","),
           n_t, s_info$limit),
   "",
@@ -82,11 +82,11 @@ samples_lines <- c(
     n_max), ""),
   "| target | measured | |",
   "|---|---|---|",
-  sprintf("| MulticoreParam(2) at least 1.7x faster than SerialParam, %d samples, whole genome | %.2fx (mosdepth two at a time against one: %.2fx on the same machine) | %s |",
+  sprintf("| SnowParam(2) at least 1.7x faster than SerialParam, %d samples, whole genome | %.2fx (mosdepth two at a time against one: %.2fx on the same machine) | %s |",
           n_max, speedup,
           s_cell("whole genome", n_max, 1, "mosdepth") / s_cell("whole genome", n_max, 2, "mosdepth"),
           verdict(speedup >= 1.7)),
-  sprintf("| %s targets x %d samples under a minute | SerialParam %s, MulticoreParam(2) %s | %s |",
+  sprintf("| %s targets x %d samples under a minute | SerialParam %s, SnowParam(2) %s | %s |",
           format(s_info$targets, big.mark = ","), n_t, secs(t_serial), secs(t_two),
           verdict(min(t_serial, t_two) < 60)),
   "",
