@@ -150,6 +150,15 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
 open_study <- function(files, where, where_arg, BPPARAM, call, ...) {
   samples <- check_samples(files, call)
   options <- list(...)
+  known <- setdiff(names(formals(check_read_options)), "call")
+  unknown <- setdiff(names(options), known)
+  if (length(options) > 0L && (is.null(names(options)) || length(unknown) > 0L)) {
+    abort_arg(sprintf(paste0(
+      "`...` must hold reading options named among %s; %s is not one."),
+      paste0("`", known, "`", collapse = ", "),
+      if (length(unknown) > 0L) sprintf("`%s`", unknown[1L]) else "an unnamed value"),
+      call)
+  }
   if (is.null(options[["progress"]])) options$progress <- interactive()
   options <- do.call(check_read_options, c(options, list(call = call)),
                      quote = TRUE)

@@ -151,6 +151,13 @@ test_that("every form of `where` gives the same targets", {
   expect_identical(GenomicRanges::end(whole$bins), c(1000L, 1800L, 10L))
 })
 
+test_that("a misspelt reading option is an error, not ignored", {
+  skip_without_samples()
+  study <- make_study()
+  expect_error(analyze_samples(study, chunksize = 5), "`chunksize` is not one",
+               class = "tolvendra_error_arg")
+})
+
 test_that("sample names default to the file names", {
   skip_without_samples()
   study <- make_study()
