@@ -2,10 +2,6 @@
 # of class "tolvendra_error_arg" that names the argument, says what was
 # expected and what was received, and is reported against the caller.
 
-abort_arg <- function(message, call, class = "tolvendra_error_arg") {
-  stop(errorCondition(message, class = class, call = call))
-}
-
 # A short description of a value, for "..., not <description>."
 describe <- function(x) {
   if (is.null(x)) {
@@ -165,48 +161,6 @@ check_choice <- function(x, choices, arg, call = sys.call(-1)) {
   x
 }
 
-# Stretches of a region given as a data frame with whole-number columns
-# `start` and `end` (1-based, both included) and optionally the sequence
-# name, as `seqname`, `seqnames`, `chr` or `chrom`. Returns a data frame of
-# integer `start` and `end`.
-check_spans <- function(x, region, arg, call = sys.call(-1)) {
-  force(call)
-  if (!is.data.frame(x)) {
-    abort_arg(sprintf(paste0("`%s` must be a data frame with columns `start` ",
-                             "and `end`, not %s."), arg, describe(x)), call)
-  }
-  if (!all(c("start", "end") %in% names(x))) {
-    bed <- all(c("chromStart", "chromEnd") %in% names(x))
-    abort_arg(sprintf(paste0(
-      "`%s` must have columns `start` and `end` (1-based, both included); ",
-      "it has %s.%s"), arg,
-      if (ncol(x) == 0L) "none" else paste0("`", names(x), "`", collapse = ", "),
-      if (bed) paste0(" BED coordinates are 0-based: use start = chromStart",
-                      " + 1 and end = chromEnd.") else ""), call)
-  }
-  starts <- check_whole(x$start, paste0(arg, "$start"), call)
-  ends <- check_whole(x$end, paste0(arg, "$end"), call)
-  column <- intersect(c("seqname", "seqnames", "chr", "chrom"), names(x))
-  if (length(column) > 0L) {
-    seqnames <- as.character(x[[column[1L]]])
-    other <- which(is.na(seqnames) | seqnames != region$seqname)
-    if (length(other) > 0L) {
-      abort_arg(sprintf(paste0(
-        "Each row of `%s` must lie on %s, the sequence compared; row %s is ",
-        "on %s."), arg, region$seqname, count_text(other[1L]),
-        describe(seqnames[other[1L]])), call)
-    }
-  }
-  bad <- which(starts > ends | starts < region$start | ends > region$end)
-  if (length(bad) > 0L) {
-    abort_arg(sprintf(paste0(
-      "Each row of `%s` must lie within %s:%d-%d with `start` <= `end`; ",
-      "row %s is %d-%d."), arg, region$seqname, region$start, region$end,
-      count_text(bad[1L]), starts[bad[1L]], ends[bad[1L]]), call)
-  }
-  data.frame(start = starts, end = ends)
-}
-
 check_flag <- function(x, arg, call = sys.call(-1)) {
   force(call)
   if (!is.logical(x) || length(x) != 1L || is.na(x)) {
@@ -236,7 +190,7 @@ check_installed <- function(packages, call = sys.call(-1),
     cran <- repository == "CRAN"
     debian <- paste0(if (cran) "r-cran-" else "r-bioc-", tolower(missing),
                      collapse = " ")
-    abort_arg(sprintf(paste0(
+    abort(sprintf(paste0(
       "This needs the %s package%s %s. Install %s with ",
       "`apt-get install %s` on Debian, or with ",
       "`%s(c(%s))` in R."),
@@ -245,7 +199,7 @@ check_installed <- function(packages, call = sys.call(-1),
       if (length(missing) > 1L) "them" else "it",
       debian, if (cran) "install.packages" else "BiocManager::install",
       paste0("\"", missing, "\"", collapse = ", ")),
-      call, class = "tolvendra_error_missing_package")
+      "tolvendra_error_missing_package", call, package = missing)
   }
   invisible(TRUE)
 }

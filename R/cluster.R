@@ -10,12 +10,14 @@
 #' for:
 #'
 #' * `cores` CPUs;
-#' * memory, unless given: 32 bytes per base of the largest task plus 1 GiB
-#'   for R and its packages, in whole MiB; 8654 MiB for a task of 250
-#'   million bases. The region search of [analyze_samples()] needs that
-#'   much: it holds a sample's coverage (4 bytes per base), the profile
-#'   summed across samples (8 bytes) and R's temporaries while summing.
-#'   Computing one sample's coverage alone takes about 9 bytes per base.
+#' * memory, unless given: 8 bytes per base of the largest task for each
+#'   sample, 8 more per base, and 1 GiB for R and its packages, in whole
+#'   MiB; 4839 MiB for a task of 250 million bases in one sample. That is
+#'   the most a task of [analyze_samples()] can hold: each sample's depth
+#'   as runs of equal depth (at most 8 bytes a run, and at most a run per
+#'   base) and the profile across samples likewise. Real data change depth
+#'   far less often than at every base (at 30-fold depth of 150-base reads,
+#'   about once in 2.5 bases), so jobs mostly need much less.
 #' * a time limit, unless given: 10 minutes to start R and open the files,
 #'   plus 1 second per million bases for each sample that each task reads,
 #'   for each task the job runs, in whole minutes; 15 minutes for one
@@ -71,7 +73,7 @@ slurm_param <- function(workers = 2L, task_bp = 250e6, tasks = workers,
   tasks <- check_count(tasks, "tasks", min = 1)
   samples <- check_count(samples, "samples", min = 1)
   cores <- check_count(cores, "cores", min = 1)
-  estimate <- job_estimate(task_bp, ceiling(tasks / workers) * samples)
+  estimate <- job_estimate(task_bp, samples, ceiling(tasks / workers) * samples)
   memory <- if (is.null(memory)) {
     estimate$memory
   } else {
@@ -102,11 +104,10 @@ slurm_param <- function(workers = 2L, task_bp = 250e6, tasks = workers,
                                 ...)
 }
 
-# Memory (MiB) and time limit (seconds) of a job that reads a sample's
-# coverage of at most `task_bp` bases `reads` times, as ?slurm_param
-# documents them. The memory is the peak measured for analyze_samples()'s
-# region search on a 50-million-base sequence.
-job_estimate <- function(task_bp, reads) {
-  list(memory = ceiling((32 * task_bp + 2^30) / 2^20),
+# Memory (MiB) and time limit (seconds) of a job whose tasks hold the depth
+# of `samples` samples over at most `task_bp` bases and read a sample's
+# coverage of that many bases `reads` times, as ?slurm_param documents them.
+job_estimate <- function(task_bp, samples, reads) {
+  list(memory = ceiling(((8 * samples + 8) * task_bp + 2^30) / 2^20),
        walltime = ceiling((600 + reads * task_bp / 1e6) / 60) * 60)
 }

@@ -57,50 +57,53 @@
 #' plot(x)
 compare_samples <- function(file1, file2, seqname, start = 1, end = NULL,
                             width = 100, features = NULL, scale = NULL,
-                            split = TRUE, min_mapq = 0, chunk_size = 65536,
-                            progress = interactive(), threads = 1,
-                            reference = NULL, exclude_flags = 1796) {
+                            options = read_options(), ...) {
+  call <- sys.call()
   if (is.data.frame(file1)) {
-    return(group_comparison(file1, file2, features, scale,
-                            BiocParallel::SerialParam(), split = split,
-                            min_mapq = min_mapq, chunk_size = chunk_size,
-                            progress = progress, threads = threads,
-                            reference = reference,
-                            exclude_flags = exclude_flags, call = sys.call()))
+    .Deprecated(msg = paste(
+      "compare_samples() with a data frame of samples is deprecated;",
+      "use compare_groups(samples, group, features) instead."))
+    return(compare_groups(file1, file2, features, scale, options = options, ...))
   }
-  region1 <- check_region(file1, seqname, start, end, arg = "file1")
+  dots <- list(...)
+  min_mapq <- check_per_file(dots$min_mapq %||% options$min_mapq, "min_mapq", call)
+  dots$min_mapq <- NULL
+  options <- reading_options(options, dots, call)
+  options <- lapply(min_mapq, function(q) {
+    reading_options(options, list(min_mapq = q), call)
+  })
+  region1 <- check_region(file1, seqname, start, end, arg = "file1", call = call)
   region2 <- check_region(file2, seqname, region1$start, region1$end,
-                          arg = "file2")
-  min_mapq <- check_per_file(min_mapq, "min_mapq")
-  options1 <- check_read_options(split, min_mapq[1L], chunk_size, progress,
-                                 threads, reference, exclude_flags)
-  options2 <- check_read_options(split, min_mapq[2L], chunk_size, progress,
-                                 threads, reference, exclude_flags)
+                          arg = "file2", call = call)
   if (is.null(features)) {
-    width <- check_count(width, "width", min = 1)
+    width <- check_count(width, "width", min = 1, call = call)
     units <- bin_spans(region1$start, region1$end, width)
   } else {
-    units <- check_spans(features, region1, "features")
+    units <- check_spans(features, region1, "features", call)
     units$width <- units$end - units$start + 1L
   }
   scale <- if (is.null(scale)) {
-    check_mapped(region1, options1, "file1") /
-      check_mapped(region2, options2, "file2")
+    check_mapped(region1, options[[1L]], "file1", call) /
+      check_mapped(region2, options[[2L]], "file2", call)
   } else {
-    check_positive(scale, "scale")
+    check_positive(scale, "scale", call)
   }
-
+  x <- engine_run(list(region1, region2), options,
+                  as.data.frame(region1[c("seqname", "start", "end")]),
+                  cbind(target = 1L, units[c("start", "end")]), keep = TRUE,
+                  arg = c("file1", "file2"), call = call)
   compare_coverage(region1, c(file1, file2),
-                   region_coverage(region1, options1, "file1"),
-                   region_coverage(region2, options2, "file2"),
-                   units, scale, if (is.null(features)) width)
+                   expand_runs(x$runs[[1L]], region1$end),
+                   expand_runs(x$runs[[2L]], region1$end), units,
+                   x$sums[, 1L], x$sums[, 2L], scale, if (is.null(features)) width)
 }
 
 # The comparison of two samples' coverage of a region over `units` (bins
-# of `width` positions, or features when `width` is NULL).
-compare_coverage <- function(region, files, cov1, cov2, units, scale, width) {
-  units$sum1 <- span_sums(cov1, region$start, units$start, units$end)
-  units$sum2 <- span_sums(cov2, region$start, units$start, units$end)
+# of `width` positions, or features when `width` is NULL), given their sums.
+compare_coverage <- function(region, files, cov1, cov2, units, sum1, sum2,
+                             scale, width) {
+  units$sum1 <- sum1
+  units$sum2 <- sum2
   units$index <- splicingind(units$sum1, units$sum2, scale)
   units$detected <- detection(units$sum1, units$sum2)
   structure(c(region[c("seqname", "start", "end")],
@@ -171,10 +174,126 @@ print.tolvendra_comparison <- function(x, ...) {
 }
 
 #' @param x A `tolvendra_comparison` object.
-#' @param row.names,optional,... Ignored.
+#' @param row.names,optional Ignored.
 #' @rdname compare_samples
 #' @export
 as.data.frame.tolvendra_comparison <- function(x, row.names = NULL,
                                                optional = FALSE, ...) {
   cbind(seqname = rep(x$seqname, nrow(x$units)), x$units)
+}
+
+#' Compare two groups of samples per feature
+#'
+#' Sums the coverage of each sample over each feature (for example each
+#' exon), adds up the sums of each of two groups of samples, and computes
+#' the splicing index ([splicingind()]) of the first group against the
+#' second: `log2(sum1 / (scale * sum2))` clamped to the range -1 to 1. As
+#' with two samples, the index reads as a ratio only where both groups have
+#' reads; see "Reading the index" in [compare_samples()]. The work is split
+#' into tasks of one sample and one feature, run through
+#' [BiocParallel::bplapply()].
+#'
+#' @param samples A data frame with columns `file` and `sample` and the
+#'   sample annotations, as for [analyze_samples()].
+#' @param group The name of a column of `samples` with two values: the
+#'   samples of the first (its first level when it is a factor, else the
+#'   first value to appear) form group 1, the others group 2.
+#' @param features The stretches to compare: sequence names,
+#'   `"chr:start-end"` strings, a data frame with columns `seqname`, `start`
+#'   and `end`, a `GRanges`, or the path of a BED file, as `where` for
+#'   [analyze_samples()].
+#' @param scale Factor applied to the second group's sums. By default, the
+#'   ratio of the groups' mapped reads (summed over their samples), so that
+#'   groups sequenced to different depths compare fairly.
+#' @inheritParams analyze_samples
+#' @return A `RangedSummarizedExperiment` with one row per feature and one
+#'   column per sample: assays `sum` and `mean` (each sample's coverage over
+#'   each feature), column data with the annotations and `mapped` reads,
+#'   and row data with the groups' sums `sum1` and `sum2`, the `index`, and
+#'   `detected`, which groups have reads there (`"both"`, `"sample 1
+#'   only"`, `"sample 2 only"`, `"neither"`, sample meaning group here). Its
+#'   metadata hold the `group` column, the two `levels` and the `scale`.
+#' @export
+#' @examplesIf requireNamespace("Rsamtools", quietly = TRUE)
+#' bam <- system.file("extdata", "ex1.bam", package = "Rsamtools")
+#' # The same file stands for every sample here
+#' samples <- data.frame(file = bam, sample = c("t1", "t2", "c1"),
+#'                       condition = c("treated", "treated", "control"))
+#' exons <- data.frame(seqname = "seq1", start = c(100, 600, 1200),
+#'                     end = c(400, 900, 1500))
+#' x <- compare_groups(samples, "condition", exons)
+#' SummarizedExperiment::rowData(x)
+compare_groups <- function(samples, group, features, scale = NULL,
+                           BPPARAM = BiocParallel::SerialParam(),
+                           options = read_options(), ...) {
+  call <- sys.call()
+  options <- reading_options(options, list(...), call)
+  if (!is.data.frame(samples)) {
+    abort_arg(sprintf(paste0(
+      "`samples` must be a data frame with columns `file`, `sample` and ",
+      "the group column, not %s."), describe(samples)), call)
+  }
+  levels <- check_group(samples, group, call)
+  if (is.null(features)) {
+    abort_arg("`features` must be given to compare groups of samples.", call)
+  }
+  study <- open_study(samples, features, "features", BPPARAM, options, call)
+  if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
+  in1 <- samples[[group]] == levels[1L]
+  if (is.null(scale)) {
+    mapped <- c(sum(study$samples$mapped[in1]), sum(study$samples$mapped[!in1]))
+    if (any(mapped == 0)) {
+      abort_arg(sprintf(paste0(
+        "`samples` must have mapped reads in both groups to be compared, ",
+        "but group %s has none."), describe(levels[mapped == 0][1L])), call)
+    }
+    scale <- mapped[1L] / mapped[2L]
+  } else {
+    scale <- check_positive(scale, "scale", call)
+  }
+
+  n <- nrow(study$targets)
+  spans <- data.frame(target = seq_len(n), start = study$targets$start,
+                      end = study$targets$end)
+  pass <- study_pass(study, spans, NULL, BPPARAM, call)
+  study$samples$covered <- pass$covered /
+    sum(as.double(study$targets$end) - study$targets$start + 1)
+  x <- coverage_summary(spans, pass$sums, study, "none")
+  sum1 <- rowSums(pass$sums[, in1, drop = FALSE])
+  sum2 <- rowSums(pass$sums[, !in1, drop = FALSE])
+  rows <- SummarizedExperiment::rowData(x)
+  rows$target <- NULL
+  rows$name <- study$targets$name
+  rows$sum1 <- unname(sum1)
+  rows$sum2 <- unname(sum2)
+  rows$index <- splicingind(sum1, sum2, scale)
+  rows$detected <- detection(sum1, sum2)
+  SummarizedExperiment::rowData(x) <- rows
+  S4Vectors::metadata(x) <- list(group = group, levels = levels, scale = scale)
+  x
+}
+
+# The two values of a group column, in order.
+check_group <- function(samples, group, call) {
+  check_string(group, "group", call)
+  if (!group %in% setdiff(names(samples), c("file", "sample"))) {
+    abort_arg(sprintf(paste0(
+      "`group` must name a column of `samples` other than `file` and ",
+      "`sample` (%s), not %s."),
+      paste(setdiff(names(samples), c("file", "sample")), collapse = ", "),
+      describe(group)), call)
+  }
+  values <- samples[[group]]
+  levels <- if (is.factor(values)) {
+    levels(droplevels(values))
+  } else {
+    unique(as.character(values))
+  }
+  if (anyNA(values) || length(levels) != 2L) {
+    abort_arg(sprintf(paste0(
+      "`group` must name a column with two values, one per group, but ",
+      "column %s holds %s."), group,
+      if (anyNA(values)) "NA" else paste(levels, collapse = ", ")), call)
+  }
+  levels
 }

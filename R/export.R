@@ -19,8 +19,7 @@
 #'   `GRanges` or a BED file.
 #' @param normalize `"none"` writes the read depth; `"cpm"` the depth per
 #'   million mapped reads of the file.
-#' @param ... Reading options, as for [read_blocks()]: `split`, `min_mapq`,
-#'   `exclude_flags`, `chunk_size`, `threads`, `reference`, `progress`.
+#' @inheritParams read_blocks
 #' @return `path`, invisibly.
 #' @seealso [export_regions()] writes the regions that [analyze_samples()]
 #'   found.
@@ -36,26 +35,30 @@
 #'   rtracklayer::import(bw)
 #' }
 export_coverage <- function(file, path, format = c("bigWig", "bedGraph"),
-                            where = NULL, normalize = c("none", "cpm"), ...) {
+                            where = NULL, normalize = c("none", "cpm"),
+                            options = read_options(), ...) {
   call <- sys.call()
+  options <- reading_options(options, list(...), call)
   source <- check_alignments(file, call = call)
   check_string(path, "path", call)
-  format <- check_choice(format, c("bigWig", "bedGraph"), "format")
-  normalize <- check_choice(normalize, c("none", "cpm"), "normalize")
-  options <- check_read_options(..., call = call)
+  format <- check_choice(format, c("bigWig", "bedGraph"), "format", call)
+  normalize <- check_choice(normalize, c("none", "cpm"), "normalize", call)
   lengths <- seq_lengths(source$file, source$index, call = call)
   targets <- check_where(where, lengths, "where", call)
   if (format == "bigWig") {
     check_installed("rtracklayer", call)
     targets <- check_disjoint(targets, lengths, call)
   }
-  factor <- if (normalize == "cpm") 1e6 / mapped_reads(source, options) else 1
+  factor <- if (normalize == "cpm") 1e6 / mapped_reads(source, options, call = call) else 1
 
   bedgraph <- if (format == "bigWig") tempfile(fileext = ".bedGraph") else path
   con <- file(bedgraph, "w")
-  for (t in seq_len(nrow(targets))) {
-    region <- c(source, as.list(targets[t, c("seqname", "start", "end")]))
-    write_runs(region_coverage(region, options), region, factor, con)
+  # a group of targets at a time, so that memory follows the group
+  for (g in target_groups(targets, ceiling(sum(as.double(targets$end) -
+                                                 targets$start + 1) / 64e6))) {
+    x <- engine_run(list(source), options, targets[g, ], keep = TRUE,
+                    call = call)
+    write_runs(x$runs, targets[g, ], factor, con)
   }
   close(con)
   if (format == "bigWig") {
@@ -67,14 +70,16 @@ export_coverage <- function(file, path, format = c("bigWig", "bedGraph"),
   invisible(path)
 }
 
-# Writes a coverage vector as bedGraph lines: runs of equal depth, 0-based
-# half-open, the depth multiplied by `factor`.
-write_runs <- function(cov, region, factor, con) {
-  runs <- rle(cov)
-  ends <- region$start - 1 + cumsum(as.double(runs$lengths))
-  writeLines(sprintf("%s\t%.0f\t%.0f\t%s", region$seqname,
-                     ends - runs$lengths, ends,
-                     as.character(runs$values * factor)), con)
+# Writes the targets' runs of depth as bedGraph lines, 0-based half-open,
+# the depth multiplied by `factor`.
+write_runs <- function(runs, targets, factor, con) {
+  starts <- lapply(runs, `[[`, "start")
+  ends <- unlist(Map(function(s, e) c(s[-1L] - 1, e), starts, targets$end))
+  values <- unlist(lapply(runs, `[[`, "value"))
+  writeLines(sprintf("%s\t%.0f\t%.0f\t%s",
+                     rep(targets$seqname, lengths(starts)),
+                     unlist(starts) - 1, ends, as.character(values * factor)),
+             con)
 }
 
 # Targets sorted along the file's sequences; they must not overlap.

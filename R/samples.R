@@ -8,14 +8,17 @@
 #' the same call runs serially, on local cores, on a socket cluster or on a
 #' cluster scheduler, with identical results.
 #'
-#' Each task covers one sequence or target: a task per sequence or target
-#' reads each sample in turn to find the regions, then a task per sample and
-#' sequence or target computes that sample's coverage and returns its bin
-#' and region sums. A task's memory follows the length of its sequence or
-#' target and is released before the next task: about 8 bytes per position
-#' for a sample's task (its coverage and a scratch copy), 16 for a region
-#' task (the integer profile across samples and the region search's
-#' scratch space); 2.4 GB for a sequence of 150 million positions.
+#' The targets are split into tasks of whole sequences or targets (at most
+#' 1,000 targets each, sized so that each worker gets about two). A task
+#' reads each sample's file once, in one pass over its targets (targets
+#' less than 64 kb apart share one index query), and keeps each sample's
+#' depth as runs of equal depth until the regions are known: memory
+#' follows the longest stretch read in one query and the reads, at most 8
+#' bytes per run and sample, and a read adds at most two runs (about 0.4
+#' bytes per position and sample at 30-fold depth of 150-base reads; 8
+#' bytes at worst, where the depth changes at every position). Counting
+#' takes 4 bytes per position of `chunk_size` on top. Every file is
+#' decoded once per call.
 #'
 #' The regions are those that [regionmining()] finds on the profile
 #' `floor(sum(f[s] * coverage[s]))`, the sum over the samples `s` of their
@@ -50,8 +53,7 @@
 #'   [BiocParallel::SerialParam()], [BiocParallel::MulticoreParam()] or
 #'   [BiocParallel::SnowParam()]. Workers in new R processes need Tolvendra
 #'   installed in a library they see.
-#' @param ... Reading options, as for [read_blocks()]: `split`, `min_mapq`,
-#'   `chunk_size`, and `progress`, which shows a progress bar across tasks.
+#' @inheritParams read_blocks
 #' @return An object of class `tolvendra_samples` with `print()`,
 #'   `summary()` and `plot()` methods, a list of:
 #'   * `bins`: a `RangedSummarizedExperiment` with one row per bin and one
@@ -87,51 +89,41 @@
 #'                 BPPARAM = BiocParallel::MulticoreParam(2))
 analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
                             minlen = 0, normalize = c("none", "cpm"),
-                            BPPARAM = BiocParallel::SerialParam(), ...) {
+                            BPPARAM = BiocParallel::SerialParam(),
+                            options = read_options(), ...) {
   call <- sys.call()
-  width <- check_count(width, "width", min = 1)
-  threshold <- check_count(threshold, "threshold")
-  minlen <- check_count(minlen, "minlen", min = 0)
-  normalize <- check_choice(normalize, c("none", "cpm"), "normalize")
-  study <- open_study(files, where, "where", BPPARAM, call, ...)
+  options <- reading_options(options, list(...), call)
+  width <- check_count(width, "width", min = 1, call = call)
+  threshold <- check_count(threshold, "threshold", call = call)
+  minlen <- check_count(minlen, "minlen", min = 0, call = call)
+  normalize <- check_choice(normalize, c("none", "cpm"), "normalize", call)
+  study <- open_study(files, where, "where", BPPARAM, options, call)
   if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
   targets <- study$targets
   samples <- study$samples
+  if (normalize == "cpm" && any(samples$mapped == 0)) {
+    abort_arg(sprintf(paste0(
+      "`files` must have mapped reads to be normalized by them, but sample ",
+      "%s has none."), samples$sample[samples$mapped == 0][1L]), call, "files")
+  }
+  factors <- if (normalize == "cpm") 1e6 / samples$mapped else rep(1, nrow(samples))
 
   bins <- do.call(rbind, lapply(seq_len(nrow(targets)), function(t) {
     cbind(target = t, bin_spans(targets$start[t], targets$end[t], width))
   }))
-  if (normalize == "cpm" && any(samples$mapped == 0)) {
-    abort_arg(sprintf(paste0(
-      "`files` must have mapped reads to be normalized by them, but sample ",
-      "%s has none."), samples$sample[samples$mapped == 0][1L]), call)
-  }
-  factors <- if (normalize == "cpm") 1e6 / samples$mapped else rep(1, nrow(samples))
-  groups <- target_groups(targets)
-  found <- run_tasks(lapply(groups, function(g) {
-    list(sources = study$sources, targets = targets[g, ], factors = factors,
-         threshold = nrow(samples) * threshold, minlen = minlen,
-         options = study$options, chunk = profile_chunk)
-  }), region_task, BPPARAM, study)
-  # back from the order of the groups to that of the targets
-  found <- unlist(found, recursive = FALSE)[order(unlist(groups))]
-  regions <- do.call(rbind, lapply(seq_along(found), function(t) {
-    if (nrow(found[[t]]) == 0L) return(NULL)
-    cbind(target = t, found[[t]])
-  }))
-  if (is.null(regions)) {
-    regions <- data.frame(target = integer(), start = integer(), end = integer())
-  }
-
-  spans <- list(bins = bins, regions = regions)
-  sums <- study_sums(study, spans, BPPARAM)
-  samples$covered <- sums$covered / sum(targets$end - targets$start + 1)
+  # the threshold of the sum across samples, in doubles: past R's integers
+  # no profile reaches it
+  pass <- study_pass(study, bins,
+                     list(factors = factors,
+                          threshold = nrow(samples) * as.double(threshold),
+                          minlen = minlen), BPPARAM, call)
+  regions <- pass$regions
+  samples$covered <- pass$covered / sum(as.double(targets$end) - targets$start + 1)
   study$samples <- samples
-  coverage <- lapply(names(spans), function(what) {
-    coverage_summary(spans[[what]], sums[[what]], study, normalize)
-  })
-  names(coverage) <- names(spans)
-  pooled <- sums$regions %*% factors / nrow(samples)
+  coverage <- list(bins = coverage_summary(bins, pass$sums, study, normalize),
+                   regions = coverage_summary(regions, pass$region_sums, study,
+                                              normalize))
+  pooled <- pass$region_sums %*% factors / nrow(samples)
   SummarizedExperiment::rowData(coverage$regions)$pooled <-
     as.vector(pooled) / (regions$end - regions$start + 1)
 
@@ -142,191 +134,6 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
                  options = study$options),
             class = "tolvendra_samples")
 }
-
-# Checks the samples, targets and back end shared by the functions that
-# work on many samples. Returns the samples (with their mapped reads), the
-# targets, the sequence lengths, each sample's file and index (`sources`),
-# the reading options and whether to show progress across tasks.
-open_study <- function(files, where, where_arg, BPPARAM, call, ...) {
-  samples <- check_samples(files, call)
-  options <- list(...)
-  known <- setdiff(names(formals(check_read_options)), "call")
-  unknown <- setdiff(names(options), known)
-  if (length(options) > 0L && (is.null(names(options)) || length(unknown) > 0L)) {
-    abort_arg(sprintf(paste0(
-      "`...` must hold reading options named among %s; %s is not one."),
-      paste0("`", known, "`", collapse = ", "),
-      if (length(unknown) > 0L) sprintf("`%s`", unknown[1L]) else "an unnamed value"),
-      call)
-  }
-  if (is.null(options[["progress"]])) options$progress <- interactive()
-  options <- do.call(check_read_options, c(options, list(call = call)),
-                     quote = TRUE)
-  if (!inherits(BPPARAM, "BiocParallelParam")) {
-    abort_arg(sprintf(paste0(
-      "`BPPARAM` must be a BiocParallel back end, such as ",
-      "BiocParallel::SerialParam() or BiocParallel::MulticoreParam(2), ",
-      "not %s."), describe(BPPARAM)), call)
-  }
-  sources <- lapply(samples$file, check_alignments, arg = "files", call = call)
-  lengths <- lapply(sources, function(source) {
-    seq_lengths(source$file, source$index, "files", call)
-  })
-  targets <- check_where(where, lengths[[1L]], where_arg, call)
-  check_headers(lengths, samples, if (!is.null(where)) unique(targets$seqname),
-                call)
-  samples$mapped <- vapply(sources, mapped_reads, 0, options = options,
-                           arg = "files", call = call)
-  # tasks read without a bar of their own
-  progress <- options$progress
-  options$progress <- FALSE
-  list(samples = samples, targets = targets, lengths = lengths[[1L]],
-       sources = sources, options = options, progress = progress)
-}
-
-# The targets grouped by sequence, at most `targets_per_task` a group, as
-# lists of their row numbers. A task covers one group, so that it opens
-# each file once for many targets; its memory follows the largest target,
-# and a sequence with many targets still makes several tasks.
-target_groups <- function(targets) {
-  by_sequence <- split(seq_len(nrow(targets)),
-                       factor(targets$seqname, unique(targets$seqname)))
-  groups <- lapply(by_sequence, function(rows) {
-    split(rows, ceiling(seq_along(rows) / targets_per_task))
-  })
-  unname(unlist(groups, recursive = FALSE))
-}
-
-targets_per_task <- 1000L
-
-# Starts the back end's workers unless they are up, so that the passes of
-# one call share them rather than each starting its own (forking R, or
-# starting and loading R, costs seconds a time); TRUE if it started them.
-start_workers <- function(BPPARAM) {
-  if (BiocParallel::bpisup(BPPARAM)) return(FALSE)
-  BiocParallel::bpstart(BPPARAM)
-  TRUE
-}
-
-# Runs the tasks through BiocParallel. Progress is shown across tasks, not
-# within them, whose bars would interleave. The back end's progress bar is
-# switched on for the call and restored after it (bplapply's BPOPTIONS
-# fails unless BiocParallel is attached).
-run_tasks <- function(tasks, fun, BPPARAM, study) {
-  if (study$progress) {
-    shown <- BiocParallel::bpprogressbar(BPPARAM)
-    BiocParallel::bpprogressbar(BPPARAM) <- TRUE
-    on.exit(BiocParallel::bpprogressbar(BPPARAM) <- shown)
-  }
-  BiocParallel::bplapply(tasks, fun, BPPARAM = BPPARAM)
-}
-
-# Sums of each sample's coverage over spans of the targets: `spans` is a
-# list of data frames with columns target, start and end. One task per
-# sample and sequence. Returns, for each element of `spans`, a matrix of
-# sums with one column per sample, and the number of covered positions of
-# each sample.
-study_sums <- function(study, spans, BPPARAM) {
-  n_samples <- nrow(study$samples)
-  tasks <- list()
-  for (g in target_groups(study$targets)) {
-    # each target's spans, and their rows in the order the task sums them
-    by_target <- lapply(spans, function(s) {
-      rows <- which(s$target %in% g)
-      split(rows, factor(s$target[rows], g))
-    })
-    mine <- lapply(names(spans), function(what) {
-      lapply(by_target[[what]], function(r) {
-        list(start = spans[[what]]$start[r], end = spans[[what]]$end[r])
-      })
-    })
-    names(mine) <- names(spans)
-    rows <- lapply(by_target, unlist, use.names = FALSE)
-    for (s in seq_len(n_samples)) {
-      tasks[[length(tasks) + 1L]] <- list(
-        source = study$sources[[s]], sample = s, targets = study$targets[g, ],
-        spans = mine, rows = rows, options = study$options)
-    }
-  }
-  results <- run_tasks(tasks, sample_task, BPPARAM, study)
-  sums <- lapply(names(spans), function(what) {
-    m <- matrix(0, nrow(spans[[what]]), n_samples,
-                dimnames = list(NULL, study$samples$sample))
-    for (k in seq_along(tasks)) {
-      m[tasks[[k]]$rows[[what]], tasks[[k]]$sample] <- results[[k]]$sums[[what]]
-    }
-    m
-  })
-  names(sums) <- names(spans)
-  sample_of <- vapply(tasks, function(task) task$sample, 0L)
-  covered <- vapply(seq_len(n_samples), function(s) {
-    sum(vapply(results[sample_of == s], function(r) r$covered, 0))
-  }, 0)
-  c(sums, list(covered = covered))
-}
-
-# Task: one sample's coverage of the targets of one sequence, each summed
-# over its spans, in the order of the spans' rows.
-sample_task <- function(task) {
-  handle <- open_alignments(task$source, task$options)
-  on.exit(close_alignments(handle))
-  sums <- lapply(task$spans, function(s) vector("list", nrow(task$targets)))
-  covered <- 0
-  for (i in seq_len(nrow(task$targets))) {
-    target <- task$targets[i, ]
-    region <- c(task$source, list(seqname = target$seqname,
-                                  start = target$start, end = target$end))
-    cov <- region_coverage(region, task$options, handle = handle)
-    for (what in names(task$spans)) {
-      s <- task$spans[[what]][[i]]
-      sums[[what]][[i]] <- span_sums(cov, target$start, s$start, s$end)
-    }
-    covered <- covered + .Call(B_count_positive$address, cov)
-  }
-  list(sums = lapply(sums, unlist), covered = as.double(covered))
-}
-
-# Task: the regions of the targets of one sequence, one data frame each,
-# found on the profile summed over the samples (see analyze_samples()).
-# Each sample's file is opened once for all the targets.
-region_task <- function(task) {
-  handles <- lapply(task$sources, open_alignments, options = task$options)
-  on.exit(lapply(handles, close_alignments))
-  lapply(seq_len(nrow(task$targets)), function(i) {
-    target_regions(task, task$targets[i, ], handles)
-  })
-}
-
-# The regions of one target. The profile is built a stretch of
-# `task$chunk` positions at a time: each sample's coverage of the stretch
-# is scaled and added into a stretch of doubles, in the order of the
-# samples, which is then rounded down into the profile. The two stretch
-# buffers are made once and reused in place, so memory holds the integer
-# profile and one stretch of each kind.
-target_regions <- function(task, target, handles) {
-  n <- target$end - target$start + 1L
-  profile <- integer(n)
-  total <- double(min(task$chunk, n))
-  cov <- integer(length(total))
-  for (from in seq(as.double(target$start), target$end, by = task$chunk)) {
-    stretch <- list(seqname = target$seqname, start = as.integer(from),
-                    end = as.integer(min(from + task$chunk - 1, target$end)))
-    for (s in seq_along(handles)) {
-      region_coverage(c(task$sources[[s]], stretch), task$options,
-                      handle = handles[[s]], into = cov)
-      .Call(B_profile_add$address, total, cov, task$factors[s])
-    }
-    if (!.Call(B_profile_store$address, profile, from - target$start, total)) {
-      stop(sprintf("The coverage summed over the samples passes %d on %s.",
-                   .Machine$integer.max, target$seqname), call. = FALSE)
-    }
-  }
-  regionmining(target$start:target$end, profile, task$threshold, task$minlen)
-}
-
-# Positions of the profile across samples built at a time: 32 MB of
-# doubles, and few index queries per sequence.
-profile_chunk <- 4194304
 
 # A RangedSummarizedExperiment of coverage sums over spans of the targets.
 coverage_summary <- function(spans, sums, study, normalize) {
@@ -348,177 +155,6 @@ coverage_summary <- function(spans, sums, study, normalize) {
   SummarizedExperiment::SummarizedExperiment(assays = assays,
                                              rowRanges = rows,
                                              colData = columns)
-}
-
-# Samples as a data frame with columns sample, file and the annotations.
-check_samples <- function(files, call) {
-  if (is.data.frame(files)) {
-    if (!all(c("file", "sample") %in% names(files))) {
-      abort_arg(sprintf(paste0(
-        "`files` must be a data frame with columns `file` and `sample`; ",
-        "its columns are %s."), paste(names(files), collapse = ", ")), call)
-    }
-    samples <- data.frame(sample = as.character(files$sample),
-                          file = as.character(files$file))
-    samples <- cbind(samples, files[setdiff(names(files), c("file", "sample"))])
-  } else {
-    if (!is.character(files) || length(files) == 0L || anyNA(files)) {
-      abort_arg(sprintf(paste0(
-        "`files` must be paths of BAM files or a data frame with columns ",
-        "`file` and `sample`, not %s."), describe(files)), call)
-    }
-    names <- sub("\\.[^.]*$", "", basename(files))
-    if (!is.null(names(files))) {
-      names <- ifelse(is.na(names(files)) | names(files) == "", names,
-                      names(files))
-    }
-    samples <- data.frame(sample = names, file = unname(files))
-  }
-  if (anyNA(samples$sample) || any(samples$sample == "") ||
-      anyDuplicated(samples$sample)) {
-    bad <- which(is.na(samples$sample) | samples$sample == "" |
-                   duplicated(samples$sample))[1L]
-    abort_arg(sprintf("`files` must name each sample once; sample %d is %s.",
-                      bad, describe(samples$sample[bad])), call)
-  }
-  samples
-}
-
-# The BAM headers must agree on the sequences used: all of them, or those
-# named in `seqnames`.
-check_headers <- function(lengths, samples, seqnames, call) {
-  first <- lengths[[1L]]
-  for (i in seq_along(lengths)[-1L]) {
-    other <- lengths[[i]]
-    names <- if (is.null(seqnames)) union(names(first), names(other)) else seqnames
-    differ <- names[is.na(first[names]) | is.na(other[names]) |
-                      first[names] != other[names]]
-    if (length(differ) > 0L) {
-      s <- differ[1L]
-      describe_in <- function(x, sample) {
-        if (is.na(x[s])) {
-          sprintf("is missing from %s", sample)
-        } else {
-          sprintf("has %s positions in %s", count_text(x[[s]]),
-                  sample)
-        }
-      }
-      abort_arg(sprintf(paste0(
-        "`files` must have the same reference sequences, but sequence %s ",
-        "%s and %s."), s, describe_in(first, samples$sample[1L]),
-        describe_in(other, samples$sample[i])), call)
-    }
-  }
-  invisible(TRUE)
-}
-
-# Targets as a data frame with columns seqname, start, end (1-based, both
-# included) and name, checked against the sequence lengths.
-check_where <- function(where, lengths, arg, call) {
-  if (is.null(where)) {
-    return(data.frame(seqname = names(lengths), start = 1L,
-                      end = as.integer(lengths), name = NA_character_))
-  }
-  if (inherits(where, "GRanges")) {
-    where <- data.frame(seqname = as.character(GenomicRanges::seqnames(where)),
-                        start = GenomicRanges::start(where),
-                        end = GenomicRanges::end(where),
-                        name = names(where) %||% NA_character_)
-  } else if (is.character(where) && length(where) == 1L &&
-             !is.na(where) && !where %in% names(lengths) && file.exists(where)) {
-    where <- read_bed(where, arg, call)
-  } else if (is.character(where)) {
-    where <- parse_targets(where, lengths, arg, call)
-  }
-  if (!is.data.frame(where)) {
-    abort_arg(sprintf(paste0(
-      "`%s` must be sequence names, \"chr:start-end\" strings, a data frame, ",
-      "a GRanges or the path of a BED file, not %s."), arg, describe(where)),
-      call)
-  }
-  column <- intersect(c("seqname", "seqnames", "chr", "chrom"), names(where))
-  if (length(column) == 0L || !all(c("start", "end") %in% names(where))) {
-    abort_arg(sprintf(paste0(
-      "`%s` must have columns `seqname` (or `seqnames` or `chr`), `start` and ",
-      "`end`; its columns are %s."), arg, paste(names(where), collapse = ", ")),
-      call)
-  }
-  targets <- data.frame(
-    seqname = as.character(where[[column[1L]]]),
-    start = check_whole(where$start, paste0(arg, "$start"), call),
-    end = check_whole(where$end, paste0(arg, "$end"), call),
-    name = if (is.null(where$name)) NA_character_ else as.character(where$name))
-  if (nrow(targets) == 0L) {
-    abort_arg(sprintf("`%s` must hold at least one target.", arg), call)
-  }
-  known <- targets$seqname %in% names(lengths)
-  bad <- which(!known | targets$start < 1L | targets$start > targets$end |
-                 targets$end > lengths[targets$seqname])
-  if (length(bad) > 0L) {
-    i <- bad[1L]
-    shown <- utils::head(names(lengths), 10L)
-    abort_arg(sprintf(paste0(
-      "Each target of `%s` must lie on a sequence of the BAM files, with ",
-      "1 <= start <= end <= its length; target %d is %s:%d-%d (%s)."),
-      arg, i, targets$seqname[i], targets$start[i], targets$end[i],
-      if (!known[i]) {
-        sprintf("sequences: %s%s", paste(shown, collapse = ", "),
-                if (length(lengths) > 10L) ", ..." else "")
-      } else {
-        sprintf("%s has %s positions", targets$seqname[i],
-                count_text(lengths[[targets$seqname[i]]]))
-      }), call)
-  }
-  targets
-}
-
-# Sequence names and "chr:start-end" strings as targets.
-parse_targets <- function(x, lengths, arg, call) {
-  if (anyNA(x)) {
-    abort_arg(sprintf("`%s` must not contain NA; element %d is NA.", arg,
-                      which(is.na(x))[1L]), call)
-  }
-  whole <- x %in% names(lengths)
-  pattern <- "^(.+):([0-9,]+)-([0-9,]+)$"
-  ranged <- !whole & grepl(pattern, x)
-  if (!all(whole | ranged)) {
-    i <- which(!(whole | ranged))[1L]
-    abort_arg(sprintf(paste0(
-      "`%s` must hold sequence names of the BAM files or \"chr:start-end\" ",
-      "strings; element %d is %s."), arg, i, describe(x[i])), call)
-  }
-  number <- function(i) as.numeric(gsub(",", "", sub(pattern, i, x[ranged])))
-  targets <- data.frame(seqname = x, start = 1, end = unname(lengths[x]))
-  targets$seqname[ranged] <- sub(pattern, "\\1", x[ranged])
-  targets$start[ranged] <- number("\\2")
-  targets$end[ranged] <- number("\\3")
-  targets
-}
-
-# The first columns of a BED file (0-based, half-open) as 1-based targets;
-# the fourth, when there is one, names them.
-read_bed <- function(path, arg, call) {
-  lines <- readLines(path, warn = FALSE)
-  lines <- lines[nzchar(trimws(lines)) & !grepl("^(#|track|browser)", lines)]
-  fields <- strsplit(lines, "\t", fixed = TRUE)
-  if (length(fields) == 0L || any(lengths(fields) < 3L)) {
-    abort_arg(sprintf(paste0(
-      "`%s` must be a BED file with at least three tab-separated columns; ",
-      "%s has %s."), arg, describe(path),
-      if (length(fields) == 0L) "no records" else
-        sprintf("only %d on line %d", min(lengths(fields)),
-                which(lengths(fields) < 3L)[1L])), call)
-  }
-  column <- function(k) vapply(fields, function(f) f[k], "")
-  numbers <- suppressWarnings(as.numeric(c(column(2L), column(3L))))
-  if (anyNA(numbers)) {
-    abort_arg(sprintf("`%s` must be a BED file with numeric starts and ends.",
-                      arg), call)
-  }
-  n <- length(fields)
-  data.frame(seqname = column(1L), start = numbers[seq_len(n)] + 1,
-             end = numbers[n + seq_len(n)],
-             name = if (all(lengths(fields) >= 4L)) column(4L) else NA_character_)
 }
 
 # One row per sample: annotations, mapped reads, mean depth over the

@@ -23,13 +23,7 @@ double avg(const int *x, int from, int to);
 
 }
 
-// One step of the incremental mean: the mean of i elements from the mean m
-// of the first i - 1 and the i-th element x. avg() and the region search
-// share it, so their means agree to the last bit.
-static inline double mean_step(double m, double i, int x)
-{
-    return (m * (i - 1.0)) / i + static_cast<double>(x) / i;
-}
+#include "kernels/mean.h"
 
 // Region search on a bare profile, usable without R. Writes the first and
 // last index of every region found to out, which must hold 2 * n ints, and

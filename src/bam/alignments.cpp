@@ -3,7 +3,13 @@
 #include <limits.h>
 #include <stdio.h>
 
+#include <atomic>
+
 namespace tolvendra {
+
+static std::atomic<int64_t> decoded{0};
+
+int64_t records_decoded() { return decoded.load(); }
 
 void Blocks::clear()
 {
@@ -132,8 +138,16 @@ int64_t AlignmentFile::target_length(int tid) const
 bool AlignmentFile::index_counts(int tid, uint64_t *mapped,
                                  uint64_t *unmapped) const
 {
-    return hts_get_format(fp_)->format == bam &&
-           hts_idx_get_stat(idx_, tid, mapped, unmapped) == 0;
+    if (hts_get_format(fp_)->format != bam)
+        return false;
+    if (hts_idx_get_stat(idx_, tid, mapped, unmapped) != 0)
+        *mapped = *unmapped = 0;
+    return true;
+}
+
+int AlignmentFile::tid_of(const char *name) const
+{
+    return sam_hdr_name2tid(hdr_, name);
 }
 
 Status AlignmentFile::query(int tid, int64_t beg, int64_t end,
@@ -209,6 +223,7 @@ Status AlignmentFile::read_next(bool *got)
                  "sorted by position)", name);
         return fault(Fault::index, what);
     }
+    ++decoded;
     last_pos_ = b_->core.pos;
     if (!(b_->core.flag & BAM_FUNMAP))
         ++mapped_seen_;
@@ -219,38 +234,73 @@ Status AlignmentFile::read_next(bool *got)
 bool AlignmentFile::next(int64_t span, size_t max_blocks, Blocks *out,
                          Status *status)
 {
+    bool any = false;
+    int64_t first = -1;
+    while (peek(status)) {
+        const int64_t pos = held_start();
+        if (first < 0)
+            first = pos;
+        else if (pos - first >= span || out->starts.size() >= max_blocks)
+            break; // it opens the next batch
+        take(out);
+        any = true;
+    }
+    return any && status->ok();
+}
+
+bool AlignmentFile::peek(Status *status)
+{
     *status = Status();
     if (!itr_)
         return false;
-    bool any = false;
-    int64_t first = -1;
-    for (;;) {
-        if (!pending_) {
-            bool got = false;
-            *status = read_next(&got);
-            if (!status->ok())
-                break;
-            if (!got) {
-                *status = check_counts();
-                break;
-            }
+    while (!pending_) {
+        bool got = false;
+        *status = read_next(&got);
+        if (!status->ok())
+            return false;
+        if (!got) {
+            *status = check_counts();
+            hts_itr_destroy(itr_);
+            itr_ = nullptr;
+            return false;
         }
-        const int64_t pos = b_->core.pos;
-        if (first < 0) {
-            first = pos;
-        } else if (pos - first >= span || out->starts.size() >= max_blocks) {
-            pending_ = true; // it opens the next batch
-            break;
-        }
-        pending_ = false;
-        any = true;
-        if ((b_->core.flag & filter_.exclude_flags) ||
-            b_->core.qual < filter_.min_mapq)
-            continue;
-        ++out->reads;
-        alignment_blocks(b_, filter_.split, beg_, end_, out);
+        pending_ = !(b_->core.flag & filter_.exclude_flags) &&
+                   b_->core.qual >= filter_.min_mapq;
     }
-    return any && status->ok();
+    return true;
+}
+
+void AlignmentFile::take(Blocks *out)
+{
+    pending_ = false;
+    ++out->reads;
+    alignment_blocks(b_, filter_.split, beg_, end_, out);
+}
+
+Status AlignmentFile::count_mapped(uint64_t *mapped)
+{
+    *mapped = 0;
+    if (itr_)
+        hts_itr_destroy(itr_);
+    itr_ = sam_itr_queryi(idx_, HTS_IDX_START, 0, 0);
+    if (!itr_)
+        return fault(Fault::index, "has an index that cannot answer a query");
+    tid_ = -1;
+    pending_ = false;
+    for (;;) {
+        const int r = sam_itr_next(fp_, itr_, b_);
+        if (r == -1)
+            break;
+        if (r < -1)
+            return fault(Fault::damaged, "could not be read to its end while "
+                                         "counting its mapped reads");
+        ++decoded;
+        if (!(b_->core.flag & BAM_FUNMAP))
+            ++*mapped;
+    }
+    hts_itr_destroy(itr_);
+    itr_ = nullptr;
+    return Status();
 }
 
 } // namespace tolvendra

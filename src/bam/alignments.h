@@ -33,7 +33,12 @@ struct Blocks {
 
 // What went wrong, in words, and what kind of fault it is, so that the
 // caller can say how to fix it.
-enum class Fault { none, open, format, truncated, header, index, damaged };
+enum class Fault {
+    none, open, format, truncated, header, index, damaged,
+    overflow,    // a sum that 32-bit integers cannot hold
+    memory,      // not the file's fault: memory ran out
+    interrupted  // the user stopped the work
+};
 
 struct Status {
     Fault fault = Fault::none;
@@ -59,8 +64,11 @@ public:
     int targets() const;
     const char *target_name(int tid) const;
     int64_t target_length(int tid) const;
-    // Mapped and unmapped read counts of a sequence, from the index.
+    // Mapped and unmapped read counts of a sequence, from the index: false
+    // where the index keeps no counts (CRAM). A BAM index counts only the
+    // sequences that have reads, so the others have none.
     bool index_counts(int tid, uint64_t *mapped, uint64_t *unmapped) const;
+    int tid_of(const char *name) const;
 
     // Starts a query of positions beg..end (1-based, closed) of `tid`.
     Status query(int tid, int64_t beg, int64_t end, const ReadFilter &filter);
@@ -70,6 +78,19 @@ public:
     // or until at least `max_blocks` blocks are held. Returns false once the
     // query is exhausted and nothing was added.
     bool next(int64_t span, size_t max_blocks, Blocks *out, Status *status);
+
+    // Read by read: peek() holds the next read of the query that passes the
+    // filter and returns true, or returns false once the query is exhausted
+    // (or failed: see `status`). held_start() is its first coordinate,
+    // 1-based; take() adds its blocks within the query to `out` and lets the
+    // next read come.
+    bool peek(Status *status);
+    int64_t held_start() const { return static_cast<int64_t>(b_->core.pos) + 1; }
+    void take(Blocks *out);
+
+    // Counts the mapped reads of the whole file, read by read, for files
+    // whose index keeps no counts.
+    Status count_mapped(uint64_t *mapped);
 
 private:
     Status read_next(bool *got);
@@ -95,6 +116,10 @@ private:
 // are left out.
 void alignment_blocks(const bam1_t *b, bool split, int64_t beg, int64_t end,
                       Blocks *out);
+
+// Records decoded by every AlignmentFile of the process, so that a caller
+// can tell how often a file was read.
+int64_t records_decoded();
 
 } // namespace tolvendra
 

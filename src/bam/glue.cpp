@@ -12,12 +12,16 @@
 #include <R_ext/Rdynload.h>
 
 #include "alignments.h"
+#include "engine.h"
 
 using tolvendra::AlignmentFile;
 using tolvendra::Blocks;
 using tolvendra::Fault;
 using tolvendra::ReadFilter;
 using tolvendra::Status;
+using tolvendra::Request;
+using tolvendra::Result;
+using tolvendra::Runs;
 
 namespace {
 
@@ -30,6 +34,7 @@ struct Session {
 struct Outcome {
     Fault fault = Fault::none;
     char what[320] = "";
+    int source = -1; // the file at fault, among several
 };
 
 Outcome outcome_of(const Status &s)
@@ -43,7 +48,7 @@ Outcome outcome_of(const Status &s)
 Outcome out_of_memory()
 {
     Outcome o;
-    o.fault = Fault::damaged;
+    o.fault = Fault::memory;
     snprintf(o.what, sizeof o.what, "needs more memory than is available");
     return o;
 }
@@ -57,20 +62,25 @@ const char *fault_name(Fault f)
     case Fault::header: return "header";
     case Fault::index: return "index";
     case Fault::damaged: return "damaged";
+    case Fault::overflow: return "overflow";
+    case Fault::memory: return "memory";
+    case Fault::interrupted: return "interrupted";
     default: return "none";
     }
 }
 
-// list(fault = , what = ) of class "tolvendra_fault", for the R side to
-// turn into a classed error that names the file.
+// list(fault = , what = , source = ) of class "tolvendra_fault", for the R
+// side to turn into a classed error that names the file.
 SEXP fault_value(const Outcome &o)
 {
-    SEXP out = PROTECT(Rf_allocVector(VECSXP, 2));
+    SEXP out = PROTECT(Rf_allocVector(VECSXP, 3));
     SET_VECTOR_ELT(out, 0, Rf_mkString(fault_name(o.fault)));
     SET_VECTOR_ELT(out, 1, Rf_mkString(o.what));
-    SEXP names = PROTECT(Rf_allocVector(STRSXP, 2));
+    SET_VECTOR_ELT(out, 2, Rf_ScalarInteger(o.source + 1));
+    SEXP names = PROTECT(Rf_allocVector(STRSXP, 3));
     SET_STRING_ELT(names, 0, Rf_mkChar("fault"));
     SET_STRING_ELT(names, 1, Rf_mkChar("what"));
+    SET_STRING_ELT(names, 2, Rf_mkChar("source"));
     Rf_setAttrib(out, R_NamesSymbol, names);
     Rf_setAttrib(out, R_ClassSymbol, Rf_mkString("tolvendra_fault"));
     UNPROTECT(2);
@@ -260,11 +270,397 @@ SEXP bam_next(SEXP handle, SEXP span, SEXP max_blocks)
     return out;
 }
 
-SEXP span_sums(SEXP cov, SEXP first, SEXP starts, SEXP ends);
-SEXP coverage_add(SEXP total, SEXP offset, SEXP part);
-SEXP profile_add(SEXP total, SEXP cov, SEXP factor);
-SEXP profile_store(SEXP profile, SEXP offset, SEXP total);
-SEXP count_positive(SEXP x);
+// The mapped reads of a file whose index keeps no counts (CRAM), counted
+// read by read; a number, or a fault.
+SEXP bam_count_mapped(SEXP handle)
+{
+    Session *s = session_of(handle);
+    uint64_t mapped = 0;
+    Outcome o;
+    try {
+        o = outcome_of(s->file.count_mapped(&mapped));
+    } catch (...) {
+        o = out_of_memory();
+    }
+    if (o.fault != Fault::none)
+        return fault_value(o);
+    return Rf_ScalarReal(static_cast<double>(mapped));
+}
+
+// Records decoded so far by this process, for tests that a job reads each
+// file once.
+SEXP bam_decoded(void)
+{
+    return Rf_ScalarReal(static_cast<double>(tolvendra::records_decoded()));
+}
+
+} // extern "C"
+
+namespace {
+
+// A job of the engine, on the heap behind an external pointer, so that R
+// errors and interrupts in the glue leave it to the finalizer.
+struct Job {
+    Request request;
+    Result result;
+    bool show_progress = false;
+    int shown = -1;
+};
+
+void finalize_job(SEXP handle)
+{
+    delete static_cast<Job *>(R_ExternalPtrAddr(handle));
+    R_ClearExternalPtr(handle);
+}
+
+SEXP field(SEXP list, const char *name)
+{
+    SEXP names = Rf_getAttrib(list, R_NamesSymbol);
+    for (R_xlen_t i = 0; TYPEOF(list) == VECSXP && i < XLENGTH(list); ++i) {
+        if (strcmp(CHAR(STRING_ELT(names, i)), name) == 0)
+            return VECTOR_ELT(list, i);
+    }
+    Rf_error("the engine needs `%s`", name);
+}
+
+// Checked vectors of the engine's arguments.
+SEXP typed(SEXP list, const char *name, SEXPTYPE type, R_xlen_t n)
+{
+    SEXP x = field(list, name);
+    if (TYPEOF(x) != type || (n >= 0 && XLENGTH(x) != n))
+        Rf_error("the engine's `%s` has the wrong type or length", name);
+    return x;
+}
+
+std::string string_at(SEXP x, R_xlen_t i)
+{
+    return STRING_ELT(x, i) == NA_STRING ? std::string()
+                                         : std::string(CHAR(STRING_ELT(x, i)));
+}
+
+void check_interrupt(void *) { R_CheckUserInterrupt(); }
+
+// Shows progress and hears interrupts, without letting R unwind through
+// the engine's frames.
+bool poll(void *context, double done)
+{
+    Job *job = static_cast<Job *>(context);
+    if (job->show_progress) {
+        const int percent = static_cast<int>(100 * done);
+        if (percent != job->shown) {
+            REprintf("\rReading alignments: %3d%%", percent);
+            job->shown = percent;
+        }
+    }
+    return R_ToplevelExec(check_interrupt, nullptr) == TRUE;
+}
+
+// Copies the R arguments into the request; plain data only.
+Outcome fill(Job *job, SEXP sources, SEXP targets, SEXP spans, SEXP settings)
+{
+    try {
+        Request &rq = job->request;
+        SEXP file = field(sources, "file");
+        const R_xlen_t n_sources = XLENGTH(file);
+        SEXP index = typed(sources, "index", STRSXP, n_sources);
+        SEXP reference = typed(sources, "reference", STRSXP, n_sources);
+        SEXP mapq = typed(sources, "min_mapq", INTSXP, n_sources);
+        SEXP flags = typed(sources, "exclude_flags", INTSXP, n_sources);
+        SEXP split = typed(sources, "split", LGLSXP, n_sources);
+        for (R_xlen_t i = 0; i < n_sources; ++i) {
+            tolvendra::Source src;
+            src.path = string_at(file, i);
+            src.index = string_at(index, i);
+            src.reference = string_at(reference, i);
+            src.filter.min_mapq = INTEGER(mapq)[i];
+            src.filter.exclude_flags = static_cast<uint32_t>(INTEGER(flags)[i]);
+            src.filter.split = LOGICAL(split)[i] == TRUE;
+            rq.sources.push_back(src);
+        }
+        SEXP seqname = field(targets, "seqname");
+        const R_xlen_t n_targets = XLENGTH(seqname);
+        SEXP start = typed(targets, "start", REALSXP, n_targets);
+        SEXP end = typed(targets, "end", REALSXP, n_targets);
+        for (R_xlen_t t = 0; t < n_targets; ++t) {
+            tolvendra::Target target;
+            target.seqname = string_at(seqname, t);
+            target.start = static_cast<int64_t>(REAL(start)[t]);
+            target.end = static_cast<int64_t>(REAL(end)[t]);
+            rq.targets.push_back(target);
+        }
+        SEXP span_target = field(spans, "target");
+        const R_xlen_t n_spans = XLENGTH(span_target);
+        SEXP span_start = typed(spans, "start", REALSXP, n_spans);
+        SEXP span_end = typed(spans, "end", REALSXP, n_spans);
+        for (R_xlen_t i = 0; i < n_spans; ++i) {
+            rq.span_target.push_back(INTEGER(span_target)[i] - 1);
+            rq.span_start.push_back(static_cast<int64_t>(REAL(span_start)[i]));
+            rq.span_end.push_back(static_cast<int64_t>(REAL(span_end)[i]));
+        }
+        rq.regions = LOGICAL(field(settings, "regions"))[0] == TRUE;
+        SEXP factors = field(settings, "factors");
+        rq.factors.assign(REAL(factors), REAL(factors) + XLENGTH(factors));
+        rq.threshold = REAL(field(settings, "threshold"))[0];
+        rq.minlen = INTEGER(field(settings, "minlen"))[0];
+        rq.keep_runs = LOGICAL(field(settings, "keep"))[0] == TRUE;
+        rq.threads = INTEGER(field(settings, "threads"))[0];
+        rq.chunk = static_cast<int64_t>(REAL(field(settings, "chunk"))[0]);
+        rq.max_blocks = static_cast<size_t>(REAL(field(settings, "max_blocks"))[0]);
+        job->show_progress = LOGICAL(field(settings, "progress"))[0] == TRUE;
+        rq.poll = poll;
+        rq.poll_context = job;
+        return Outcome();
+    } catch (...) {
+        return out_of_memory();
+    }
+}
+
+Outcome run(Job *job)
+{
+    try {
+        tolvendra::run_engine(job->request, &job->result);
+        Outcome o = outcome_of(job->result.status);
+        o.source = job->result.failed;
+        return o;
+    } catch (...) {
+        return out_of_memory();
+    }
+}
+
+// The engine's arguments must describe what it can compute; the R side
+// checks what users pass, this only keeps bad calls from reaching it.
+void check_request(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
+{
+    SEXP file = field(sources, "file");
+    if (TYPEOF(file) != STRSXP || XLENGTH(file) < 1)
+        Rf_error("the engine needs at least one file");
+    typed(sources, "index", STRSXP, XLENGTH(file));
+    typed(sources, "reference", STRSXP, XLENGTH(file));
+    typed(sources, "min_mapq", INTSXP, XLENGTH(file));
+    typed(sources, "exclude_flags", INTSXP, XLENGTH(file));
+    typed(sources, "split", LGLSXP, XLENGTH(file));
+    SEXP seqname = field(targets, "seqname");
+    if (TYPEOF(seqname) != STRSXP)
+        Rf_error("the engine's `seqname` must be strings");
+    const R_xlen_t n = XLENGTH(seqname);
+    const double *start = REAL(typed(targets, "start", REALSXP, n));
+    const double *end = REAL(typed(targets, "end", REALSXP, n));
+    for (R_xlen_t t = 0; t < n; ++t) {
+        if (!(start[t] >= 1 && end[t] >= start[t] && end[t] <= 2147483647.0))
+            Rf_error("the engine's target %ld is not 1 <= start <= end < 2^31",
+                     static_cast<long>(t + 1));
+    }
+    SEXP span_target = typed(spans, "target", INTSXP, -1);
+    const R_xlen_t m = XLENGTH(span_target);
+    const double *a = REAL(typed(spans, "start", REALSXP, m));
+    const double *b = REAL(typed(spans, "end", REALSXP, m));
+    for (R_xlen_t i = 0; i < m; ++i) {
+        const int t = INTEGER(span_target)[i] - 1;
+        if (t < 0 || t >= n || !(a[i] >= start[t] && b[i] <= end[t]))
+            Rf_error("the engine's span %ld lies outside its target",
+                     static_cast<long>(i + 1));
+    }
+    typed(settings, "regions", LGLSXP, 1);
+    typed(settings, "factors", REALSXP, XLENGTH(file));
+    typed(settings, "threshold", REALSXP, 1);
+    typed(settings, "minlen", INTSXP, 1);
+    typed(settings, "keep", LGLSXP, 1);
+    typed(settings, "threads", INTSXP, 1);
+    typed(settings, "progress", LGLSXP, 1);
+    const double chunk = REAL(typed(settings, "chunk", REALSXP, 1))[0];
+    if (!(chunk >= 1 && chunk <= 2147483647.0))
+        Rf_error("the engine's `chunk` must lie between 1 and 2^31 - 1");
+    const double blocks = REAL(typed(settings, "max_blocks", REALSXP, 1))[0];
+    if (!(blocks >= 1 && blocks <= 1e9))
+        Rf_error("the engine's `max_blocks` must lie between 1 and 1e9");
+}
+
+SEXP named_list(SEXP *values, const char **names, int n)
+{
+    SEXP out = PROTECT(Rf_allocVector(VECSXP, n));
+    SEXP labels = PROTECT(Rf_allocVector(STRSXP, n));
+    for (int i = 0; i < n; ++i) {
+        SET_VECTOR_ELT(out, i, values[i]);
+        SET_STRING_ELT(labels, i, Rf_mkChar(names[i]));
+    }
+    Rf_setAttrib(out, R_NamesSymbol, labels);
+    UNPROTECT(2);
+    return out;
+}
+
+SEXP matrix_of(const std::vector<double> &x, R_xlen_t rows, R_xlen_t cols)
+{
+    SEXP out = PROTECT(Rf_allocMatrix(REALSXP, static_cast<int>(rows),
+                                      static_cast<int>(cols)));
+    if (!x.empty())
+        memcpy(REAL(out), x.data(), x.size() * sizeof(double));
+    UNPROTECT(1);
+    return out;
+}
+
+// Runs as list(start, value): the first coordinate of each run and its depth.
+SEXP runs_value(const Runs &r)
+{
+    const R_xlen_t n = static_cast<R_xlen_t>(r.at.size());
+    SEXP start = PROTECT(Rf_allocVector(REALSXP, n));
+    SEXP value = PROTECT(Rf_allocVector(INTSXP, n));
+    for (R_xlen_t i = 0; i < n; ++i) {
+        REAL(start)[i] = static_cast<double>(r.first + r.at[i]);
+        INTEGER(value)[i] = r.value[i];
+    }
+    SEXP values[] = {start, value};
+    const char *names[] = {"start", "value"};
+    SEXP out = named_list(values, names, 2);
+    UNPROTECT(2);
+    return out;
+}
+
+struct Summary {
+    std::vector<double> sums, region_sums;
+    std::vector<int64_t> regions;
+};
+
+void finalize_summary(SEXP handle)
+{
+    delete static_cast<Summary *>(R_ExternalPtrAddr(handle));
+    R_ClearExternalPtr(handle);
+}
+
+Outcome summarize(const int *cov, int64_t n, int64_t first, const double *a,
+                  const double *b, int64_t m, int threshold, int minlen,
+                  Summary *out)
+{
+    try {
+        Runs runs;
+        runs.reset(first);
+        runs.append_depths(reinterpret_cast<const uint32_t *>(cov), n);
+        for (int64_t i = 0; i < m; ++i) {
+            out->sums.push_back(static_cast<double>(
+                tolvendra::span_stats(runs, static_cast<int64_t>(a[i]),
+                                      static_cast<int64_t>(b[i])).sum));
+        }
+        tolvendra::runs_regions(runs, threshold, minlen, &out->regions);
+        for (size_t k = 0; k < out->regions.size(); k += 2) {
+            out->region_sums.push_back(static_cast<double>(
+                tolvendra::span_stats(runs, out->regions[k],
+                                      out->regions[k + 1]).sum));
+        }
+        return Outcome();
+    } catch (...) {
+        return out_of_memory();
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+// One pass of the engine over the files of `sources` for `targets`; see
+// engine_run() in R/engine.R for the arguments and the value. A fault comes
+// back as a value of class "tolvendra_fault".
+SEXP engine_run(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
+{
+    check_request(sources, targets, spans, settings);
+    SEXP handle = PROTECT(R_MakeExternalPtr(nullptr, R_NilValue, R_NilValue));
+    R_RegisterCFinalizerEx(handle, finalize_job, TRUE);
+    Job *job = new (std::nothrow) Job();
+    if (!job) {
+        UNPROTECT(1);
+        return fault_value(out_of_memory());
+    }
+    R_SetExternalPtrAddr(handle, job);
+    Outcome o = fill(job, sources, targets, spans, settings);
+    if (o.fault == Fault::none)
+        o = run(job);
+    if (job->show_progress && job->shown >= 0)
+        REprintf("\n");
+    if (o.fault != Fault::none) {
+        finalize_job(handle);
+        UNPROTECT(1);
+        return fault_value(o);
+    }
+    const Request &rq = job->request;
+    const Result &res = job->result;
+    const R_xlen_t n_samples = static_cast<R_xlen_t>(rq.sources.size());
+    const R_xlen_t n_targets = static_cast<R_xlen_t>(rq.targets.size());
+    const R_xlen_t n_regions = static_cast<R_xlen_t>(res.region_start.size());
+    SEXP sums = PROTECT(matrix_of(res.sums, static_cast<R_xlen_t>(rq.span_start.size()),
+                                  n_samples));
+    SEXP covered = PROTECT(matrix_of(res.covered, n_targets, n_samples));
+    SEXP region_target = PROTECT(Rf_allocVector(INTSXP, n_regions));
+    SEXP region_start = PROTECT(Rf_allocVector(REALSXP, n_regions));
+    SEXP region_end = PROTECT(Rf_allocVector(REALSXP, n_regions));
+    SEXP region_sums = PROTECT(Rf_allocMatrix(REALSXP, static_cast<int>(n_regions),
+                                              static_cast<int>(n_samples)));
+    for (R_xlen_t k = 0; k < n_regions; ++k) {
+        INTEGER(region_target)[k] = res.region_target[k] + 1;
+        REAL(region_start)[k] = static_cast<double>(res.region_start[k]);
+        REAL(region_end)[k] = static_cast<double>(res.region_end[k]);
+        for (R_xlen_t s = 0; s < n_samples; ++s)
+            REAL(region_sums)[k + n_regions * s] = res.region_sums[k * n_samples + s];
+    }
+    SEXP runs = PROTECT(Rf_allocVector(VECSXP, static_cast<R_xlen_t>(res.runs.size())));
+    for (size_t i = 0; i < res.runs.size(); ++i)
+        SET_VECTOR_ELT(runs, static_cast<R_xlen_t>(i), runs_value(res.runs[i]));
+    SEXP values[] = {sums, covered, region_target, region_start, region_end,
+                     region_sums, runs};
+    const char *names[] = {"sums", "covered", "region_target", "region_start",
+                           "region_end", "region_sums", "runs"};
+    SEXP out = named_list(values, names, 7);
+    finalize_job(handle);
+    UNPROTECT(8);
+    return out;
+}
+
+// The sums of a coverage vector (first coordinate `first`) over spans, and
+// its regions with their sums, through the same kernels as the engine:
+// list(sums, region_start, region_end, region_sums).
+SEXP coverage_summary(SEXP cov, SEXP first, SEXP starts, SEXP ends,
+                      SEXP threshold, SEXP minlen)
+{
+    if (TYPEOF(cov) != INTSXP || TYPEOF(starts) != REALSXP ||
+        TYPEOF(ends) != REALSXP || XLENGTH(starts) != XLENGTH(ends) ||
+        TYPEOF(first) != REALSXP || XLENGTH(first) != 1 ||
+        TYPEOF(threshold) != INTSXP || XLENGTH(threshold) != 1 ||
+        TYPEOF(minlen) != INTSXP || XLENGTH(minlen) != 1)
+        Rf_error("coverage_summary() takes an integer profile, double spans "
+                 "and integer threshold and minlen");
+    SEXP handle = PROTECT(R_MakeExternalPtr(nullptr, R_NilValue, R_NilValue));
+    R_RegisterCFinalizerEx(handle, finalize_summary, TRUE);
+    Summary *sm = new (std::nothrow) Summary();
+    if (!sm) {
+        UNPROTECT(1);
+        return fault_value(out_of_memory());
+    }
+    R_SetExternalPtrAddr(handle, sm);
+    const Outcome o = summarize(INTEGER(cov), XLENGTH(cov),
+                                static_cast<int64_t>(REAL(first)[0]),
+                                REAL(starts), REAL(ends), XLENGTH(starts),
+                                INTEGER(threshold)[0], INTEGER(minlen)[0], sm);
+    if (o.fault != Fault::none) {
+        finalize_summary(handle);
+        UNPROTECT(1);
+        return fault_value(o);
+    }
+    const R_xlen_t k = static_cast<R_xlen_t>(sm->regions.size() / 2);
+    SEXP sums = PROTECT(Rf_allocVector(REALSXP, XLENGTH(starts)));
+    SEXP rs = PROTECT(Rf_allocVector(REALSXP, k));
+    SEXP re = PROTECT(Rf_allocVector(REALSXP, k));
+    SEXP rsum = PROTECT(Rf_allocVector(REALSXP, k));
+    for (R_xlen_t i = 0; i < XLENGTH(starts); ++i)
+        REAL(sums)[i] = sm->sums[i];
+    for (R_xlen_t i = 0; i < k; ++i) {
+        REAL(rs)[i] = static_cast<double>(sm->regions[2 * i]);
+        REAL(re)[i] = static_cast<double>(sm->regions[2 * i + 1]);
+        REAL(rsum)[i] = sm->region_sums[i];
+    }
+    SEXP values[] = {sums, rs, re, rsum};
+    const char *names[] = {"sums", "region_start", "region_end", "region_sums"};
+    SEXP out = named_list(values, names, 4);
+    finalize_summary(handle);
+    UNPROTECT(5);
+    return out;
+}
 
 static const R_CallMethodDef call_methods[] = {
     {"bam_open", (DL_FUNC) &bam_open, 4},
@@ -272,11 +668,10 @@ static const R_CallMethodDef call_methods[] = {
     {"bam_targets", (DL_FUNC) &bam_targets, 1},
     {"bam_query", (DL_FUNC) &bam_query, 7},
     {"bam_next", (DL_FUNC) &bam_next, 3},
-    {"span_sums", (DL_FUNC) &span_sums, 4},
-    {"coverage_add", (DL_FUNC) &coverage_add, 3},
-    {"profile_add", (DL_FUNC) &profile_add, 3},
-    {"profile_store", (DL_FUNC) &profile_store, 3},
-    {"count_positive", (DL_FUNC) &count_positive, 1},
+    {"bam_count_mapped", (DL_FUNC) &bam_count_mapped, 1},
+    {"bam_decoded", (DL_FUNC) &bam_decoded, 0},
+    {"engine_run", (DL_FUNC) &engine_run, 4},
+    {"coverage_summary", (DL_FUNC) &coverage_summary, 6},
     {NULL, NULL, 0}
 };
 

@@ -2,17 +2,19 @@
 # run only where a SLURM cluster answers: tools/slurm.sh starts one.
 
 test_that("job estimates follow the documented rule", {
-  # Expected values worked by hand from ?slurm_param: memory is 32 bytes per
-  # base plus 1 GiB, in whole MiB; time is 600 s plus 1 s per million bases
-  # read, in whole minutes.
+  # Expected values worked by hand from ?slurm_param: memory is 8 bytes per
+  # base and sample plus 8 per base plus 1 GiB, in whole MiB; time is 600 s
+  # plus 1 s per million bases read, in whole minutes.
   cases <- data.frame(
     task_bp = c(250e6, 1, 248956422, 1e6, 2^31 - 1, 50e6),
+    samples = c(1, 1, 6, 3, 1, 4),
     reads = c(1, 1, 6, 3, 1, 100),
-    memory = c(8654, 1025, 8622, 1055, 66560, 2550),
+    memory = c(4839, 1025, 14320, 1055, 33792, 2932),
     walltime = c(900, 660, 2100, 660, 2760, 5640)
   )
   for (i in seq_len(nrow(cases))) {
-    got <- Tolvendra:::job_estimate(cases$task_bp[i], cases$reads[i])
+    got <- Tolvendra:::job_estimate(cases$task_bp[i], cases$samples[i],
+                                    cases$reads[i])
     expect_identical(got, list(memory = cases$memory[i],
                                walltime = cases$walltime[i]),
                      label = sprintf("job_estimate(%.0f, %g)", cases$task_bp[i],
@@ -27,7 +29,7 @@ test_that("slurm_param() asks for the estimate or the given resources", {
   resources <- function(...) slurm_param(...)$resources
   # 5 tasks over 2 workers: jobs of up to 3 tasks, each reading 4 samples.
   expect_identical(resources(task_bp = 50e6, tasks = 5, samples = 4),
-                   list(ncpus = 1L, memory = 2550, walltime = 1200))
+                   list(ncpus = 1L, memory = 2932, walltime = 1200))
   expect_identical(
     resources(workers = 3, cores = 4, memory = 500, walltime = 90,
               partition = "short"),

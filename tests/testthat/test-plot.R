@@ -10,8 +10,12 @@ fake_region <- function(cov, width = 100, threshold = 10) {
 fake_comparison <- function(cov1, cov2, width = 100) {
   region <- list(seqname = "chrS", start = 1L, end = length(cov1))
   bins <- Tolvendra:::bin_spans(1L, length(cov1), width)
+  sums <- function(cov) vapply(seq_len(nrow(bins)), function(i) {
+    sum(as.double(cov[bins$start[i]:bins$end[i]]))
+  }, 0)
   Tolvendra:::compare_coverage(region, c("a.bam", "b.bam"), as.integer(cov1),
-                               as.integer(cov2), bins, 1, width)
+                               as.integer(cov2), bins, sums(cov1), sums(cov2),
+                               1, width)
 }
 
 test_that("the file's extension chooses the format", {

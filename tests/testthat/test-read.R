@@ -111,22 +111,33 @@ test_that("CIGAR operations become blocks as documented", {
   expect_identical(nrow(read_blocks(bam, "chr1", 30, 45, exclude_flags = 0)), 2L)
 })
 
-test_that("batches of any size give the coverage of one pass", {
+test_that("stretches and batches of any size give the coverage of one pass", {
   skip_without_samtools()
-  region_coverage <- getFromNamespace("region_coverage", "Tolvendra")
+  engine_run <- getFromNamespace("engine_run", "Tolvendra")
+  expand_runs <- getFromNamespace("expand_runs", "Tolvendra")
+  # overlapping, nearby and distant targets, read in one call
+  targets <- data.frame(seqname = c("chr1", "chr2", "chr1", "chr1"),
+                        start = c(337, 1, 1, 990), end = c(802, 700, 400, 1000))
   for (seed in 11:13) {
     bam <- make_bam(random_records(seed, 2000), lengths = c(chr1 = 1000, chr2 = 700))
-    for (r in list(c(1, 1000), c(337, 802))) {
-      expected <- coverage_of(bam, "chr1", r[1], r[2])
-      region <- check_region(bam, "chr1", r[1], r[2])
-      for (chunk in c(1, 7, 250, .Machine$integer.max)) {
-        for (threads in 1:3) {
-          options <- check_read_options(chunk_size = chunk, threads = threads)
-          expect_identical(region_coverage(region, options), expected,
-                           label = sprintf("seed %d, chr1:%d-%d, chunk_size %g, threads %d",
-                                           seed, r[1], r[2], chunk, threads))
-        }
-      }
+    expected <- lapply(seq_len(nrow(targets)), function(t) {
+      coverage_of(bam, targets$seqname[t], targets$start[t], targets$end[t])
+    })
+    source <- list(check_alignments(bam))
+    cases <- expand.grid(chunk = c(1, 7, 250, .Machine$integer.max),
+                         blocks = c(1, 3, 4194304), threads = 1:3)
+    for (i in seq_len(nrow(cases))) {
+      case <- cases[i, ]
+      options <- read_options(chunk_size = case$chunk, threads = case$threads,
+                              progress = FALSE)
+      x <- engine_run(source, options, targets, keep = TRUE,
+                      max_blocks = case$blocks)
+      got <- lapply(seq_len(nrow(targets)), function(t) {
+        expand_runs(x$runs[[t]], targets$end[t])
+      })
+      expect_identical(got, expected, label = sprintf(
+        "seed %d, chunk_size %g, %g blocks, threads %d", seed, case$chunk,
+        case$blocks, case$threads))
     }
   }
 })
@@ -174,7 +185,7 @@ test_that("a CRAM file reads as its BAM does, given its reference", {
                    coverage_of(bam, "chr1", 1, 1000))
   mapped_reads <- getFromNamespace("mapped_reads", "Tolvendra")
   check_alignments <- getFromNamespace("check_alignments", "Tolvendra")
-  expect_identical(mapped_reads(check_alignments(cram), list(reference = fasta)),
+  expect_identical(mapped_reads(check_alignments(cram), read_options(reference = fasta)),
                    mapped_reads(check_alignments(bam)))
 })
 

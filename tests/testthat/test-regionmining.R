@@ -77,3 +77,29 @@ test_that("the linear search matches recomputed means on random profiles", {
                                        threshold = threshold, minlen = minlen))
   }
 })
+
+test_that("the search over runs finds what regionmining() finds", {
+  # profiles with long flat stretches, where the search skips runs, and
+  # noisy ones, where it grows regions a position at a time
+  for (seed in 1:300) {
+    set.seed(seed)
+    runs <- sample(1:40, 1)
+    cov <- rep(sample(c(0:12, 1e6), runs, replace = TRUE),
+               sample(c(1:5, 500), runs, replace = TRUE))
+    first <- sample(1:1000, 1)
+    threshold <- sample(0:12, 1)
+    minlen <- sample(0:20, 1)
+    region <- list(file = "x.bam", seqname = "chr1", start = first,
+                   end = first + length(cov) - 1L)
+    x <- Tolvendra:::analyze_coverage(region, cov, 50L, threshold, minlen, list())
+    pos <- region$start:region$end
+    expected <- regionmining(pos, cov, threshold, minlen)
+    label <- case_label(seed, first = first, threshold = threshold,
+                        minlen = minlen, cov = cov)
+    expect_identical(x$regions[c("start", "end")], expected, info = label)
+    means <- vapply(seq_len(nrow(expected)), function(k) {
+      mean(cov[(expected$start[k]:expected$end[k]) - first + 1])
+    }, 0)
+    expect_equal(x$regions$mean, means, info = label)
+  }
+})

@@ -81,22 +81,22 @@ test_that("bins and regions of whole sequences match per-base depth", {
     expect_matches_reference(x, ref, label)
     expect_gt(nrow(x$regions), 0)
   }
-  # the profile across samples is built a chunk at a time, and a task's
-  # targets on one sequence do not disturb one another
-  task <- list(sources = lapply(study$file, Tolvendra:::check_alignments),
-               targets = data.frame(seqname = "chrA", start = c(3, 1200),
-                                    end = c(2400, 2500)),
-               factors = c(1, 0.5, 2.5), threshold = 20, minlen = 2,
-               options = Tolvendra:::check_read_options(), chunk = 1e7)
-  whole <- Tolvendra:::region_task(task)
-  expect_gt(nrow(whole[[1]]), 1)
+  # depth is counted a stretch at a time, and a task's targets on one
+  # sequence, overlapping or not, do not disturb one another
+  targets <- data.frame(seqname = "chrA", start = c(3, 1200), end = c(2400, 2500))
+  whole <- analyze_samples(study, targets, threshold = 7, minlen = 2,
+                           progress = FALSE)
+  expect_gt(nrow(whole$regions), 1)
   for (chunk in c(1, 97, 2397)) {
-    task$chunk <- chunk
-    expect_identical(Tolvendra:::region_task(task), whole,
+    x <- analyze_samples(study, targets, threshold = 7, minlen = 2,
+                         progress = FALSE, chunk_size = chunk)
+    expect_identical(x[c("bins", "regions")], whole[c("bins", "regions")],
                      label = sprintf("chunks of %d", chunk))
   }
-  task$targets <- task$targets[2:1, ]
-  expect_identical(Tolvendra:::region_task(task), rev(whole))
+  reversed <- analyze_samples(study, targets[2:1, ], threshold = 7, minlen = 2,
+                              progress = FALSE)
+  expect_identical(assay(reversed$bins, "sum"),
+                   assay(whole$bins, "sum")[c(4:5, 1:3), ])
   # the last bin of each sequence keeps what is left
   x <- analyze_samples(study, progress = FALSE)
   expect_identical(GenomicRanges::width(x$bins),

@@ -29,30 +29,43 @@
 #' tail(as.data.frame(x, what = "bins"), 3)
 #' plot(x)
 analyze_region <- function(file, seqname, start = 1, end = NULL, width = 100,
-                           threshold = 10, minlen = 0, split = TRUE,
-                           min_mapq = 0, chunk_size = 65536,
-                           progress = interactive(), index = NULL,
-                           threads = 1, reference = NULL,
-                           exclude_flags = 1796) {
-  region <- check_region(file, seqname, start, end, index)
-  options <- check_read_options(split, min_mapq, chunk_size, progress,
-                                threads, reference, exclude_flags)
-  width <- check_count(width, "width", min = 1)
-  threshold <- check_count(threshold, "threshold")
-  minlen <- check_count(minlen, "minlen", min = 0)
-  analyze_coverage(region, region_coverage(region, options), width,
-                   threshold, minlen, options)
+                           threshold = 10, minlen = 0, index = NULL,
+                           options = read_options(), ...) {
+  call <- sys.call()
+  options <- reading_options(options, list(...), call)
+  region <- check_region(file, seqname, start, end, index, call = call)
+  width <- check_count(width, "width", min = 1, call = call)
+  threshold <- check_count(threshold, "threshold", call = call)
+  minlen <- check_count(minlen, "minlen", min = 0, call = call)
+  bins <- bin_spans(region$start, region$end, width)
+  x <- engine_run(list(region), options, as.data.frame(region[c("seqname", "start", "end")]),
+                  cbind(target = 1L, bins),
+                  list(factors = 1, threshold = threshold, minlen = minlen),
+                  keep = TRUE, call = call)
+  new_region(region, expand_runs(x$runs[[1L]], region$end), width, bins,
+             x$sums[, 1L], x$region_start, x$region_end, x$region_sums[, 1L],
+             threshold, minlen, options)
 }
 
-# The bins and regions of a region's coverage, as a tolvendra_region.
+# A tolvendra_region from a coverage vector, for plots and tests without a
+# BAM file: the same native summaries that analyze_region() takes.
 analyze_coverage <- function(region, cov, width, threshold, minlen, options) {
   bins <- bin_spans(region$start, region$end, width)
-  bins$sum <- span_sums(cov, region$start, bins$start, bins$end)
+  x <- .Call(B_coverage_summary$address, as.integer(cov), as.double(region$start),
+             as.double(bins$start), as.double(bins$end), as.integer(threshold),
+             as.integer(minlen))
+  new_region(region, cov, width, bins, x$sums, x$region_start, x$region_end,
+             x$region_sums, threshold, minlen, options)
+}
+
+new_region <- function(region, cov, width, bins, sums, region_start,
+                       region_end, region_sums, threshold, minlen, options) {
+  bins$sum <- sums
   bins$mean <- bins$sum / bins$width
-  regions <- regionmining(region$start:region$end, cov, threshold, minlen)
+  regions <- data.frame(start = as.integer(region_start),
+                        end = as.integer(region_end))
   regions$width <- regions$end - regions$start + 1L
-  regions$mean <- span_sums(cov, region$start, regions$start, regions$end) /
-    regions$width
+  regions$mean <- region_sums / regions$width
   structure(c(region, list(coverage = cov, width = width, bins = bins,
                            threshold = threshold, minlen = minlen,
                            regions = regions, options = options)),
@@ -134,7 +147,7 @@ print.summary.tolvendra_region <- function(x, ...) {
 }
 
 #' @param x A `tolvendra_region` object.
-#' @param row.names,optional,... Ignored.
+#' @param row.names,optional Ignored.
 #' @param what Which table: the `"regions"`, the `"bins"`, or the per-base
 #'   `"coverage"`.
 #' @rdname analyze_region

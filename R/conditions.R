@@ -1,0 +1,83 @@
+# The package's conditions. Every error inherits "tolvendra_error" and
+# carries its data as fields, so that callers can handle it by class:
+#   tolvendra_error_arg              an argument (field `arg` where known)
+#   tolvendra_error_bam              a BAM or CRAM file (`file`, `fault`)
+#   tolvendra_error_overflow         a count past what R's integers hold
+#   tolvendra_error_memory           memory ran out (not the file's fault)
+#   tolvendra_error_missing_package  a suggested package (`package`)
+
+abort <- function(message, class, call, ...) {
+  stop(errorCondition(message, ..., class = c(class, "tolvendra_error"),
+                      call = call))
+}
+
+abort_arg <- function(message, call, arg = NULL) {
+  abort(message, "tolvendra_error_arg", call, arg = arg)
+}
+
+# Fixes offered for each kind of fault the reader reports.
+fault_fixes <- c(
+  open = "Check the path and that the file can be read.",
+  format = "Give a BAM or CRAM file; `samtools view -b` converts SAM to BAM.",
+  truncated = "Copy the file again from its source, or rerun the program that wrote it.",
+  header = "Copy the file again from its source.",
+  index = "Rebuild the index with `samtools index`; if the error stays, copy the file again from its source.",
+  damaged = "Copy the file again from its source; `samtools quickcheck` tests a copy."
+)
+
+# An error of class "tolvendra_error_bam" that names the file as the user
+# passed it, says what is wrong with it and how to fix it.
+abort_bam <- function(file, arg, fault, what, call, fix = fault_fixes[[fault]]) {
+  abort(sprintf("`%s` (%s) %s. %s", arg, describe(file), what, fix),
+        "tolvendra_error_bam", call, file = file, fault = fault, arg = arg)
+}
+
+# Raises a fault that the native code returned for `file`. Running out of
+# memory or past R's integers is no fault of the file, and an interrupt
+# is passed on as one.
+raise_fault <- function(fault, file, arg, call) {
+  switch(fault$fault,
+    memory = abort(sprintf(
+      "Reading `%s` (%s) needs more memory than is available. Read fewer or shorter targets at a time, or use a machine with more memory.",
+      arg, describe(file)), "tolvendra_error_memory", call, file = file),
+    overflow = abort(sprintf(
+      "`%s` (%s) %s, past what R's integers hold. Normalize the samples, or study fewer of them at a time.",
+      arg, describe(file), fault$what), "tolvendra_error_overflow", call,
+      file = file),
+    interrupted = {
+      signalCondition(structure(class = c("interrupt", "condition"),
+                                list(message = "interrupted", call = call)))
+      invokeRestart("abort")
+    },
+    abort_bam(file, arg, fault$fault, fault$what, call))
+}
+
+# Returns the value of a native reader call, or raises its fault.
+reader_value <- function(value, file, arg, call) {
+  if (inherits(value, "tolvendra_fault")) raise_fault(value, file, arg, call)
+  value
+}
+
+# Tasks run on workers return the package's errors as values, so that
+# they keep their class and fields through every back end; relay_errors()
+# raises the first again against the user's call.
+catch_errors <- function(fun) {
+  force(fun)
+  function(task) {
+    tryCatch(fun(task), tolvendra_error = function(e) {
+      e$call <- NULL
+      structure(list(condition = e), class = "tolvendra_task_error")
+    })
+  }
+}
+
+relay_errors <- function(results, call) {
+  for (r in results) {
+    if (inherits(r, "tolvendra_task_error")) {
+      e <- r$condition
+      e$call <- call
+      stop(e)
+    }
+  }
+  results
+}

@@ -1,0 +1,63 @@
+# The alignment engine: one native call per group of targets reads each
+# file once (nearby targets in one index query) and returns what the job
+# needs: sums over spans, covered positions, the regions of the profile
+# across samples with each sample's sums over them, and runs of depth.
+
+# `sources`: checked files (list(file, index) each), one per sample.
+# `options`: reading options, one for all or a list of one per source.
+# `targets`: a data frame with seqname, start and end (1-based, closed).
+# `spans`: NULL or a data frame with target (row of `targets`), start and
+#   end, each within its target.
+# `regions`: NULL, or list(factors, threshold, minlen) to find the regions
+#   of floor(sum(factors[s] * depth[s])) that reach `threshold`.
+# `keep`: TRUE to return each target's runs of depth for each sample.
+# `max_blocks`: blocks held at most before they are counted.
+# Returns list(sums, covered, region_target, region_start, region_end,
+# region_sums, runs): matrices with one column per source (sums by span,
+# covered positions by target, region sums by region), and runs as a list
+# of list(start, value) indexed by (target - 1) * sources + source.
+engine_run <- function(sources, options, targets, spans = NULL,
+                       regions = NULL, keep = FALSE, arg = "file",
+                       call = sys.call(-1), max_blocks = max_batch_blocks) {
+  force(call)
+  if (inherits(options, "tolvendra_read_options")) {
+    options <- rep(list(options), length(sources))
+  }
+  option <- function(name, type) {
+    vapply(options, function(o) o[[name]] %||% type[NA], type)
+  }
+  files <- vapply(sources, `[[`, "", "file")
+  value <- .Call(
+    B_engine_run$address,
+    list(file = files,
+         index = vapply(sources, function(s) s$index %||% NA_character_, ""),
+         reference = option("reference", ""),
+         min_mapq = option("min_mapq", 0L),
+         exclude_flags = option("exclude_flags", 0L),
+         split = option("split", NA)),
+    list(seqname = as.character(targets$seqname),
+         start = as.double(targets$start), end = as.double(targets$end)),
+    list(target = as.integer(spans$target), start = as.double(spans$start),
+         end = as.double(spans$end)),
+    list(regions = !is.null(regions),
+         factors = as.double(regions$factors %||% rep(1, length(sources))),
+         threshold = as.double(regions$threshold %||% 0),
+         minlen = as.integer(regions$minlen %||% 0L),
+         keep = keep, threads = options[[1L]]$threads,
+         chunk = as.double(options[[1L]]$chunk_size),
+         max_blocks = as.double(max_blocks),
+         progress = options[[1L]]$progress))
+  if (inherits(value, "tolvendra_fault")) {
+    at <- max(1L, value$source)
+    raise_fault(value, files[at], rep_len(arg, length(files))[at], call)
+  }
+  value
+}
+
+# The per-base depth of a target from its runs.
+expand_runs <- function(runs, end) {
+  rep.int(runs$value, diff(c(runs$start, end + 1)))
+}
+
+# Records the engine has decoded in this process, for tests.
+records_decoded <- function() .Call(B_bam_decoded$address)

@@ -1,0 +1,97 @@
+#' Options for reading alignments
+#'
+#' Which reads count and how files are read, for every function that reads
+#' BAM or CRAM files: [read_blocks()], [analyze_region()],
+#' [compare_samples()], [compare_groups()], [analyze_samples()] and
+#' [export_coverage()]. Each of them takes an `options` object made by this
+#' function and the same options by name through `...`, which override
+#' those of `options`:
+#' `analyze_region(bam, "chr1", min_mapq = 20)` and
+#' `analyze_region(bam, "chr1", options = read_options(min_mapq = 20))` are
+#' the same.
+#'
+#' With the defaults, coverage is counted as `samtools depth -a -J` counts
+#' it: every aligned base of every read that passes the flag and quality
+#' filters, deletions (CIGAR `D`) included, introns (`N`) not.
+#'
+#' @param split If `FALSE`, each read counts as one block from its first to
+#'   its last aligned coordinate, introns included.
+#' @param min_mapq The lowest mapping quality kept; 0 keeps all reads.
+#' @param exclude_flags Reads with any of these SAM flag bits set are left
+#'   out. The default, 1796, leaves out unmapped (4), secondary (256),
+#'   QC-failed (512) and duplicate (1024) reads, as `samtools depth` does.
+#' @param threads Threads that read each file. 1, the default, decompresses
+#'   on the reading thread; a larger number adds `threads - 1` htslib
+#'   decompression threads beside it (mosdepth's `-t` counts only those).
+#'   htslib's threaded reader can stall on some damaged files instead of
+#'   failing, so the default reads on one thread, where damage is always an
+#'   error.
+#' @param reference For CRAM files, the path of the reference FASTA the
+#'   file was compressed against (with its `.fai` index beside it).
+#' @param chunk_size Positions counted at a time. Memory for counting
+#'   follows it (4 bytes a position); it also sets the steps of the
+#'   progress display. Results do not depend on it.
+#' @param progress Show the share of the work done while reading (across
+#'   tasks, for the functions that split their work into tasks).
+#' @return An object of class `tolvendra_read_options`: a list of the
+#'   options, checked.
+#' @export
+#' @examples
+#' read_options(min_mapq = 20, exclude_flags = 1796 + 2048)
+read_options <- function(split = TRUE, min_mapq = 0, exclude_flags = 1796,
+                         threads = 1, reference = NULL, chunk_size = 65536,
+                         progress = interactive()) {
+  check_read_options(as.list(environment()), sys.call())
+}
+
+# Checks a list of reading options, whoever passed them.
+check_read_options <- function(x, call) {
+  if (!is.null(x$reference)) {
+    check_string(x$reference, "reference", call)
+    if (!file.exists(x$reference)) {
+      abort_arg(sprintf("`reference` must be an existing FASTA file; %s does not exist.",
+                        describe(x$reference)), call, "reference")
+    }
+  }
+  structure(list(
+    split = check_flag(x$split, "split", call),
+    min_mapq = check_count(x$min_mapq, "min_mapq", min = 0, call = call),
+    exclude_flags = check_count(x$exclude_flags, "exclude_flags", min = 0,
+                                call = call),
+    threads = check_count(x$threads, "threads", min = 1, call = call),
+    reference = x$reference,
+    chunk_size = check_count(x$chunk_size, "chunk_size", min = 1, call = call),
+    progress = check_flag(x$progress, "progress", call)),
+    class = "tolvendra_read_options")
+}
+
+# The options of a reading function's call: `options` with the named
+# options of `...` (given as a list) in place of its own.
+reading_options <- function(options, dots, call) {
+  if (!inherits(options, "tolvendra_read_options")) {
+    abort_arg(sprintf("`options` must be made by read_options(), not %s.",
+                      describe(options)), call, "options")
+  }
+  known <- names(formals(read_options))
+  unknown <- setdiff(names(dots), known)
+  if (length(dots) > 0L && (is.null(names(dots)) || any(!nzchar(names(dots))) ||
+                            length(unknown) > 0L)) {
+    abort_arg(sprintf(
+      "`...` must hold reading options named among %s; %s is not one.",
+      paste0("`", known, "`", collapse = ", "),
+      if (length(unknown) > 0L) sprintf("`%s`", unknown[1L]) else "an unnamed value"),
+      call, "...")
+  }
+  values <- unclass(options)
+  values[names(dots)] <- dots
+  check_read_options(values, call)
+}
+
+#' @export
+print.tolvendra_read_options <- function(x, ...) {
+  cat("<tolvendra_read_options>\n")
+  shown <- vapply(unclass(x), function(v) if (is.null(v)) "NULL" else
+    paste(format(v, scientific = FALSE), collapse = ", "), "")
+  cat(sprintf("  %-13s %s\n", names(shown), shown), sep = "")
+  invisible(x)
+}

@@ -1,0 +1,161 @@
+# Indexed BAM and CRAM files: finding and checking them and their indexes,
+# their sequences and mapped reads, and their reads as blocks. This file
+# and engine.R are the only ones that call the reading library.
+
+# The reader's routines live in the package's second library, TolvendraBam,
+# and are called through their registered addresses (`B_name$address`):
+# R CMD check takes the routine objects of any library but a package's
+# first for another package's.
+
+# Blocks held at most per batch: 32 MB of coordinates.
+max_batch_blocks <- 4194304L
+
+# The index of an alignment file: `index` if given, else one found beside
+# the file (x.bam.bai, x.bai, x.bam.csi, x.cram.crai, x.crai).
+find_index <- function(file, index, arg, call) {
+  if (!is.null(index)) {
+    check_string(index, "index", call)
+    if (!file.exists(index)) {
+      abort_arg(sprintf("`index` must be an existing index file; %s does not exist.",
+                        describe(index)), call)
+    }
+    return(index)
+  }
+  stem <- sub("\\.(bam|cram)$", "", file)
+  candidates <- c(paste0(file, c(".bai", ".csi", ".crai")),
+                  if (stem != file) paste0(stem, c(".bai", ".csi", ".crai")))
+  found <- candidates[file.exists(candidates)]
+  if (length(found) == 0L) {
+    abort_bam(file, arg, "index", "has no index beside it (.bai, .csi or .crai)",
+              call, "Create one with `samtools index`, or name it with `index`.")
+  }
+  found[1L]
+}
+
+# Checks an alignment file and its index; returns list(file, index).
+check_alignments <- function(file, index = NULL, arg = "file",
+                             call = sys.call(-1)) {
+  force(call)
+  check_string(file, arg, call)
+  if (!file.exists(file) || dir.exists(file)) {
+    abort_arg(sprintf("`%s` must be an existing BAM or CRAM file; %s does not exist.",
+                      arg, describe(file)), call)
+  }
+  index <- find_index(file, index, arg, call)
+  if (file.mtime(index) < file.mtime(file)) {
+    abort_bam(file, arg, "index", sprintf("has an index (%s) older than itself",
+                                          basename(index)), call)
+  }
+  list(file = file, index = index)
+}
+
+# Opens checked alignments for reading; close the handle with
+# close_alignments() (R's finalizer would, later).
+open_alignments <- function(source, options = NULL, arg = "file",
+                            call = sys.call(-1)) {
+  .Call(B_bam_open$address, source$file, source$index, options$reference,
+        options$threads %||% 1L) |>
+    reader_value(source$file, arg, call)
+}
+
+close_alignments <- function(handle) invisible(.Call(B_bam_close$address, handle))
+
+`%||%` <- function(x, y) if (is.null(x)) y else x
+
+# The sequences of an alignment file: a data frame with `name`, `length`
+# and `mapped` (the index's count of mapped reads; NA for CRAM).
+alignment_targets <- function(source, arg = "file", call = sys.call(-1)) {
+  force(call)
+  handle <- open_alignments(source, arg = arg, call = call)
+  on.exit(close_alignments(handle))
+  targets <- .Call(B_bam_targets$address, handle)
+  data.frame(name = targets$name, length = targets$length,
+             mapped = targets$mapped)
+}
+
+# Named sequence lengths of an alignment file.
+seq_lengths <- function(file, index = NULL, arg = "file", call = sys.call(-1)) {
+  force(call)
+  targets <- alignment_targets(check_alignments(file, index, arg, call), arg, call)
+  stats::setNames(targets$length, targets$name)
+}
+
+# Calls fun(batch) on each batch of blocks of the reads overlapping the
+# region, in one index query: batch$start and batch$end are the blocks'
+# first and last coordinates (not clipped to the region).
+scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1)) {
+  force(call)
+  handle <- open_alignments(region, options, arg, call)
+  on.exit(close_alignments(handle))
+  tid <- match(region$seqname, .Call(B_bam_targets$address, handle)$name) - 1L
+  .Call(B_bam_query$address, handle, tid, region$start, region$end, options$min_mapq,
+        options$exclude_flags, options$split) |>
+    reader_value(region$file, arg, call)
+  repeat {
+    batch <- .Call(B_bam_next$address, handle, options$chunk_size, max_batch_blocks) |>
+      reader_value(region$file, arg, call)
+    if (is.null(batch)) break
+    fun(batch)
+  }
+  invisible(NULL)
+}
+
+#' Aligned blocks of the reads in a region of a BAM or CRAM file
+#'
+#' Reads the alignments that overlap one region of an indexed BAM or CRAM
+#' file and returns the stretches of the reference that they cover.
+#' Spliced alignments are split at their gaps (CIGAR `N`), so introns are
+#' not covered; deletions (CIGAR `D`) are, as in `samtools depth -J` and
+#' GenomicAlignments' `coverage()`. Reads are filtered as coverage tools do:
+#' unmapped, secondary, QC-failed and duplicate reads are left out, and so
+#' are reads below a mapping quality; see [read_options()].
+#'
+#' A damaged file (truncated, a corrupt block, an index that belongs to
+#' another file or is older than the file) is an error of class
+#' `tolvendra_error_bam` that names the file and says how to fix it; no
+#' partial result is returned.
+#'
+#' @param file Path of a BAM or CRAM file, indexed.
+#' @param seqname Name of a reference sequence of the file, such as `"chr1"`.
+#' @param start,end First and last coordinate of the region, 1-based and
+#'   both included; `end = NULL` reads to the end of the sequence.
+#' @param index Path of the index, when it is not beside the file as
+#'   `file.bai`, `file.csi` or `file.crai` (or with the extension replaced).
+#' @param options Reading options made by [read_options()].
+#' @param ... Reading options by name, as for [read_options()], in place of
+#'   those of `options`.
+#' @return A data frame with integer columns `start` and `end`, one row per
+#'   block that overlaps the region (blocks are not clipped to it).
+#' @seealso [analyze_region()] to compute and plot coverage in one call.
+#' @export
+#' @examplesIf requireNamespace("Rsamtools", quietly = TRUE)
+#' bam <- system.file("extdata", "ex1.bam", package = "Rsamtools")
+#' blocks <- read_blocks(bam, "seq1", 100, 300)
+#' head(blocks)
+#' gcoverage(100:300, blocks$start, blocks$end)
+read_blocks <- function(file, seqname, start = 1, end = NULL, index = NULL,
+                        options = read_options(), ...) {
+  call <- sys.call()
+  options <- reading_options(options, list(...), call)
+  region <- check_region(file, seqname, start, end, index, call = call)
+  starts <- list()
+  ends <- list()
+  scan_region(region, options, function(batch) {
+    starts[[length(starts) + 1L]] <<- batch$start
+    ends[[length(ends) + 1L]] <<- batch$end
+  }, call = call)
+  data.frame(start = as.integer(unlist(starts)), end = as.integer(unlist(ends)))
+}
+
+# Mapped reads of an alignment file, from its index; a CRAM index has no
+# counts, so a CRAM file is counted read by read, in one pass.
+mapped_reads <- function(source, options = NULL, arg = "file",
+                         call = sys.call(-1)) {
+  force(call)
+  handle <- open_alignments(source, options, arg, call)
+  on.exit(close_alignments(handle))
+  mapped <- .Call(B_bam_targets$address, handle)$mapped
+  if (!anyNA(mapped)) return(sum(mapped))
+  .Call(B_bam_count_mapped$address, handle) |>
+    reader_value(source$file, arg, call)
+}

@@ -1,0 +1,204 @@
+# Studies of many samples: the samples, their targets, and the tasks that
+# read them through BiocParallel. A task covers a group of targets and
+# reads every sample's file once for all of them, in one engine call.
+
+# Checks the samples, targets and back end shared by the functions that
+# work on many samples. Returns the samples (with their mapped reads), the
+# targets, the sequence lengths, each sample's file and index (`sources`),
+# the reading options and whether to show progress across tasks.
+open_study <- function(files, where, where_arg, BPPARAM, options, call) {
+  samples <- check_samples(files, call)
+  if (!inherits(BPPARAM, "BiocParallelParam")) {
+    abort_arg(sprintf(paste0(
+      "`BPPARAM` must be a BiocParallel back end, such as ",
+      "BiocParallel::SerialParam() or BiocParallel::MulticoreParam(2), ",
+      "not %s."), describe(BPPARAM)), call, "BPPARAM")
+  }
+  sources <- lapply(samples$file, check_alignments, arg = "files", call = call)
+  # each file is opened once here, for its sequences and mapped reads
+  found <- lapply(sources, function(source) {
+    handle <- open_alignments(source, options, "files", call)
+    on.exit(close_alignments(handle))
+    targets <- .Call(B_bam_targets$address, handle)
+    mapped <- if (anyNA(targets$mapped)) {
+      .Call(B_bam_count_mapped$address, handle) |>
+        reader_value(source$file, "files", call)
+    } else {
+      sum(targets$mapped)
+    }
+    list(lengths = stats::setNames(targets$length, targets$name),
+         mapped = mapped)
+  })
+  lengths <- lapply(found, `[[`, "lengths")
+  targets <- check_where(where, lengths[[1L]], where_arg, call)
+  check_headers(lengths, samples, if (!is.null(where)) unique(targets$seqname),
+                call)
+  samples$mapped <- vapply(found, `[[`, 0, "mapped")
+  # tasks read without a display of their own
+  progress <- options$progress
+  options$progress <- FALSE
+  list(samples = samples, targets = targets, lengths = lengths[[1L]],
+       sources = sources, options = options, progress = progress)
+}
+
+# The targets in groups, as lists of their row numbers: a task reads one
+# group, opening each file once for all its targets. A group holds at most
+# `targets_per_task` targets and, where targets allow, at most a share of
+# the positions that gives each worker two tasks, so that tasks balance.
+target_groups <- function(targets, workers = 1L) {
+  widths <- as.double(targets$end) - targets$start + 1
+  budget <- max(sum(widths) / (2 * workers), 1)
+  order <- order(match(targets$seqname, unique(targets$seqname)),
+                 targets$start)
+  groups <- list()
+  current <- integer()
+  held <- 0
+  for (t in order) {
+    if (length(current) > 0L &&
+        (length(current) >= targets_per_task || held + widths[t] > budget)) {
+      groups[[length(groups) + 1L]] <- current
+      current <- integer()
+      held <- 0
+    }
+    current <- c(current, t)
+    held <- held + widths[t]
+  }
+  c(groups, list(current))
+}
+
+targets_per_task <- 1000L
+
+# Starts the back end's workers unless they are up, so that the passes of
+# one call share them rather than each starting its own (forking R, or
+# starting and loading R, costs seconds a time); TRUE if it started them.
+start_workers <- function(BPPARAM) {
+  if (BiocParallel::bpisup(BPPARAM)) return(FALSE)
+  BiocParallel::bpstart(BPPARAM)
+  TRUE
+}
+
+# Runs the tasks through BiocParallel. Progress is shown across tasks, not
+# within them, whose displays would interleave. The back end's progress bar
+# is switched on for the call and restored after it (bplapply's BPOPTIONS
+# fails unless BiocParallel is attached). The package's errors come back
+# with their class and fields, reported against `call`.
+run_tasks <- function(tasks, fun, BPPARAM, progress, call) {
+  if (progress) {
+    shown <- BiocParallel::bpprogressbar(BPPARAM)
+    BiocParallel::bpprogressbar(BPPARAM) <- TRUE
+    on.exit(BiocParallel::bpprogressbar(BPPARAM) <- shown)
+  }
+  BiocParallel::bplapply(tasks, catch_errors(fun), BPPARAM = BPPARAM) |>
+    relay_errors(call)
+}
+
+# One pass over every sample for every target: each sample's sums over
+# `spans` (a data frame with target, start and end), its covered positions
+# over the targets, and with `regions` (list(factors, threshold, minlen))
+# the regions of the profile across samples with each sample's sums over
+# them. Returns list(sums, covered, regions, region_sums).
+study_pass <- function(study, spans, regions, BPPARAM, call) {
+  targets <- study$targets
+  n_samples <- nrow(study$samples)
+  groups <- target_groups(targets, BiocParallel::bpnworkers(BPPARAM))
+  span_rows <- split(seq_len(nrow(spans)), factor(spans$target, seq_len(nrow(targets))))
+  tasks <- lapply(groups, function(g) {
+    rows <- unlist(span_rows[g], use.names = FALSE)
+    list(sources = study$sources, options = study$options,
+         targets = targets[g, c("seqname", "start", "end")],
+         spans = data.frame(target = match(spans$target[rows], g),
+                            start = spans$start[rows], end = spans$end[rows]),
+         rows = rows, regions = regions)
+  })
+  results <- run_tasks(tasks, study_task, BPPARAM, study$progress, call)
+  sums <- matrix(0, nrow(spans), n_samples,
+                 dimnames = list(NULL, study$samples$sample))
+  covered <- double(n_samples)
+  found <- list()
+  for (k in seq_along(tasks)) {
+    r <- results[[k]]
+    sums[tasks[[k]]$rows, ] <- r$sums
+    covered <- covered + colSums(r$covered)
+    found[[k]] <- list(target = groups[[k]][r$region_target],
+                       start = r$region_start, end = r$region_end,
+                       sums = r$region_sums)
+  }
+  target <- unlist(lapply(found, `[[`, "target"))
+  start <- unlist(lapply(found, `[[`, "start"))
+  order <- order(target, start)
+  region_sums <- do.call(rbind, lapply(found, `[[`, "sums"))
+  list(sums = sums, covered = covered,
+       regions = data.frame(target = as.integer(target[order]),
+                            start = as.integer(start[order]),
+                            end = as.integer(unlist(lapply(found, `[[`, "end"))[order])),
+       region_sums = region_sums[order, , drop = FALSE])
+}
+
+# Task: one engine call over every sample for a group of targets.
+study_task <- function(task) {
+  engine_run(task$sources, task$options, task$targets, task$spans,
+             task$regions, arg = "files", call = NULL)
+}
+
+# Samples as a data frame with columns sample, file and the annotations.
+check_samples <- function(files, call) {
+  if (is.data.frame(files)) {
+    if (!all(c("file", "sample") %in% names(files))) {
+      abort_arg(sprintf(paste0(
+        "`files` must be a data frame with columns `file` and `sample`; ",
+        "its columns are %s."), paste(names(files), collapse = ", ")), call)
+    }
+    samples <- data.frame(sample = as.character(files$sample),
+                          file = as.character(files$file))
+    samples <- cbind(samples, files[setdiff(names(files), c("file", "sample"))])
+  } else {
+    if (!is.character(files) || length(files) == 0L || anyNA(files)) {
+      abort_arg(sprintf(paste0(
+        "`files` must be paths of BAM files or a data frame with columns ",
+        "`file` and `sample`, not %s."), describe(files)), call)
+    }
+    names <- sub("\\.[^.]*$", "", basename(files))
+    if (!is.null(names(files))) {
+      names <- ifelse(is.na(names(files)) | names(files) == "", names,
+                      names(files))
+    }
+    samples <- data.frame(sample = names, file = unname(files))
+  }
+  if (anyNA(samples$sample) || any(samples$sample == "") ||
+      anyDuplicated(samples$sample)) {
+    bad <- which(is.na(samples$sample) | samples$sample == "" |
+                   duplicated(samples$sample))[1L]
+    abort_arg(sprintf("`files` must name each sample once; sample %d is %s.",
+                      bad, describe(samples$sample[bad])), call)
+  }
+  samples
+}
+
+# The BAM headers must agree on the sequences used: all of them, or those
+# named in `seqnames`.
+check_headers <- function(lengths, samples, seqnames, call) {
+  first <- lengths[[1L]]
+  for (i in seq_along(lengths)[-1L]) {
+    other <- lengths[[i]]
+    names <- if (is.null(seqnames)) union(names(first), names(other)) else seqnames
+    differ <- names[is.na(first[names]) | is.na(other[names]) |
+                      first[names] != other[names]]
+    if (length(differ) > 0L) {
+      s <- differ[1L]
+      describe_in <- function(x, sample) {
+        if (is.na(x[s])) {
+          sprintf("is missing from %s", sample)
+        } else {
+          sprintf("has %s positions in %s", count_text(x[[s]]),
+                  sample)
+        }
+      }
+      abort_arg(sprintf(paste0(
+        "`files` must have the same reference sequences, but sequence %s ",
+        "%s and %s."), s, describe_in(first, samples$sample[1L]),
+        describe_in(other, samples$sample[i])), call)
+    }
+  }
+  invisible(TRUE)
+}
+

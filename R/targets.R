@@ -1,0 +1,187 @@
+# Targets: where to read. One parser for every form users give them in:
+# sequence names, "chr:start-end" strings, data frames (with the sequence
+# in `seqname`, `seqnames`, `chr` or `chrom`), GRanges and BED files.
+
+seqname_columns <- c("seqname", "seqnames", "chr", "chrom")
+
+# Checks an alignment file and a region of it: list(file, index, seqname,
+# start, end). `end = NULL` stands for the end of the sequence.
+check_region <- function(file, seqname, start = 1, end = NULL, index = NULL,
+                         arg = "file", call = sys.call(-1)) {
+  force(call)
+  region <- check_alignments(file, index, arg, call)
+  lengths <- seq_lengths(region$file, region$index, arg, call)
+  check_string(seqname, "seqname", call)
+  if (!seqname %in% names(lengths)) {
+    shown <- utils::head(names(lengths), 10L)
+    abort_arg(sprintf("`seqname` must name a sequence of `%s` (%s%s), not %s.",
+                      arg, paste(shown, collapse = ", "),
+                      if (length(lengths) > 10L) ", ..." else "",
+                      describe(seqname)), call)
+  }
+  length <- lengths[[seqname]]
+  start <- check_count(start, "start", min = 1, call = call)
+  end <- if (is.null(end)) length else check_count(end, "end", min = 1, call = call)
+  if (start > end) {
+    abort_arg(sprintf("`start` (%s) must not lie after `end` (%s).",
+                      format(start), format(end)), call)
+  }
+  if (end > length) {
+    abort_arg(sprintf("`end` (%s) lies past the end of %s in `%s`, which has %s positions.",
+                      format(end), seqname, arg, format(length, scientific = FALSE)),
+              call)
+  }
+  c(region, list(seqname = seqname, start = start, end = as.integer(end)))
+}
+
+# Targets as a data frame with columns seqname, start, end (1-based, both
+# included) and name, checked against the sequence lengths.
+check_where <- function(where, lengths, arg, call) {
+  if (is.null(where)) {
+    return(data.frame(seqname = names(lengths), start = 1L,
+                      end = as.integer(lengths), name = NA_character_))
+  }
+  if (inherits(where, "GRanges")) {
+    where <- data.frame(seqname = as.character(GenomicRanges::seqnames(where)),
+                        start = GenomicRanges::start(where),
+                        end = GenomicRanges::end(where),
+                        name = names(where) %||% NA_character_)
+  } else if (is.character(where) && length(where) == 1L &&
+             !is.na(where) && !where %in% names(lengths) && file.exists(where)) {
+    where <- read_bed(where, arg, call)
+  } else if (is.character(where)) {
+    where <- parse_targets(where, lengths, arg, call)
+  }
+  if (!is.data.frame(where)) {
+    abort_arg(sprintf(paste0(
+      "`%s` must be sequence names, \"chr:start-end\" strings, a data frame, ",
+      "a GRanges or the path of a BED file, not %s."), arg, describe(where)),
+      call)
+  }
+  column <- intersect(seqname_columns, names(where))
+  if (length(column) == 0L || !all(c("start", "end") %in% names(where))) {
+    abort_arg(sprintf(paste0(
+      "`%s` must have columns `seqname` (or `seqnames` or `chr`), `start` and ",
+      "`end`; its columns are %s."), arg, paste(names(where), collapse = ", ")),
+      call)
+  }
+  targets <- data.frame(
+    seqname = as.character(where[[column[1L]]]),
+    start = check_whole(where$start, paste0(arg, "$start"), call),
+    end = check_whole(where$end, paste0(arg, "$end"), call),
+    name = if (is.null(where$name)) NA_character_ else as.character(where$name))
+  if (nrow(targets) == 0L) {
+    abort_arg(sprintf("`%s` must hold at least one target.", arg), call)
+  }
+  known <- targets$seqname %in% names(lengths)
+  bad <- which(!known | targets$start < 1L | targets$start > targets$end |
+                 targets$end > lengths[targets$seqname])
+  if (length(bad) > 0L) {
+    i <- bad[1L]
+    shown <- utils::head(names(lengths), 10L)
+    abort_arg(sprintf(paste0(
+      "Each target of `%s` must lie on a sequence of the BAM files, with ",
+      "1 <= start <= end <= its length; target %d is %s:%d-%d (%s)."),
+      arg, i, targets$seqname[i], targets$start[i], targets$end[i],
+      if (!known[i]) {
+        sprintf("sequences: %s%s", paste(shown, collapse = ", "),
+                if (length(lengths) > 10L) ", ..." else "")
+      } else {
+        sprintf("%s has %s positions", targets$seqname[i],
+                count_text(lengths[[targets$seqname[i]]]))
+      }), call)
+  }
+  targets
+}
+
+# Sequence names and "chr:start-end" strings as targets.
+parse_targets <- function(x, lengths, arg, call) {
+  if (anyNA(x)) {
+    abort_arg(sprintf("`%s` must not contain NA; element %d is NA.", arg,
+                      which(is.na(x))[1L]), call)
+  }
+  whole <- x %in% names(lengths)
+  pattern <- "^(.+):([0-9,]+)-([0-9,]+)$"
+  ranged <- !whole & grepl(pattern, x)
+  if (!all(whole | ranged)) {
+    i <- which(!(whole | ranged))[1L]
+    abort_arg(sprintf(paste0(
+      "`%s` must hold sequence names of the BAM files or \"chr:start-end\" ",
+      "strings; element %d is %s."), arg, i, describe(x[i])), call)
+  }
+  number <- function(i) as.numeric(gsub(",", "", sub(pattern, i, x[ranged])))
+  targets <- data.frame(seqname = x, start = 1, end = unname(lengths[x]))
+  targets$seqname[ranged] <- sub(pattern, "\\1", x[ranged])
+  targets$start[ranged] <- number("\\2")
+  targets$end[ranged] <- number("\\3")
+  targets
+}
+
+# The first columns of a BED file (0-based, half-open) as 1-based targets;
+# the fourth, when there is one, names them.
+read_bed <- function(path, arg, call) {
+  lines <- readLines(path, warn = FALSE)
+  lines <- lines[nzchar(trimws(lines)) & !grepl("^(#|track|browser)", lines)]
+  fields <- strsplit(lines, "\t", fixed = TRUE)
+  if (length(fields) == 0L || any(lengths(fields) < 3L)) {
+    abort_arg(sprintf(paste0(
+      "`%s` must be a BED file with at least three tab-separated columns; ",
+      "%s has %s."), arg, describe(path),
+      if (length(fields) == 0L) "no records" else
+        sprintf("only %d on line %d", min(lengths(fields)),
+                which(lengths(fields) < 3L)[1L])), call)
+  }
+  column <- function(k) vapply(fields, function(f) f[k], "")
+  numbers <- suppressWarnings(as.numeric(c(column(2L), column(3L))))
+  if (anyNA(numbers)) {
+    abort_arg(sprintf("`%s` must be a BED file with numeric starts and ends.",
+                      arg), call)
+  }
+  n <- length(fields)
+  data.frame(seqname = column(1L), start = numbers[seq_len(n)] + 1,
+             end = numbers[n + seq_len(n)],
+             name = if (all(lengths(fields) >= 4L)) column(4L) else NA_character_)
+}
+
+# Stretches of a region given as a data frame with whole-number columns
+# `start` and `end` (1-based, both included) and optionally the sequence
+# name, as `seqname`, `seqnames`, `chr` or `chrom`. Returns a data frame of
+# integer `start` and `end`.
+check_spans <- function(x, region, arg, call = sys.call(-1)) {
+  force(call)
+  if (!is.data.frame(x)) {
+    abort_arg(sprintf(paste0("`%s` must be a data frame with columns `start` ",
+                             "and `end`, not %s."), arg, describe(x)), call)
+  }
+  if (!all(c("start", "end") %in% names(x))) {
+    bed <- all(c("chromStart", "chromEnd") %in% names(x))
+    abort_arg(sprintf(paste0(
+      "`%s` must have columns `start` and `end` (1-based, both included); ",
+      "it has %s.%s"), arg,
+      if (ncol(x) == 0L) "none" else paste0("`", names(x), "`", collapse = ", "),
+      if (bed) paste0(" BED coordinates are 0-based: use start = chromStart",
+                      " + 1 and end = chromEnd.") else ""), call)
+  }
+  starts <- check_whole(x$start, paste0(arg, "$start"), call)
+  ends <- check_whole(x$end, paste0(arg, "$end"), call)
+  column <- intersect(seqname_columns, names(x))
+  if (length(column) > 0L) {
+    seqnames <- as.character(x[[column[1L]]])
+    other <- which(is.na(seqnames) | seqnames != region$seqname)
+    if (length(other) > 0L) {
+      abort_arg(sprintf(paste0(
+        "Each row of `%s` must lie on %s, the sequence compared; row %s is ",
+        "on %s."), arg, region$seqname, count_text(other[1L]),
+        describe(seqnames[other[1L]])), call)
+    }
+  }
+  bad <- which(starts > ends | starts < region$start | ends > region$end)
+  if (length(bad) > 0L) {
+    abort_arg(sprintf(paste0(
+      "Each row of `%s` must lie within %s:%d-%d with `start` <= `end`; ",
+      "row %s is %d-%d."), arg, region$seqname, region$start, region$end,
+      count_text(bad[1L]), starts[bad[1L]], ends[bad[1L]]), call)
+  }
+  data.frame(start = starts, end = ends)
+}
+

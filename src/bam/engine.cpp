@@ -1,0 +1,295 @@
+#include "engine.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+#include <numeric>
+
+#include "../kernels/coverage.h"
+
+namespace tolvendra {
+
+namespace {
+
+Status fault(Fault kind, std::string what)
+{
+    Status s;
+    s.fault = kind;
+    s.what = std::move(what);
+    return s;
+}
+
+// Targets on one sequence read in one query.
+struct Segment {
+    int tid;
+    int64_t start, end;
+    std::vector<int> targets;
+};
+
+struct Block {
+    int64_t start, end;
+};
+
+class Engine {
+public:
+    Engine(const Request &request, Result *result)
+        : rq_(request), out_(result) {}
+    void run();
+
+private:
+    bool open_files();
+    bool plan(std::vector<Segment> *segments);
+    Status cover(AlignmentFile &file, const Source &source, int tid,
+                 int64_t beg, int64_t end, Runs *runs);
+    void flush(int64_t pos, int64_t n, int64_t last);
+    bool summarize(const Segment &segment);
+    bool poll();
+
+    const Request &rq_;
+    Result *out_;
+    std::vector<std::unique_ptr<AlignmentFile>> files_;
+    std::vector<Runs> runs_; // the current segment, per sample
+    std::vector<uint32_t> diff_;
+    Blocks blocks_;
+    std::vector<Block> carry_, carried_;
+    std::vector<std::vector<int>> spans_of_; // per target
+    double done_ = 0, work_ = 1;
+};
+
+bool Engine::open_files()
+{
+    for (size_t s = 0; s < rq_.sources.size(); ++s) {
+        const Source &src = rq_.sources[s];
+        files_.emplace_back(new AlignmentFile());
+        Status st = files_.back()->open(
+            src.path.c_str(), src.index.empty() ? nullptr : src.index.c_str(),
+            src.reference.empty() ? nullptr : src.reference.c_str(),
+            rq_.threads);
+        if (!st.ok()) {
+            out_->status = st;
+            out_->failed = static_cast<int>(s);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Targets sorted along each sequence; overlapping or nearby ones share a
+// query, so that each read is decoded once.
+bool Engine::plan(std::vector<Segment> *segments)
+{
+    const size_t n = rq_.targets.size();
+    std::vector<int> tids(n);
+    for (size_t t = 0; t < n; ++t) {
+        tids[t] = files_[0]->tid_of(rq_.targets[t].seqname.c_str());
+        for (size_t s = 1; s < files_.size(); ++s) {
+            if (files_[s]->tid_of(rq_.targets[t].seqname.c_str()) < 0)
+                tids[t] = -1;
+        }
+        if (tids[t] < 0) {
+            out_->status = fault(Fault::header, "has no sequence named " +
+                                                    rq_.targets[t].seqname);
+            out_->failed = 0;
+            return false;
+        }
+    }
+    std::vector<int> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        if (tids[a] != tids[b])
+            return tids[a] < tids[b];
+        return rq_.targets[a].start < rq_.targets[b].start;
+    });
+    work_ = 0;
+    for (int t : order) {
+        const Target &target = rq_.targets[t];
+        if (!segments->empty() && segments->back().tid == tids[t] &&
+            target.start <= segments->back().end + rq_.merge_gap) {
+            Segment &g = segments->back();
+            work_ -= static_cast<double>(g.end - g.start + 1);
+            g.end = std::max(g.end, target.end);
+            g.targets.push_back(t);
+        } else {
+            segments->push_back(Segment{tids[t], target.start, target.end, {t}});
+        }
+        work_ += static_cast<double>(segments->back().end -
+                                     segments->back().start + 1);
+    }
+    work_ = std::max(1.0, work_ * static_cast<double>(files_.size()));
+    return true;
+}
+
+bool Engine::poll()
+{
+    return !rq_.poll || rq_.poll(rq_.poll_context, done_ / work_);
+}
+
+// Marks the blocks held on the stretch of n positions from pos, whose last
+// is `last`, and keeps the parts that reach past it for the next stretch.
+void Engine::flush(int64_t pos, int64_t n, int64_t last)
+{
+    coverage_mark(diff_.data(), n, pos, blocks_.starts.data(),
+                  blocks_.ends.data(),
+                  static_cast<int64_t>(blocks_.starts.size()));
+    for (size_t i = 0; i < blocks_.starts.size(); ++i) {
+        if (blocks_.ends[i] > last)
+            carry_.push_back(Block{std::max<int64_t>(blocks_.starts[i], last + 1),
+                                   blocks_.ends[i]});
+    }
+    blocks_.clear();
+}
+
+// The depth of beg..end of one sample as runs, a stretch of `chunk`
+// positions at a time, through the coverage kernel. Stretches that no read
+// reaches are skipped, so sparse data costs what its reads cost.
+Status Engine::cover(AlignmentFile &file, const Source &source, int tid,
+                     int64_t beg, int64_t end, Runs *runs)
+{
+    runs->reset(beg);
+    Status st = file.query(tid, beg, end, source.filter);
+    if (!st.ok())
+        return st;
+    carry_.clear();
+    bool more = file.peek(&st);
+    int64_t pos = beg;
+    while (st.ok() && pos <= end) {
+        int64_t next = end + 1;
+        for (const Block &c : carry_)
+            next = std::min(next, c.start);
+        if (more)
+            next = std::min(next, std::max(file.held_start(), pos));
+        if (next > pos) {
+            runs->append(0, std::min(next, end + 1) - pos);
+            done_ += static_cast<double>(std::min(next, end + 1) - pos);
+            pos = next;
+            if (pos > end)
+                break;
+        }
+        const int64_t last = std::min(pos + rq_.chunk - 1, end);
+        const int64_t n = last - pos + 1;
+        memset(diff_.data(), 0, static_cast<size_t>(n + 1) * sizeof(uint32_t));
+        carried_.swap(carry_);
+        carry_.clear();
+        for (const Block &c : carried_)
+            blocks_.add(c.start, c.end);
+        while (more && file.held_start() <= last) {
+            file.take(&blocks_);
+            if (blocks_.starts.size() >= rq_.max_blocks)
+                flush(pos, n, last);
+            more = file.peek(&st);
+        }
+        if (!st.ok())
+            break;
+        flush(pos, n, last);
+        coverage_sum(diff_.data(), n);
+        runs->append_depths(diff_.data(), n);
+        done_ += static_cast<double>(n);
+        pos = last + 1;
+        if (!poll())
+            return fault(Fault::interrupted, "was interrupted");
+    }
+    // Reads past the end still count towards the check that the file holds
+    // every read its index counts.
+    while (st.ok() && more) {
+        file.take(&blocks_);
+        blocks_.clear();
+        more = file.peek(&st);
+    }
+    blocks_.clear();
+    return st;
+}
+
+// What each target of a segment needs, from its samples' runs.
+bool Engine::summarize(const Segment &segment)
+{
+    const size_t n_samples = runs_.size();
+    const size_t n_spans = rq_.span_start.size();
+    const size_t n_targets = rq_.targets.size();
+    std::vector<const Runs *> samples(n_samples);
+    for (size_t s = 0; s < n_samples; ++s)
+        samples[s] = &runs_[s];
+    Runs profile;
+    std::vector<int64_t> found;
+    for (int t : segment.targets) {
+        const Target &target = rq_.targets[t];
+        for (size_t s = 0; s < n_samples; ++s) {
+            for (int i : spans_of_[t]) {
+                out_->sums[i + n_spans * s] = static_cast<double>(
+                    span_stats(runs_[s], rq_.span_start[i], rq_.span_end[i]).sum);
+            }
+            out_->covered[t + n_targets * s] = static_cast<double>(
+                span_stats(runs_[s], target.start, target.end).covered);
+            if (rq_.keep_runs)
+                out_->runs[t * n_samples + s] = runs_[s].slice(target.start, target.end);
+        }
+        if (!rq_.regions || rq_.threshold > 2147483647.0)
+            continue;
+        int64_t overflow = 0;
+        if (!profile_runs(samples.data(), n_samples, rq_.factors.data(),
+                          target.start, target.end, &profile, &overflow)) {
+            out_->status = fault(
+                Fault::overflow,
+                "gives a coverage summed over the samples past 2147483647 at " +
+                    target.seqname + ":" + std::to_string(overflow));
+            return false;
+        }
+        const int threshold = rq_.threshold < -2147483648.0
+                                  ? -2147483647 - 1
+                                  : static_cast<int>(rq_.threshold);
+        found.clear();
+        runs_regions(profile, threshold, rq_.minlen, &found);
+        for (size_t k = 0; k < found.size(); k += 2) {
+            out_->region_target.push_back(t);
+            out_->region_start.push_back(found[k]);
+            out_->region_end.push_back(found[k + 1]);
+            for (size_t s = 0; s < n_samples; ++s) {
+                out_->region_sums.push_back(static_cast<double>(
+                    span_stats(runs_[s], found[k], found[k + 1]).sum));
+            }
+        }
+    }
+    return true;
+}
+
+void Engine::run()
+{
+    const size_t n_samples = rq_.sources.size();
+    const size_t n_targets = rq_.targets.size();
+    out_->sums.assign(rq_.span_start.size() * n_samples, 0.0);
+    out_->covered.assign(n_targets * n_samples, 0.0);
+    if (rq_.keep_runs)
+        out_->runs.assign(n_targets * n_samples, Runs());
+    spans_of_.assign(n_targets, std::vector<int>());
+    for (size_t i = 0; i < rq_.span_target.size(); ++i)
+        spans_of_[rq_.span_target[i]].push_back(static_cast<int>(i));
+    if (!open_files())
+        return;
+    std::vector<Segment> segments;
+    if (!plan(&segments))
+        return;
+    diff_.assign(static_cast<size_t>(rq_.chunk) + 1, 0);
+    runs_.assign(n_samples, Runs());
+    for (const Segment &g : segments) {
+        for (size_t s = 0; s < n_samples; ++s) {
+            Status st = cover(*files_[s], rq_.sources[s], g.tid, g.start, g.end,
+                              &runs_[s]);
+            if (!st.ok()) {
+                out_->status = st;
+                out_->failed = static_cast<int>(s);
+                return;
+            }
+        }
+        if (!summarize(g))
+            return;
+    }
+}
+
+} // namespace
+
+void run_engine(const Request &request, Result *result)
+{
+    Engine(request, result).run();
+}
+
+} // namespace tolvendra

@@ -1,0 +1,159 @@
+#include "runs.h"
+
+#include <math.h>
+
+#include <algorithm>
+
+#include "mean.h"
+
+namespace tolvendra {
+
+void Runs::reset(int64_t first_coordinate)
+{
+    first = first_coordinate;
+    length = 0;
+    at.clear();
+    value.clear();
+}
+
+void Runs::append(int32_t v, int64_t n)
+{
+    if (n <= 0)
+        return;
+    if (value.empty() || value.back() != v) {
+        at.push_back(static_cast<uint32_t>(length));
+        value.push_back(v);
+    }
+    length += n;
+}
+
+void Runs::append_depths(const uint32_t *d, int64_t n)
+{
+    int64_t i = 0;
+    while (i < n) {
+        const uint32_t v = d[i];
+        int64_t j = i + 1;
+        while (j < n && d[j] == v)
+            ++j;
+        append(static_cast<int32_t>(v), j - i);
+        i = j;
+    }
+}
+
+size_t Runs::run_at(int64_t coordinate) const
+{
+    const uint32_t offset = static_cast<uint32_t>(coordinate - first);
+    return static_cast<size_t>(
+        std::upper_bound(at.begin(), at.end(), offset) - at.begin() - 1);
+}
+
+Runs Runs::slice(int64_t a, int64_t b) const
+{
+    Runs out;
+    out.reset(a);
+    if (a > b || a < first || b > last())
+        return out;
+    for (size_t r = run_at(a); r < at.size() && first + at[r] <= b; ++r) {
+        const int64_t from = std::max(a, first + at[r]);
+        const int64_t to = std::min(b, run_end(r));
+        out.append(value[r], to - from + 1);
+    }
+    return out;
+}
+
+SpanStats span_stats(const Runs &runs, int64_t a, int64_t b)
+{
+    SpanStats s;
+    a = std::max(a, runs.first);
+    b = std::min(b, runs.last());
+    if (a > b)
+        return s;
+    for (size_t r = runs.run_at(a); r < runs.at.size(); ++r) {
+        const int64_t from = std::max(a, runs.first + runs.at[r]);
+        if (from > b)
+            break;
+        const int64_t n = std::min(b, runs.run_end(r)) - from + 1;
+        s.sum += n * static_cast<int64_t>(runs.value[r]);
+        if (runs.value[r] > 0)
+            s.covered += n;
+    }
+    return s;
+}
+
+bool profile_runs(const Runs *const *samples, size_t n_samples,
+                  const double *factors, int64_t a, int64_t b, Runs *out,
+                  int64_t *overflow)
+{
+    out->reset(a);
+    std::vector<size_t> r(n_samples);
+    for (size_t s = 0; s < n_samples; ++s)
+        r[s] = samples[s]->run_at(a);
+    int64_t pos = a;
+    while (pos <= b) {
+        double total = 0.0;
+        int64_t next = b + 1;
+        for (size_t s = 0; s < n_samples; ++s) {
+            const Runs &x = *samples[s];
+            total += factors[s] * static_cast<double>(x.value[r[s]]);
+            next = std::min(next, x.run_end(r[s]) + 1);
+        }
+        const double v = floor(total);
+        if (!(v < 2147483648.0 && v > -2147483648.0)) {
+            *overflow = pos;
+            return false;
+        }
+        out->append(static_cast<int32_t>(v), next - pos);
+        pos = next;
+        for (size_t s = 0; s < n_samples; ++s)
+            if (samples[s]->run_end(r[s]) < pos)
+                ++r[s];
+    }
+    return true;
+}
+
+void runs_regions(const Runs &profile, int threshold, int minlen,
+                  std::vector<int64_t> *out)
+{
+    if (profile.length <= 0)
+        return;
+    const double t = static_cast<double>(threshold);
+    const int64_t first = profile.first, last = profile.last();
+    const size_t n_runs = profile.at.size();
+    int64_t j = first;
+    while (j <= last) {
+        // the first position from j that reaches the threshold
+        size_t r = profile.run_at(j);
+        while (r < n_runs && profile.value[r] < threshold)
+            ++r;
+        if (r == n_runs)
+            break;
+        const int64_t s = std::max(j, first + profile.at[r]);
+
+        // grown as regionmining() grows it, a position at a time
+        int64_t e = s, b = s;
+        double mean_all = mean_step(0.0, 1.0, profile.value[r]);
+        int64_t n_all = 1;
+        double mean_new = 0.0;
+        int64_t n_new = 0;
+        while (mean_all >= t && e != last) {
+            ++e;
+            if (e > profile.run_end(r))
+                ++r;
+            const int x = profile.value[r];
+            mean_all = mean_step(mean_all, static_cast<double>(++n_all), x);
+            mean_new = mean_step(mean_new, static_cast<double>(++n_new), x);
+            if (mean_new >= t) {
+                b = e;
+                mean_new = 0.0;
+                n_new = 0;
+            }
+        }
+        if (b - s >= minlen) {
+            out->push_back(s);
+            out->push_back(b);
+        }
+        j = b + 1;
+    }
+}
+
+} // namespace tolvendra

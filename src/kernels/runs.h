@@ -1,0 +1,67 @@
+// Coverage held as runs of equal depth, and what the package computes from
+// it: sums and covered positions over spans, the profile summed across
+// samples, and the regions whose mean reaches a threshold. Plain C++ with
+// no R in it; the alignment engine fills the runs.
+#ifndef TOLVENDRA_KERNELS_RUNS_H
+#define TOLVENDRA_KERNELS_RUNS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <vector>
+
+namespace tolvendra {
+
+// Depths of the coordinates first .. first + length - 1. Run r starts at
+// first + at[r] and ends where run r + 1 starts (the last at the end). At
+// most 8 bytes a run: a stretch of n positions takes at most 8n bytes, and
+// a read adds at most two runs.
+struct Runs {
+    int64_t first = 1;
+    int64_t length = 0;
+    std::vector<uint32_t> at;
+    std::vector<int32_t> value;
+
+    void reset(int64_t first_coordinate);
+    // n more positions of depth v
+    void append(int32_t v, int64_t n);
+    // n more positions, their depths in d (as the coverage kernel leaves
+    // them: 32-bit counts that wrap as R's integers hold them)
+    void append_depths(const uint32_t *d, int64_t n);
+    int64_t last() const { return first + length - 1; }
+    size_t run_at(int64_t coordinate) const;
+    int64_t run_end(size_t r) const
+    {
+        return r + 1 < at.size() ? first + at[r + 1] - 1 : last();
+    }
+    // The runs of coordinates a..b, which must lie within these.
+    Runs slice(int64_t a, int64_t b) const;
+};
+
+struct SpanStats {
+    int64_t sum = 0;     // 64 bits: no sum of 32-bit depths over an R vector wraps
+    int64_t covered = 0; // positions of depth above 0
+};
+
+// Over coordinates a..b, clipped to the runs.
+SpanStats span_stats(const Runs &runs, int64_t a, int64_t b);
+
+// The profile across samples of coordinates a..b: floor(sum of factors[s]
+// times the depth of sample s), the terms added in the samples' order in
+// double precision. Returns false, with `overflow` set to the first
+// coordinate whose value does not fit a 32-bit integer.
+bool profile_runs(const Runs *const *samples, size_t n_samples,
+                  const double *factors, int64_t a, int64_t b, Runs *out,
+                  int64_t *overflow);
+
+// The regions of a profile, as the region search of regionmining() finds
+// them on the same values expanded: the first and last coordinate of each,
+// appended to `out`. Stretches below the threshold are skipped a run at a
+// time; a region is grown a position at a time, with the same running
+// means, so the results agree bit for bit.
+void runs_regions(const Runs &profile, int threshold, int minlen,
+                  std::vector<int64_t> *out);
+
+} // namespace tolvendra
+
+#endif
