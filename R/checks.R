@@ -3,7 +3,8 @@
 # expected and what was received, and is reported against the caller.
 
 abort_arg <- function(message, call, class = "tolvendra_error_arg") {
-  stop(errorCondition(message, class = class, call = call))
+  stop(errorCondition(message, class = c(class, "tolvendra_error"),
+                      call = call))
 }
 
 # A short description of a value, for "..., not <description>."

@@ -18,7 +18,10 @@ fault_fixes <- c(
   truncated = "Copy the file again from its source, or rerun the program that wrote it.",
   header = "Copy the file again from its source.",
   index = "Rebuild the index with `samtools index`; if the error stays, copy the file again from its source.",
-  damaged = "Copy the file again from its source; `samtools quickcheck` tests a copy."
+  damaged = "Copy the file again from its source; `samtools quickcheck` tests a copy.",
+  reference = paste("Give the FASTA the CRAM file was written against as",
+                    "`reference = \"path/to/genome.fa\"`, indexed with",
+                    "`samtools faidx`.")
 )
 
 # An error of class "tolvendra_error_bam" that names the file as the user
@@ -65,7 +68,11 @@ check_alignments <- function(file, index = NULL, arg = "file",
                              call = sys.call(-1)) {
   force(call)
   check_string(file, arg, call)
-  if (!file.exists(file) || dir.exists(file)) {
+  if (dir.exists(file)) {
+    abort_arg(sprintf("`%s` must be a BAM or CRAM file, not %s, which is a folder.",
+                      arg, describe(file)), call)
+  }
+  if (!file.exists(file)) {
     abort_arg(sprintf("`%s` must be an existing BAM or CRAM file; %s does not exist.",
                       arg, describe(file)), call)
   }
@@ -154,7 +161,7 @@ check_read_options <- function(split = TRUE, min_mapq = 0, chunk_size = 65536,
        min_mapq = check_count(min_mapq, "min_mapq", min = 0, call = call),
        chunk_size = check_count(chunk_size, "chunk_size", min = 1, call = call),
        progress = check_flag(progress, "progress", call),
-       threads = check_count(threads, "threads", min = 1, call = call),
+       threads = check_threads(threads, call),
        reference = reference,
        exclude_flags = check_count(exclude_flags, "exclude_flags", min = 0,
                                    call = call))

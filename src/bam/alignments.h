@@ -32,8 +32,10 @@ struct Blocks {
 };
 
 // What went wrong, in words, and what kind of fault it is, so that the
-// caller can say how to fix it.
-enum class Fault { none, open, format, truncated, header, index, damaged };
+// caller can say how to fix it. `reference`: a CRAM file's reference FASTA
+// is missing or is another one.
+enum class Fault { none, open, format, truncated, header, index, damaged,
+                   reference };
 
 struct Status {
     Fault fault = Fault::none;
@@ -75,6 +77,7 @@ private:
     Status read_next(bool *got);
     bool whole_sequence() const;
     Status check_counts() const;
+    Status check_reference() const;
 
     htsFile *fp_ = nullptr;
     sam_hdr_t *hdr_ = nullptr;
@@ -87,6 +90,8 @@ private:
     int64_t last_pos_ = -1;
     uint64_t mapped_seen_ = 0;
     ReadFilter filter_;
+    bool cram_ = false;
+    std::string reference_; // as given to open(); empty if none
 };
 
 // Adds to `out` the reference blocks of one alignment, 1-based and closed:

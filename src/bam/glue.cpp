@@ -57,6 +57,7 @@ const char *fault_name(Fault f)
     case Fault::header: return "header";
     case Fault::index: return "index";
     case Fault::damaged: return "damaged";
+    case Fault::reference: return "reference";
     default: return "none";
     }
 }
