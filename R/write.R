@@ -8,7 +8,11 @@ text_digits <- 6L
 # with `text_digits` significant digits, never in scientific notation.
 format_numbers <- function(x) {
   x <- as.double(x)
-  out <- formatC(x, digits = text_digits, format = "fg")
+  out <- sprintf("%.*g", text_digits, x)
+  # "fg" keeps the digits without an exponent
+  tiny_or_huge <- grepl("e", out, fixed = TRUE)
+  out[tiny_or_huge] <- formatC(x[tiny_or_huge], digits = text_digits,
+                               format = "fg")
   whole <- is.finite(x) & x == round(x) & abs(x) < 2^53
   out[whole] <- sprintf("%.0f", x[whole])
   trimws(out)
