@@ -137,7 +137,10 @@ seq_lengths <- function(file, index = NULL, arg = "file", call = sys.call(-1)) {
 #'   failing, so the default reads on one thread, where damage is always an
 #'   error.
 #' @param reference For CRAM files, the path of the reference FASTA the
-#'   file was compressed against (with its `.fai` index beside it).
+#'   file was compressed against (with its `.fai` index beside it). Without
+#'   it, htslib looks where the header's `UR` tags point and in `REF_PATH`
+#'   and `REF_CACHE`. A reference that is missing, or is not the one the
+#'   header's `M5` checksums name, is an error that says so.
 #' @param progress Show a progress bar while reading more than one batch.
 #' @name read_options
 #' @keywords internal

@@ -97,9 +97,10 @@ test_that("a read that fails mid-way or an interrupt leaves nothing at path", {
     stop(structure(class = c("interrupt", "condition"),
                    list(message = "", call = NULL)))
   })
-  trace("write_runs", interrupt, print = FALSE,
-        where = asNamespace("Tolvendra"))
-  on.exit(untrace("write_runs", where = asNamespace("Tolvendra")))
+  suppressMessages(trace("write_runs", interrupt, print = FALSE,
+                         where = asNamespace("Tolvendra")))
+  on.exit(suppressMessages(untrace("write_runs",
+                                   where = asNamespace("Tolvendra"))))
   for (format in c("bedGraph", "bigWig")) {
     path <- file.path(dir, paste0("track.", format))
     got <- tryCatch(export_coverage(bam, path, format = format),
