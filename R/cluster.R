@@ -68,6 +68,9 @@ slurm_param <- function(workers = 2L, task_bp = 250e6, tasks = workers,
                         samples = 1L, cores = 1L, memory = NULL,
                         walltime = NULL, partition = NULL, template = NULL,
                         ...) {
+  check_dots_names(list(...), setdiff(
+    names(formals(BiocParallel::BatchtoolsParam)),
+    c("workers", "cluster", "template", "resources")), sys.call())
   workers <- check_count(workers, "workers", min = 1)
   task_bp <- as.double(check_count(task_bp, "task_bp", min = 1))
   tasks <- check_count(tasks, "tasks", min = 1)

@@ -22,7 +22,10 @@ fault_fixes <- c(
   truncated = "Copy the file again from its source, or rerun the program that wrote it.",
   header = "Copy the file again from its source.",
   index = "Rebuild the index with `samtools index`; if the error stays, copy the file again from its source.",
-  damaged = "Copy the file again from its source; `samtools quickcheck` tests a copy."
+  damaged = "Copy the file again from its source; `samtools quickcheck` tests a copy.",
+  reference = paste("Give the FASTA the CRAM file was written against as",
+                    "`reference = \"path/to/genome.fa\"`, indexed with",
+                    "`samtools faidx`.")
 )
 
 # An error of class "tolvendra_error_bam" that names the file as the user

@@ -2,14 +2,29 @@
 #'
 #' Computes the per-base coverage of every sequence of a BAM (or CRAM) file,
 #' or of the targets in `where`, and writes it as a bedGraph or bigWig
-#' track: runs of positions with equal depth, zero depth included, as
-#' `bedtools genomecov -bga -split` writes them. Sequences are read one at a
-#' time, so memory follows the longest sequence (or target), not the genome.
+#' track: runs of positions with equal depth, zero depth included. Sequences
+#' are read one at a time, so memory follows the longest sequence (or
+#' target), not the genome.
+#'
+#' The depth is that of `samtools depth -a -J` with the same filters
+#' (`-Q` as `min_mapq`; `exclude_flags` defaults to the flags samtools
+#' depth leaves out, 1796): deletions (CIGAR `D`) count as covered, introns
+#' (`N`) do not, and unmapped, secondary, QC-failed and duplicate reads are
+#' left out. It equals
+#' `bedtools genomecov -bga -split` only on reads without deletions, after
+#' the same flag filter (`samtools view -F 1796`): bedtools counts
+#' deletions as uncovered and filters no flags.
 #'
 #' bedGraph coordinates are 0-based and half-open: a run over positions 11
-#' to 20 is written `10 20`. A bigWig file is made from that bedGraph by
+#' to 20 is written `10 20`. Depths are written as whole numbers in full
+#' (`100000`); normalized depths with 6 significant digits, never in
+#' scientific notation. A bigWig file is made from that bedGraph by
 #' rtracklayer (a suggested package); it stores values in single precision.
 #' Targets in a bigWig file must not overlap; they are written sorted.
+#'
+#' The track is written to a temporary file beside `path` and renamed to
+#' `path` once complete: an error or an interrupt leaves no file at `path`
+#' (nor replaces one that was there) and no temporary file behind.
 #'
 #' @param file Path of an indexed BAM or CRAM file.
 #' @param path Path of the track to write.
@@ -18,7 +33,7 @@
 #'   sequence, sequence names, `"chr:start-end"` strings, a data frame, a
 #'   `GRanges` or a BED file.
 #' @param normalize `"none"` writes the read depth; `"cpm"` the depth per
-#'   million mapped reads of the file.
+#'   million mapped reads of the file, which must have some.
 #' @inheritParams read_blocks
 #' @return `path`, invisibly.
 #' @seealso [export_regions()] writes the regions that [analyze_samples()]
@@ -40,7 +55,7 @@ export_coverage <- function(file, path, format = c("bigWig", "bedGraph"),
   call <- sys.call()
   options <- reading_options(options, list(...), call)
   source <- check_alignments(file, call = call)
-  check_string(path, "path", call)
+  check_output_path(path, "path", call)
   format <- check_choice(format, c("bigWig", "bedGraph"), "format", call)
   normalize <- check_choice(normalize, c("none", "cpm"), "normalize", call)
   lengths <- seq_lengths(source$file, source$index, call = call)
@@ -49,24 +64,38 @@ export_coverage <- function(file, path, format = c("bigWig", "bedGraph"),
     check_installed("rtracklayer", call)
     targets <- check_disjoint(targets, lengths, call)
   }
-  factor <- if (normalize == "cpm") 1e6 / mapped_reads(source, options, call = call) else 1
-
-  bedgraph <- if (format == "bigWig") tempfile(fileext = ".bedGraph") else path
-  con <- file(bedgraph, "w")
-  # a group of targets at a time, so that memory follows the group
-  for (g in target_groups(targets, ceiling(sum(as.double(targets$end) -
-                                                 targets$start + 1) / 64e6))) {
-    x <- engine_run(list(source), options, targets[g, ], keep = TRUE,
-                    call = call)
-    write_runs(x$runs, targets[g, ], factor, con)
+  factor <- 1
+  if (normalize == "cpm") {
+    mapped <- mapped_reads(source, options, call = call)
+    if (mapped == 0) {
+      abort_arg(sprintf(paste0(
+        "`file` must have mapped reads to be normalized by them, but %s ",
+        "has none."), describe(file)), call)
+    }
+    factor <- 1e6 / mapped
   }
-  close(con)
-  if (format == "bigWig") {
+
+  # a group of targets at a time, so that memory follows the group
+  groups <- target_groups(targets, ceiling(sum(as.double(targets$end) -
+                                                 targets$start + 1) / 64e6))
+  write_bedgraph <- function(bedgraph) {
+    write_lines_to(bedgraph, function(con) {
+      for (g in groups) {
+        x <- engine_run(list(source), options, targets[g, ], keep = TRUE,
+                        call = call)
+        write_runs(x$runs, targets[g, ], factor, con)
+      }
+    })
+  }
+  write_atomic(path, function(tmp) {
+    if (format == "bedGraph") return(write_bedgraph(tmp))
+    bedgraph <- tempfile(fileext = ".bedGraph")
     on.exit(unlink(bedgraph))
+    write_bedgraph(bedgraph)
     seqinfo <- GenomicRanges::seqinfo(GenomicRanges::GRanges(
       seqlengths = stats::setNames(as.integer(lengths), names(lengths))))
-    rtracklayer::wigToBigWig(bedgraph, seqinfo, dest = path)
-  }
+    rtracklayer::wigToBigWig(bedgraph, seqinfo, dest = tmp)
+  })
   invisible(path)
 }
 
@@ -78,7 +107,7 @@ write_runs <- function(runs, targets, factor, con) {
   values <- unlist(lapply(runs, `[[`, "value"))
   writeLines(sprintf("%s\t%.0f\t%.0f\t%s",
                      rep(targets$seqname, lengths(starts)),
-                     unlist(starts) - 1, ends, as.character(values * factor)),
+                     unlist(starts) - 1, ends, format_numbers(values * factor)),
              con)
 }
 
@@ -103,11 +132,22 @@ check_disjoint <- function(targets, lengths, call) {
 #' Write the regions found in many samples
 #'
 #' Writes the regions of an [analyze_samples()] result with the mean
-#' coverage of each sample over each region: as a BED file (0-based
-#' half-open coordinates; columns `chrom`, `start`, `end`, `name`, the
-#' `pooled` mean across samples, then one column per sample, named in a
-#' `#` header line) or as a tab-separated table with a header (1-based
-#' coordinates, both ends included, and the width).
+#' coverage of each sample over each region, as a BED file or as a
+#' tab-separated table.
+#'
+#' The BED file is BED6+N, which genome browsers, `bedtools` and
+#' `rtracklayer::import()` read: 0-based half-open coordinates, the
+#' standard columns `chrom`, `chromStart`, `chromEnd`, `name`
+#' (`"chr:start-end"`, 1-based), `score` (always 0) and `strand` (always
+#' `.`), then the extra columns `pooled`, the mean across samples, and one
+#' per sample, named in a `#` header line. `rtracklayer::import(path,
+#' format = "bed", extraCols = c(pooled = "numeric", s1 = "numeric", ...))`
+#' reads them back. The table has a header, 1-based coordinates with both
+#' ends included, and the width.
+#'
+#' Means are written with 6 significant digits (whole numbers in full),
+#' never in scientific notation. The file is written beside `path` and
+#' renamed once complete, so that an error leaves no partial file.
 #'
 #' @param x The result of [analyze_samples()].
 #' @param path Path of the file to write.
@@ -121,30 +161,38 @@ check_disjoint <- function(targets, lengths, call) {
 #' export_regions(x, bed)
 #' readLines(bed)
 export_regions <- function(x, path, format = c("bed", "tsv")) {
+  call <- sys.call()
   if (!inherits(x, "tolvendra_samples")) {
     abort_arg(sprintf("`x` must be the result of analyze_samples(), not %s.",
-                      describe(x)), sys.call())
+                      describe(x)), call)
   }
-  check_string(path, "path")
-  format <- check_choice(format, c("bed", "tsv"), "format")
+  check_output_path(path, "path", call)
+  format <- check_choice(format, c("bed", "tsv"), "format", call)
   rows <- row_table(x$regions)
   means <- SummarizedExperiment::assay(x$regions, "mean")
-  table <- data.frame(seqname = as.character(rows$seqnames),
-                      start = rows$start, end = rows$end,
-                      width = rows$width, pooled = rows$pooled, means,
-                      check.names = FALSE)
+  numbers <- cbind(pooled = rows$pooled, means)
+  text <- matrix(format_numbers(numbers), nrow(numbers),
+                 dimnames = list(NULL, colnames(numbers)))
+  seqname <- as.character(rows$seqnames)
   if (format == "bed") {
-    table$start <- table$start - 1L
-    table$width <- NULL
-    table <- cbind(table[1:3],
-                   name = sprintf("%s:%d-%d", table$seqname, rows$start,
-                                  rows$end),
-                   table[-(1:3)])
-    writeLines(paste0("#", paste(c("chrom", names(table)[-1L]),
-                                 collapse = "\t")), path)
+    table <- data.frame(chrom = seqname,
+                        chromStart = sprintf("%.0f", rows$start - 1),
+                        chromEnd = sprintf("%.0f", rows$end),
+                        name = sprintf("%s:%.0f-%.0f", seqname, rows$start,
+                                       rows$end),
+                        score = rep("0", nrow(rows)),
+                        strand = rep(".", nrow(rows)), text,
+                        check.names = FALSE)
+    header <- paste0("#", paste(names(table), collapse = "\t"))
+  } else {
+    table <- data.frame(seqname = seqname,
+                        start = sprintf("%.0f", rows$start),
+                        end = sprintf("%.0f", rows$end),
+                        width = sprintf("%.0f", rows$width),
+                        text, check.names = FALSE)
+    header <- paste(names(table), collapse = "\t")
   }
-  utils::write.table(table, path, sep = "\t", quote = FALSE,
-                     row.names = FALSE, col.names = format == "tsv",
-                     append = format == "bed")
+  lines <- do.call(paste, c(unname(as.list(table)), sep = "\t"))
+  write_atomic(path, function(tmp) writeLines(c(header, lines), tmp))
   invisible(path)
 }

@@ -27,7 +27,10 @@
 #'   failing, so the default reads on one thread, where damage is always an
 #'   error.
 #' @param reference For CRAM files, the path of the reference FASTA the
-#'   file was compressed against (with its `.fai` index beside it).
+#'   file was compressed against (with its `.fai` index beside it). Without
+#'   it, htslib looks where the header's `UR` tags point and in `REF_PATH`
+#'   and `REF_CACHE`. A reference that is missing, or is not the one the
+#'   header's `M5` checksums name, is an error that says so.
 #' @param chunk_size Positions counted at a time. Memory for counting
 #'   follows it (4 bytes a position); it also sets the steps of the
 #'   progress display. Results do not depend on it.
@@ -58,7 +61,7 @@ check_read_options <- function(x, call) {
     min_mapq = check_count(x$min_mapq, "min_mapq", min = 0, call = call),
     exclude_flags = check_count(x$exclude_flags, "exclude_flags", min = 0,
                                 call = call),
-    threads = check_count(x$threads, "threads", min = 1, call = call),
+    threads = check_threads(x$threads, call),
     reference = x$reference,
     chunk_size = check_count(x$chunk_size, "chunk_size", min = 1, call = call),
     progress = check_flag(x$progress, "progress", call)),
@@ -72,16 +75,7 @@ reading_options <- function(options, dots, call) {
     abort_arg(sprintf("`options` must be made by read_options(), not %s.",
                       describe(options)), call, "options")
   }
-  known <- names(formals(read_options))
-  unknown <- setdiff(names(dots), known)
-  if (length(dots) > 0L && (is.null(names(dots)) || any(!nzchar(names(dots))) ||
-                            length(unknown) > 0L)) {
-    abort_arg(sprintf(
-      "`...` must hold reading options named among %s; %s is not one.",
-      paste0("`", known, "`", collapse = ", "),
-      if (length(unknown) > 0L) sprintf("`%s`", unknown[1L]) else "an unnamed value"),
-      call, "...")
-  }
+  check_dots_names(dots, names(formals(read_options)), call)
   values <- unclass(options)
   values[names(dots)] <- dots
   check_read_options(values, call)

@@ -68,10 +68,12 @@ plot.tolvendra_comparison <- function(x, file = NULL, size = c(10, 7),
 
 # Draws on a file when `file` is given, its device chosen by the extension,
 # else on the current device; `draw` is evaluated once the device is open.
+# The file is drawn beside `file` and renamed once the device is closed,
+# so that a plot that fails leaves no file.
 draw_to <- function(file, size, draw, call = sys.call(-1)) {
   force(call)
   if (!is.null(file)) {
-    check_string(file, "file", call)
+    check_output_path(file, "file", call)
     extension <- tolower(sub(".*\\.", "", basename(file)))
     device <- switch(extension,
       png = function(file, width, height) {
@@ -91,8 +93,12 @@ draw_to <- function(file, size, draw, call = sys.call(-1)) {
                                "and height in inches, not %s."),
                         describe(size)), call)
     }
-    device(file, width = size[1L], height = size[2L])
-    on.exit(grDevices::dev.off())
+    return(write_atomic(file, function(tmp) {
+      device(tmp, width = size[1L], height = size[2L])
+      opened <- grDevices::dev.cur()
+      on.exit(grDevices::dev.off(opened))
+      force(draw)
+    }, suffix = paste0(".", extension)))
   }
   invisible(draw)
 }

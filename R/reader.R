@@ -37,7 +37,11 @@ check_alignments <- function(file, index = NULL, arg = "file",
                              call = sys.call(-1)) {
   force(call)
   check_string(file, arg, call)
-  if (!file.exists(file) || dir.exists(file)) {
+  if (dir.exists(file)) {
+    abort_arg(sprintf("`%s` must be a BAM or CRAM file, not %s, which is a folder.",
+                      arg, describe(file)), call, arg)
+  }
+  if (!file.exists(file)) {
     abort_arg(sprintf("`%s` must be an existing BAM or CRAM file; %s does not exist.",
                       arg, describe(file)), call)
   }

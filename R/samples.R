@@ -29,6 +29,8 @@
 #' per million mapped reads, so that samples sequenced to different depths
 #' weigh the same; the profile is then rounded down to whole numbers after
 #' the summing, which is done in double precision in the samples' order.
+#' The profile holds R integers (up to 2,147,483,647), so where
+#' `S * threshold` passes that, no region can reach it and none is found.
 #'
 #' @param files Paths of indexed BAM (or CRAM) files, named by sample; names
 #'   default to the base names without extension. Or a data frame with
@@ -188,8 +190,8 @@ target_widths <- function(x) x$targets$end - x$targets$start + 1
 extent_label <- function(x) {
   n <- ncol(x$bins)
   targets <- nrow(x$targets)
-  sprintf("%d sample%s over %d %s%s (%s positions)", n,
-          if (n == 1L) "" else "s", targets,
+  sprintf("%d sample%s over %s %s%s (%s positions)", n,
+          if (n == 1L) "" else "s", count_text(targets),
           if (all(is_whole_sequence(x))) "sequence" else "target",
           if (targets == 1L) "" else "s", count_text(sum(target_widths(x))))
 }
@@ -292,17 +294,25 @@ draw_samples <- function(x, main, xlab, ylab, dots) {
   regions <- row_table(x$regions)
   shade(data.frame(start = at(regions$target, regions$start),
                    end = at(regions$target, regions$end)), region_colour)
-  if (n > 1L) graphics::abline(v = offsets[-1L] - gap / 2, col = "grey50")
+  if (n > 1L) {
+    # a line between two targets at least 4 pixels wide each; between
+    # narrower ones (many small contigs) lines would grey the plot out
+    wide <- widths + gap >= 4 / 3 * least_width()
+    between <- wide[-1L] & wide[-n]
+    graphics::abline(v = offsets[-1L][between] - gap / 2, col = "grey50")
+  }
   colours <- grDevices::hcl.colors(max(ncol(sums), 2L), "Dark 3")
   for (t in seq_len(n)) {
     for (s in seq_len(ncol(sums))) {
       line <- steps(lines[[t]]$bins, lines[[t]]$means[, s])
       graphics::lines(at(t, line$x), line$y, col = colours[s], lwd = 1.5)
     }
-    graphics::text(at(t, x$targets$start[t]), usr[4L], adj = c(-0.1, 1.5),
-                   cex = 0.85, if (is.na(x$targets$name[t])) {
-                     target_label(x, t)
-                   } else x$targets$name[t])
+    name <- if (is.na(x$targets$name[t])) target_label(x, t) else x$targets$name[t]
+    # a name wider than its target would run over its neighbours'
+    if (graphics::strwidth(name, cex = 0.85) * 1.1 <= widths[t] + gap) {
+      graphics::text(at(t, x$targets$start[t]), usr[4L], adj = c(-0.1, 1.5),
+                     cex = 0.85, name)
+    }
     if (!isFALSE(dots$axes)) target_axis(x, t, at, gap)
   }
   graphics::abline(h = x$threshold, lty = 2, col = "firebrick")
@@ -323,16 +333,34 @@ target_label <- function(x, t) {
   }
 }
 
-# Ticks of target t at round positions, in bp, kb or Mb; none in the last
-# 8% of the plot's width before the next target, where their labels
-# would run into its first ones.
+# Ticks of target t at round positions, in bp, kb or Mb, as many as fit:
+# each label stays within the target's share of the axis (the target and
+# half the gap on either side), so that neighbours' labels never meet. A
+# target too narrow for one label gets no ticks.
 target_axis <- function(x, t, at, gap) {
   from <- x$targets$start[t]
   to <- x$targets$end[t]
+  cex <- graphics::par("cex.axis")
+  widest <- graphics::strwidth(bp_format(to, max(1, (to - from) / 4)),
+                               cex = cex)
+  fit <- floor((to - from + 1 + gap) / (1.5 * widest))
+  if (fit < 1) return(invisible())
   share <- (to - from) / sum(target_widths(x))
-  ticks <- pretty(c(from, to), n = max(2, round(10 * share)))
-  last <- if (t < nrow(x$targets)) to - 8 * gap else to
-  ticks <- ticks[ticks >= from - 1 & ticks <= last]
-  step <- if (length(ticks) > 1L) ticks[2L] - ticks[1L] else to - from + 1
-  graphics::axis(1L, at = at(t, ticks), labels = bp_format(ticks, step))
+  n <- min(fit, max(2, round(10 * share)))
+  # fewer ticks until neighbouring labels keep apart; axis() would drop
+  # some labels unevenly instead
+  repeat {
+    ticks <- pretty(c(from, to), n = n)
+    ticks <- ticks[ticks >= from - 1 & ticks <= to]
+    step <- if (length(ticks) > 1L) ticks[2L] - ticks[1L] else to - from + 1
+    labels <- bp_format(ticks, step)
+    if (n <= 1 || step >= 1.3 * max(graphics::strwidth(labels, cex = cex))) break
+    n <- n - 1
+  }
+  half <- graphics::strwidth(labels, cex = cex) / 2
+  inside <- at(t, ticks) - half >= at(t, from) - gap / 2 &
+    at(t, ticks) + half <= at(t, to) + gap / 2
+  if (any(inside)) {
+    graphics::axis(1L, at = at(t, ticks[inside]), labels = labels[inside])
+  }
 }

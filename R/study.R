@@ -148,6 +148,11 @@ check_samples <- function(files, call) {
         "`files` must be a data frame with columns `file` and `sample`; ",
         "its columns are %s."), paste(names(files), collapse = ", ")), call)
     }
+    if (nrow(files) == 0L) {
+      abort_arg("`files` must hold at least one sample, not a data frame with no rows.",
+                call)
+    }
+    check_reserved_columns(files, call)
     samples <- data.frame(sample = as.character(files$sample),
                           file = as.character(files$file))
     samples <- cbind(samples, files[setdiff(names(files), c("file", "sample"))])

@@ -37,6 +37,8 @@ check_region <- function(file, seqname, start = 1, end = NULL, index = NULL,
 # Targets as a data frame with columns seqname, start, end (1-based, both
 # included) and name, checked against the sequence lengths.
 check_where <- function(where, lengths, arg, call) {
+  check_where_empty(where, arg, call)
+  check_where_path(where, lengths, arg, call)
   if (is.null(where)) {
     return(data.frame(seqname = names(lengths), start = 1L,
                       end = as.integer(lengths), name = NA_character_))

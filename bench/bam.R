@@ -1,55 +1,51 @@
-# Reading BAM files: Tolvendra's analyze_region() side by side with
-# mosdepth, megadepth, samtools depth and GenomicAlignments on simulated
-# files. Every run is a fresh process, so start-up and package loading
-# count, timed by /usr/bin/time (bench/timing.R).
+# Reading one BAM file: Tolvendra's analyze_region() side by side with
+# mosdepth, megadepth and samtools on simulated files. Every run is a fresh
+# process, so start-up and package loading count, timed by /usr/bin/time
+# (bench/timing.R).
 # Sourced by bench/run.R, which sets `build` and `quick`; leaves the runs in
 # `bam_runs` and saves them with notes on the run to bam-runs.rds in `store`.
 source(file.path("bench", "simulate.R"))
 source(file.path("bench", "timing.R"))
 
 repeats <- if (quick) 1L else 3L
+limit <- 300
 chr1 <- c(chr1 = if (quick) 10e6 else 50e6)
 read_counts <- if (quick) c(1e5, 3e5, 1e6) else c(1e6, 3e6, 1e7)
 window <- if (quick) c(4000001, 5000000) else c(20000001, 21000000)
 long_chr1 <- c(chr1 = 249250621)
 long_reads <- if (quick) 2e5 else 2e6
+huge_chr1 <- c(chr1 = 600e6)
 
 bams <- vapply(read_counts, function(n) simulated_bam(build, chr1, n), "")
 long_bam <- simulated_bam(build, long_chr1, long_reads)
 gap_bam <- long_gap_bam(build)
+huge_bam <- single_read_bam(build, huge_chr1[[1]])
 
 # ---- commands ------------------------------------------------------------
 # `threads` counts the threads that read the file: 2 is mosdepth's -t 1
-# (one decompression thread beside the reading one), 1 its -t 0. Versions
-# without it are timed with their defaults.
-has_threads <- "threads" %in% names(formals(Tolvendra::analyze_region))
-threads_arg <- function(threads) if (has_threads) sprintf(", threads = %d", threads) else ""
-tolvendra_code <- function(bam, from, to, threads = 2) {
+# (one decompression thread beside the reading one), 1 its -t 0.
+tolvendra_code <- function(bam, from, to, threads = 1, width = 1000) {
   sprintf(paste0('library(Tolvendra); x <- analyze_region("%s", "chr1", %.0f, %.0f, ',
-                 'width = 1000, progress = FALSE%s)'), bam, from, to, threads_arg(threads))
+                 'width = %.0f, progress = FALSE, threads = %d)'), bam, from, to, width, threads)
 }
-mosdepth_command <- function(bam, threads) {
-  paste("mosdepth -n --by 1000 -t", threads, shQuote(file.path(scratch, "mosdepth")),
-        shQuote(bam))
+mosdepth_command <- function(bam, threads, by = 1000) {
+  paste("mosdepth -n --by", format(by, scientific = FALSE), "-t", threads,
+        shQuote(file.path(scratch, "mosdepth")), shQuote(bam))
 }
 commands <- list(
-  tolvendra = function(bam, from, to) r_command(tolvendra_code(bam, from, to)),
   "tolvendra threads = 1" = function(bam, from, to) r_command(tolvendra_code(bam, from, to, 1)),
-  mosdepth = function(bam, from, to) mosdepth_command(bam, 1),
+  "tolvendra threads = 2" = function(bam, from, to) r_command(tolvendra_code(bam, from, to, 2)),
   "mosdepth -t 0" = function(bam, from, to) mosdepth_command(bam, 0),
+  "mosdepth -t 1" = function(bam, from, to) mosdepth_command(bam, 1),
+  "tolvendra threads = 1, width 1e6" = function(bam, from, to) {
+    r_command(tolvendra_code(bam, from, to, 1, width = 1e6))
+  },
+  "mosdepth -t 0 --by 1000000" = function(bam, from, to) mosdepth_command(bam, 0, 1e6),
   megadepth = function(bam, from, to) {
     paste("megadepth", shQuote(bam), "--annotation 1000 --op sum --filter-out 1796 --threads 1")
   },
   samtools = function(bam, from, to) {
     sprintf("samtools depth -a -J -r chr1:%.0f-%.0f %s", from, to, shQuote(bam))
-  },
-  GenomicAlignments = function(bam, from, to) {
-    r_command(sprintf(paste0(
-      'suppressPackageStartupMessages(library(GenomicAlignments)); ',
-      'flag <- scanBamFlag(isUnmappedQuery = FALSE, isSecondaryAlignment = FALSE, ',
-      'isNotPassingQualityControls = FALSE, isDuplicate = FALSE); ',
-      'param <- ScanBamParam(which = GRanges("chr1", IRanges(%.0f, %.0f)), flag = flag); ',
-      'cv <- coverage(readGAlignments("%s", param = param))'), from, to, bam))
   }
 )
 
@@ -58,11 +54,14 @@ commands <- list(
 # deletions covered, unmapped/secondary/QC-failed/duplicate reads left out):
 # the same 1000-position bin sums over the whole sequence, and the same
 # per-base depth over the window.
+samtools_bin_sums <- function(bam, seqname, width) {
+  awk <- sprintf("awk '{s[int(($2-1)/%.0f)]+=$3} END{for(i=0;i<length(s);i++) print s[i]}'", width)
+  as.numeric(system(sprintf("samtools depth -a -J -r %s %s | %s", seqname, shQuote(bam), awk),
+                    intern = TRUE))
+}
 check_against_samtools <- function(bam) {
   x <- analyze_region(bam, "chr1", 1, chr1[[1]], width = 1000, progress = FALSE)
-  awk <- "awk '{s[int(($2-1)/1000)]+=$3} END{for(i=0;i<length(s);i++) print s[i]}'"
-  sums <- as.numeric(system(sprintf("samtools depth -a -J -r chr1 %s | %s", shQuote(bam), awk),
-                            intern = TRUE))
+  sums <- samtools_bin_sums(bam, "chr1", 1000)
   if (!identical(as.numeric(x$bins$sum), sums)) {
     bad <- which(as.numeric(x$bins$sum) != sums)
     stop(sprintf(paste("Tolvendra's 1000-position bin sums over chr1 of %s disagree",
@@ -70,7 +69,7 @@ check_against_samtools <- function(bam) {
                        "%g against %g."), bam, length(bad), length(sums), bad[1],
                  x$bins$sum[bad[1]], sums[bad[1]]))
   }
-  w <- analyze_region(bam, "chr1", window[1], window[2], progress = FALSE)
+  w <- analyze_region(bam, "chr1", window[1], window[2], progress = FALSE, threads = 2)
   depth <- as.numeric(system(sprintf("samtools depth -a -J -r chr1:%.0f-%.0f %s | cut -f3",
                                      window[1], window[2], shQuote(bam)), intern = TRUE))
   if (!identical(as.numeric(w$coverage), depth)) {
@@ -84,28 +83,44 @@ check_against_samtools <- function(bam) {
               basename(bam), length(sums), length(depth)))
 }
 check_against_samtools(bams[1])
+# The single read on 600 Mb: the 1e6-position bin sums against samtools
+# depth's covered positions summed by bin (mosdepth rounds its bin means to
+# two decimals, which hides one read in a bin of 1e6).
+local({
+  x <- analyze_region(huge_bam, "chr1", width = 1e6, progress = FALSE)
+  d <- utils::read.table(text = system(paste("samtools depth -J", shQuote(huge_bam)), intern = TRUE))
+  sums <- numeric(nrow(x$bins))
+  by_bin <- tapply(d$V3, (d$V2 - 1) %/% 1e6 + 1, sum)
+  sums[as.integer(names(by_bin))] <- by_bin
+  if (!identical(as.numeric(x$bins$sum), sums)) {
+    stop("Tolvendra's bin sums over the 600-Mb sequence disagree with samtools depth's.")
+  }
+  cat("checked: Tolvendra agrees with samtools depth on the 600-Mb single-read file\n")
+})
 
 # ---- runs ------------------------------------------------------------------
-whole <- c("tolvendra", if (has_threads) "tolvendra threads = 1", "mosdepth", "mosdepth -t 0",
-           "megadepth", "samtools",
-           "GenomicAlignments")
+whole <- c("tolvendra threads = 1", "tolvendra threads = 2", "mosdepth -t 0", "mosdepth -t 1",
+           "megadepth")
 jobs <- rbind(
   do.call(rbind, lapply(seq_along(bams), function(i) rbind(
     data.frame(job = "whole sequence", reads = read_counts[i], tool = whole,
                bam = bams[i], from = 1, to = chr1[[1]]),
     data.frame(job = "1-Mb window", reads = read_counts[i],
-               tool = c("tolvendra", "samtools", "GenomicAlignments"),
+               tool = c("tolvendra threads = 1", "samtools"),
                bam = bams[i], from = window[1], to = window[2])))),
-  data.frame(job = "249-Mb window", reads = long_reads, tool = c("tolvendra", "mosdepth"),
+  data.frame(job = "249-Mb sequence", reads = long_reads,
+             tool = c("tolvendra threads = 1", "mosdepth -t 0"),
              bam = long_bam, from = 1, to = long_chr1[[1]]),
-  data.frame(job = "50 long-gap reads", reads = 50, tool = c("tolvendra", "mosdepth"),
+  data.frame(job = "600-Mb sequence, 1 read", reads = 1,
+             tool = c("tolvendra threads = 1, width 1e6", "mosdepth -t 0 --by 1000000"),
+             bam = huge_bam, from = 1, to = huge_chr1[[1]]),
+  data.frame(job = "50 long-gap reads", reads = 50, tool = c("tolvendra threads = 1", "mosdepth -t 0"),
              bam = gap_bam, from = 1, to = 50e6),
-  data.frame(job = "start-up", reads = 0, tool = c("R", "tolvendra", "GenomicAlignments"),
+  data.frame(job = "start-up", reads = 0, tool = c("R", "tolvendra"),
              bam = NA, from = NA, to = NA)
 )
-# Start-up: R alone, and R loading each package, reading nothing.
-start_up <- c(R = "NULL", tolvendra = "library(Tolvendra)",
-              GenomicAlignments = "suppressPackageStartupMessages(library(GenomicAlignments))")
+# Start-up: R alone, and R loading the package, reading nothing.
+start_up <- c(R = "NULL", tolvendra = "library(Tolvendra)")
 jobs$command <- vapply(seq_len(nrow(jobs)), function(i) {
   if (jobs$job[i] == "start-up") return(r_command(start_up[[jobs$tool[i]]]))
   commands[[jobs$tool[i]]](jobs$bam[i], jobs$from[i], jobs$to[i])
@@ -119,40 +134,67 @@ load_before <- readLines("/proc/loadavg")
 runs <- list()
 for (r in seq_len(repeats)) {
   for (i in seq_len(nrow(jobs))) {
-    t <- time_command(jobs$command[i], jobs$env[i])
+    t <- time_command(jobs$command[i], jobs$env[i], limit = limit)
     runs[[length(runs) + 1L]] <- cbind(jobs[i, c("job", "reads", "tool")], repeat_ = r, t)
-    cat(sprintf("%-18s %9g reads  %-18s run %d: %6.2fs elapsed %6.2fs user %6.2fs sys %8.0f KiB\n",
+    cat(sprintf("%-18s %9g reads  %-28s run %d: %6.2fs elapsed %6.2fs user %6.2fs sys %8.0f KiB\n",
                 jobs$job[i], jobs$reads[i], jobs$tool[i], r, t$elapsed, t$user, t$sys, t$rss_kib))
   }
 }
 bam_runs <- do.call(rbind, runs)
 
 # Where Tolvendra's time goes, in one process on the largest file, after a
-# first call: decoding the reads alone (scan_region() with nothing to do
-# per batch), reading the coverage (region_coverage()), and the whole
-# analyze_region() call; each the best of two.
+# first call, with threads = 1: decoding the reads alone (scan_region()
+# with nothing to do per batch), the engine alone (one engine_run() call,
+# what analyze_region() asks of it), and the whole analyze_region() call;
+# each the best of three.
 profile_code <- sprintf(paste0(
   'library(Tolvendra); ns <- asNamespace("Tolvendra"); ',
+  'options <- read_options(progress = FALSE); ',
   'region <- ns$check_region("%1$s", "chr1", 1, %2$.0f); ',
-  'options <- ns$check_read_options(chunk_size = formals(analyze_region)$chunk_size, progress = FALSE); ',
-  'call <- function() analyze_region("%1$s", "chr1", 1, %2$.0f, width = 1000, progress = FALSE%3$s); ',
-  'best <- function(f) min(replicate(2, system.time(f())[["elapsed"]])); ',
+  'bins <- ns$bin_spans(region$start, region$end, 1000); ',
+  'targets <- as.data.frame(region[c("seqname", "start", "end")]); ',
+  'call <- function() analyze_region("%1$s", "chr1", 1, %2$.0f, width = 1000, progress = FALSE); ',
+  'engine <- function() ns$engine_run(list(region), options, targets, cbind(target = 1L, bins), ',
+  'list(factors = 1, threshold = 10, minlen = 0), keep = TRUE); ',
+  'best <- function(f) min(replicate(3, system.time(f())[["elapsed"]])); ',
   'invisible(call()); ',
   'cat(best(function() ns$scan_region(region, options, function(batch) NULL)), ',
-  'best(function() ns$region_coverage(region, options)), best(call))'),
-  bams[length(bams)], chr1[[1]], threads_arg(2))
+  'best(engine), best(call))'),
+  bams[length(bams)], chr1[[1]])
 bam_profile <- stats::setNames(
   scan(text = system(r_command(profile_code), intern = TRUE), quiet = TRUE),
-  c("decode", "read", "call"))
+  c("decode", "engine", "call"))
+print(bam_profile)
+
+# The floor of decoding alone, outside R: bench/decode.c reads every record
+# of the largest file with sam_read1(), linked against Rhtslib's static
+# htslib (what this build of Tolvendra uses) and against the system's
+# libhts.so (libdeflate; mosdepth's and megadepth's), one thread each.
+decode_floor <- local({
+  rhtslib <- system.file(package = "Rhtslib")
+  builds <- c(
+    rhtslib = sprintf("-I%s/include %s/usrlib/libhts.a -lz -lbz2 -llzma -lcurl -lpthread -lm",
+                      rhtslib, rhtslib),
+    system = "-lhts")
+  do.call(rbind, lapply(names(builds), function(b) {
+    exe <- file.path(build, paste0("decode-", b))
+    if (system(sprintf("cc -O2 -o %s bench/decode.c %s", shQuote(exe), builds[[b]])) != 0) return(NULL)
+    t <- do.call(rbind, lapply(seq_len(repeats), function(r) {
+      time_command(paste(shQuote(exe), shQuote(bams[length(bams)])))
+    }))
+    data.frame(htslib = b, elapsed = stats::median(t$elapsed), user = stats::median(t$user))
+  }))
+})
+print(decode_floor)
 
 bam_info <- list(
   load = c(before = load_before, after = readLines("/proc/loadavg")),
   repeats = repeats, quick = quick, window = window, chr1 = chr1[[1]],
-  long_chr1 = long_chr1[[1]], gap_chr1 = 50e6, threads = has_threads, profile = bam_profile,
+  long_chr1 = long_chr1[[1]], huge_chr1 = huge_chr1[[1]], gap_chr1 = 50e6,
+  profile = bam_profile, decode_floor = decode_floor, htslib = htslib_build,
   versions = c(
     samtools = system("samtools --version | head -1", intern = TRUE),
     mosdepth = system(paste(mosdepth_env, "mosdepth --version"), intern = TRUE),
     megadepth = system("megadepth --version", intern = TRUE),
-    GenomicAlignments = paste("GenomicAlignments", packageVersion("GenomicAlignments")),
     Tolvendra = paste("Tolvendra", packageVersion("Tolvendra"), "from", commit)))
 saveRDS(list(runs = bam_runs, info = bam_info), file.path(store, "bam-runs.rds"))

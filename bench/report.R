@@ -28,15 +28,27 @@ machine <- c(
 )
 
 routine_lines <- bam_lines <- samples_lines <- NULL
-if (!is.null(results)) source(file.path("bench", "report-routines.R"))
+if (!is.null(results)) {
+  source(file.path("bench", "report-routines.R"))
+} else if (file.exists(file.path(out_dir, "RESULTS.md"))) {
+  # No saved routine results here: keep the routines part of the last
+  # report as it was written.
+  last <- readLines(file.path(out_dir, "RESULTS.md"))
+  from <- match("## Targets", last)
+  to <- grep("^## (Reading|Many samples)", last)
+  to <- if (length(to)) to[1] - 1L else length(last)
+  if (!is.na(from) && to >= from) routine_lines <- last[from:to]
+}
 if (!is.null(samples)) source(file.path("bench", "report-samples.R"))
 if (!is.null(bam)) source(file.path("bench", "report-bam.R"))
 
 contents <- c(if (!is.null(routine_lines)) "the four routines on vectors in memory, side by side with their literal algorithms and peers (from Targets to Tables)",
-           if (!is.null(bam_lines)) "reading BAM files, from a fresh process, side by side with mosdepth, megadepth, samtools and GenomicAlignments (Reading BAM files)")
+              if (!is.null(bam_lines)) "reading one BAM file with `analyze_region()`, from a fresh process, side by side with mosdepth, megadepth and samtools (Reading one BAM file)",
+              if (!is.null(samples_lines)) "reading many samples with `analyze_samples()` and `export_coverage()`, side by side with mosdepth and bedtools (Many samples)")
 writeLines(c("# Benchmark results", "",
              "Produced by `Rscript bench/run.R` on:", "", machine, "",
+             "Timings were taken on a shared machine: two cores, with other sessions building and testing the package at the same time.", "",
              paste0("Parts: ", paste(contents, collapse = "; "), "."), "",
-             routine_lines, bam_lines),
+             routine_lines, bam_lines, samples_lines),
            file.path(out_dir, "RESULTS.md"))
 cat(sprintf("Wrote %s and the plots\n", file.path(out_dir, "RESULTS.md")))

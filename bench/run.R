@@ -19,8 +19,16 @@ build <- file.path("bench", "build")
 store <- if (quick) file.path(build, "quick") else build
 out_dir <- if (quick) store else "bench"
 dir.create(store, recursive = TRUE, showWarnings = FALSE)
-# The commit checked out as the run starts; install the package from it.
-commit <- system("git rev-parse --short HEAD", intern = TRUE)
+# The commit the installed package was built from (BENCH_COMMIT), by
+# default the one checked out as the run starts.
+commit <- Sys.getenv("BENCH_COMMIT", system("git rev-parse --short HEAD", intern = TRUE))
+# Which htslib the installed package's reader is linked against.
+htslib_build <- local({
+  so <- system.file("libs", "TolvendraBam.so", package = "Tolvendra")
+  linked <- grep("libhts", system(paste("ldd", shQuote(so)), intern = TRUE), value = TRUE)
+  if (length(linked)) paste("system htslib:", trimws(sub("=>.*", "", linked[1])))
+  else "Rhtslib (static libhts.a, zlib)"
+})
 
 if ("routines" %in% parts) source(file.path("bench", "routines.R"))
 if ("bam" %in% parts) source(file.path("bench", "bam.R"))

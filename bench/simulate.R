@@ -23,7 +23,7 @@ simulate_cigars <- function(n, spliced = 0.1, deleted = 0.05) {
 # Writes reads to `path` (BAM) and indexes it. `reads(seqname)` returns a
 # data frame of one sequence's reads (pos, cigar, flag) sorted by pos;
 # `lengths` is named by sequence, in header order.
-write_bam <- function(path, lengths, reads, chunk = 5e5) {
+write_bam <- function(path, lengths, reads, chunk = 5e5, csi = FALSE) {
   tmp <- paste0(path, ".tmp")
   con <- pipe(sprintf("samtools view -b -o %s -", shQuote(tmp)), "w")
   writeLines(c("@HD\tVN:1.6\tSO:coordinate",
@@ -31,6 +31,7 @@ write_bam <- function(path, lengths, reads, chunk = 5e5) {
   id <- 0
   for (seqname in names(lengths)) {
     r <- reads(seqname)
+    if (is.null(r) || nrow(r) == 0L) next
     for (from in seq(1, nrow(r), by = chunk)) {
       i <- from:min(from + chunk - 1, nrow(r))
       writeLines(sprintf("r%.0f\t%d\t%s\t%d\t60\t%s\t*\t0\t0\t*\t*",
@@ -41,8 +42,13 @@ write_bam <- function(path, lengths, reads, chunk = 5e5) {
   status <- close(con)
   if (!identical(as.integer(status), 0L)) stop("samtools view failed writing ", path)
   file.rename(tmp, path)
-  stopifnot(system2("samtools", c("index", shQuote(path))) == 0)
+  # BAI indexes stop at 2^29 positions; longer sequences need CSI.
+  stopifnot(system2("samtools", c("index", if (csi) "-c", shQuote(path))) == 0)
   path
+}
+
+index_of <- function(path) {
+  paste0(path, if (file.exists(paste0(path, ".csi"))) ".csi" else ".bai")
 }
 
 # n random reads on a sequence of `len` positions; 1% marked as duplicates,
@@ -80,4 +86,30 @@ long_gap_bam <- function(build) {
     data.frame(pos = (0:49) * 1e6 + sample.int(5000L, 50), cigar = "1M990000N1M",
                flag = 0L)
   })
+}
+
+# A draft assembly: `n` short sequences (200-800 positions), with `reads`
+# reads on as many randomly chosen sequences; every other sequence has no
+# read and no mapped count in the index.
+draft_bam <- function(build, n = 20000L, reads = 30L) {
+  path <- file.path(build, sprintf("sim-draft-%d-seqs-%d-reads.bam", n, reads))
+  if (file.exists(path) && file.exists(paste0(path, ".bai"))) return(path)
+  set.seed(11)
+  lengths <- stats::setNames(sample(200:800, n, replace = TRUE), sprintf("contig%05d", seq_len(n)))
+  hit <- sort(sample.int(n, reads))
+  write_bam(path, lengths, function(s) {
+    i <- match(s, names(lengths))
+    if (!i %in% hit) return(NULL)
+    data.frame(pos = sample.int(lengths[[i]] - read_length, 1L), cigar = "100M", flag = 0L)
+  })
+}
+
+# One sequence of `len` positions holding a single read; indexed as CSI,
+# since BAI cannot address past 2^29 positions.
+single_read_bam <- function(build, len = 600e6) {
+  path <- file.path(build, sprintf("sim-%gMb-1-read.bam", len / 1e6))
+  if (file.exists(path) && file.exists(paste0(path, ".csi"))) return(path)
+  write_bam(path, c(chr1 = len), function(s) {
+    data.frame(pos = round(len / 2), cigar = "100M", flag = 0L)
+  }, csi = TRUE)
 }

@@ -3,8 +3,9 @@
 #   1. the test suite with gcc's AddressSanitizer and UBSan,
 #   2. the routine and reader tests under valgrind memcheck,
 #   3. the splicing index tests under gctorture,
-#   4. libFuzzer runs: the region search against its literal form, and the
-#      alignment reader on mutated BAM files.
+#   4. libFuzzer runs: the region search against its literal form, depth
+#      held as runs against the depth itself, and the alignment reader on
+#      mutated BAM files.
 # Any report fails the run. FUZZ_SECONDS sets each fuzzing time (60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,6 +54,15 @@ clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined \
 mkdir -p "$build/corpus"
 "$build/regionmining_fuzz" -max_total_time="${FUZZ_SECONDS:-60}" -max_len=512 \
   -print_final_stats=1 "$build/corpus" 2>&1 | tail -n 6
+
+echo "--- libFuzzer: depth as runs"
+clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined \
+  -fno-sanitize-recover=all -I"$rinc" \
+  tools/fuzz/runs_fuzz.cpp src/kernels/runs.cpp src/regionmining.cpp \
+  -L"$(R RHOME)/lib" -lR -Wl,-rpath,"$(R RHOME)/lib" -o "$build/runs_fuzz"
+mkdir -p "$build/runs-corpus"
+"$build/runs_fuzz" -max_total_time="${FUZZ_SECONDS:-60}" -max_len=512 \
+  -print_final_stats=1 "$build/runs-corpus" 2>&1 | tail -n 6
 
 echo "--- libFuzzer: alignment reader"
 hts=$(Rscript -e 'cat(system.file(package = "Rhtslib"))')

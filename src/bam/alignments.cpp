@@ -1,7 +1,15 @@
 #include "alignments.h"
 
+#include <ctype.h>
 #include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <htslib/faidx.h>
+#include <htslib/hts.h>
+#include <htslib/kstring.h>
 
 #include <atomic>
 
@@ -90,8 +98,10 @@ Status AlignmentFile::open(const char *path, const char *index,
     const htsExactFormat format = hts_get_format(fp_)->format;
     if (format != bam && format != cram)
         return fault(Fault::format, "is neither a BAM nor a CRAM file");
+    cram_ = format == cram;
+    reference_ = reference ? reference : "";
     if (reference && *reference && hts_set_fai_filename(fp_, reference) != 0)
-        return fault(Fault::open, "could not use the reference FASTA");
+        return fault(Fault::reference, "could not use the reference FASTA");
     const int eof = hts_check_EOF(fp_);
     if (eof == 0)
         return fault(Fault::truncated, "has no end-of-file marker: it is "
@@ -193,6 +203,95 @@ Status AlignmentFile::check_counts() const
     return fault(Fault::index, what);
 }
 
+// The header's value of tag `tag` for sequence `name`; empty if none.
+static std::string sq_tag(sam_hdr_t *hdr, const char *name, const char *tag)
+{
+    kstring_t ks = KS_INITIALIZE;
+    std::string value;
+    if (sam_hdr_find_tag_id(hdr, "SQ", "SN", name, tag, &ks) == 0 && ks.s)
+        value = ks.s;
+    ks_free(&ks);
+    return value;
+}
+
+// MD5 of a sequence as the SAM header's M5 tag has it: upper case, with
+// characters outside 33..126 left out.
+static std::string sequence_md5(const char *seq, hts_pos_t len)
+{
+    hts_md5_context *md5 = hts_md5_init();
+    if (!md5)
+        return "";
+    std::string clean;
+    clean.reserve(static_cast<size_t>(len));
+    for (hts_pos_t i = 0; i < len; ++i) {
+        const unsigned char c = static_cast<unsigned char>(seq[i]);
+        if (c >= 33 && c <= 126)
+            clean.push_back(static_cast<char>(toupper(c)));
+    }
+    hts_md5_update(md5, clean.data(), static_cast<unsigned long>(clean.size()));
+    unsigned char digest[16];
+    char hex[33];
+    hts_md5_final(digest, md5);
+    hts_md5_destroy(md5);
+    hts_md5_hex(hex, digest);
+    return hex;
+}
+
+// A CRAM slice that cannot be decoded most often lacks its reference, or
+// was given another: the sequence's MD5 in the header against the
+// reference's (the one given, else the one the header names) tells which.
+// No fault comes back when the reference is right, or there is no MD5 to
+// compare: the file itself is then damaged.
+Status AlignmentFile::check_reference() const
+{
+    const char *name = sam_hdr_tid2name(hdr_, tid_);
+    const std::string expected = sq_tag(hdr_, name, "M5");
+    std::string fasta = reference_;
+    if (fasta.empty()) {
+        fasta = sq_tag(hdr_, name, "UR");
+        if (fasta.compare(0, 7, "file://") == 0)
+            fasta.erase(0, 7);
+    }
+    const char *given = reference_.empty() ? "the reference FASTA its header names"
+                                           : "`reference`";
+    char what[240];
+    if (fasta.empty() || access(fasta.c_str(), R_OK) != 0) {
+        if (!reference_.empty())
+            return fault(Fault::reference, "could not read `reference`");
+        snprintf(what, sizeof what,
+                 "could not be decoded on %s without the reference FASTA it "
+                 "was written against, which was not given and not found",
+                 name);
+        return fault(Fault::reference, what);
+    }
+    faidx_t *fai = fai_load(fasta.c_str());
+    if (!fai) {
+        snprintf(what, sizeof what,
+                 "could not be decoded on %s: %s (%.100s) has no readable "
+                 ".fai index", name, given, fasta.c_str());
+        return fault(Fault::reference, what);
+    }
+    hts_pos_t len = 0;
+    char *seq = faidx_fetch_seq64(fai, name, 0, HTS_POS_MAX, &len);
+    fai_destroy(fai);
+    if (!seq) {
+        snprintf(what, sizeof what,
+                 "could not be decoded on %s: %s (%.100s) has no sequence %s, "
+                 "so it is not the FASTA the file was written against", name,
+                 given, fasta.c_str(), name);
+        return fault(Fault::reference, what);
+    }
+    const std::string got = expected.empty() ? "" : sequence_md5(seq, len);
+    free(seq);
+    if (expected.empty() || got.empty() || strcasecmp(got.c_str(), expected.c_str()) == 0)
+        return Status();
+    snprintf(what, sizeof what,
+             "could not be decoded on %s: %s (%.100s) is not the FASTA the "
+             "file was written against (MD5 of %s %s, not %s)", name, given,
+             fasta.c_str(), name, got.c_str(), expected.c_str());
+    return fault(Fault::reference, what);
+}
+
 Status AlignmentFile::read_next(bool *got)
 {
     *got = false;
@@ -201,6 +300,11 @@ Status AlignmentFile::read_next(bool *got)
         return Status();
     char what[200];
     const char *name = sam_hdr_tid2name(hdr_, tid_);
+    if (r < -1 && cram_) {
+        Status s = check_reference();
+        if (!s.ok())
+            return s;
+    }
     if (r < -1 && last_pos_ < 0) {
         // Nothing read yet: the index pointed at bytes that are no reads.
         snprintf(what, sizeof what,

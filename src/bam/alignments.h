@@ -35,6 +35,7 @@ struct Blocks {
 // caller can say how to fix it.
 enum class Fault {
     none, open, format, truncated, header, index, damaged,
+    reference,   // a CRAM file's reference FASTA is missing or another one
     overflow,    // a sum that 32-bit integers cannot hold
     memory,      // not the file's fault: memory ran out
     interrupted  // the user stopped the work
@@ -96,6 +97,7 @@ private:
     Status read_next(bool *got);
     bool whole_sequence() const;
     Status check_counts() const;
+    Status check_reference() const;
 
     htsFile *fp_ = nullptr;
     sam_hdr_t *hdr_ = nullptr;
@@ -108,6 +110,8 @@ private:
     int64_t last_pos_ = -1;
     uint64_t mapped_seen_ = 0;
     ReadFilter filter_;
+    bool cram_ = false;
+    std::string reference_; // as given to open(); empty if none
 };
 
 // Adds to `out` the reference blocks of one alignment, 1-based and closed:

@@ -65,6 +65,7 @@ const char *fault_name(Fault f)
     case Fault::overflow: return "overflow";
     case Fault::memory: return "memory";
     case Fault::interrupted: return "interrupted";
+    case Fault::reference: return "reference";
     default: return "none";
     }
 }

@@ -32,15 +32,17 @@ test_that("groups are compared by their summed coverage per feature", {
                    splicingind(rows$sum2, rows$sum1, 1))
 })
 
-test_that("compare_samples() takes the study form", {
+test_that("compare_samples() still takes the study form, deprecated", {
   skip_without_bam()
   study <- make_study()
   exons <- GenomicRanges::GRanges("chrA", IRanges::IRanges(c(1, 1001), c(1000, 2500)))
   bed <- tempfile(fileext = ".bed")
   writeLines(c("chrA\t0\t1000", "chrA\t1000\t2500"), bed)
   x <- compare_groups(study, "condition", exons, progress = FALSE)
-  expect_identical(compare_samples(study, "condition", features = bed,
-                                   progress = FALSE), x)
+  expect_warning(y <- compare_samples(study, "condition", features = bed,
+                                      progress = FALSE),
+                 "use compare_groups", class = "deprecatedWarning")
+  expect_identical(y, x)
 })
 
 test_that("bad groups give clear errors", {

@@ -91,3 +91,40 @@ test_that("positions are labelled in bp, kb or Mb", {
   expect_identical(Tolvendra:::bp_format(c(0, 1.5e7, 3e7), 1.5e7),
                    c("0 Mb", "15 Mb", "30 Mb"))
 })
+
+test_that("many-sample plots draw short, many and single targets", {
+  skip_without_bam()
+  study <- make_study()
+  # 50 short targets side by side
+  starts <- seq(1, by = 49, length.out = 50)
+  many <- data.frame(seqname = "chrA", start = starts, end = starts + 40)
+  cases <- list(short = c("chrA:1-100", "chrB:1-1800"), many = many,
+                single = "chrA", whole = NULL)
+  dir <- tempfile("plots")
+  dir.create(dir)
+  for (case in names(cases)) {
+    x <- analyze_samples(study, cases[[case]], width = 10, threshold = 10,
+                         progress = FALSE)
+    file <- file.path(dir, paste0(case, ".png"))
+    expect_identical(plot(x, file = file), x, label = case)
+    expect_identical(readBin(file, "raw", 4), as.raw(c(0x89, 0x50, 0x4e, 0x47)))
+  }
+  expect_setequal(list.files(dir, all.files = TRUE, no.. = TRUE),
+                  paste0(names(cases), ".png"))
+})
+
+test_that("a plot of 2,000 whole sequences draws", {
+  skip_on_cran()
+  skip_without_bam()
+  skip_without_samtools()
+  lengths <- stats::setNames(rep(c(500, 3000), 1000), sprintf("c%04d", 1:2000))
+  set.seed(1)
+  records <- sprintf("r%d 0 %s %d 60 40M * 0 0 * *", 1:3000,
+                     sample(names(lengths), 3000, replace = TRUE),
+                     sample(1:400, 3000, replace = TRUE))
+  x <- analyze_samples(c(a = make_bam(records, lengths = lengths)),
+                       width = 100, threshold = 2, progress = FALSE)
+  file <- tempfile(fileext = ".png")
+  expect_identical(plot(x, file = file), x)
+  expect_gt(file.size(file), 0)
+})

@@ -154,7 +154,7 @@ test_that("every form of `where` gives the same targets", {
 test_that("a misspelt reading option is an error, not ignored", {
   skip_without_samples()
   study <- make_study()
-  expect_error(analyze_samples(study, chunksize = 5), "`chunksize` is not one",
+  expect_error(analyze_samples(study, chunksize = 5), "not `chunksize`",
                class = "tolvendra_error_arg")
 })
 
