@@ -144,8 +144,9 @@ bam_runs <- do.call(rbind, runs)
 
 # Where Tolvendra's time goes, in one process on the largest file, after a
 # first call, with threads = 1: decoding the reads alone (scan_region()
-# with nothing to do per batch), the engine alone (one engine_run() call,
-# what analyze_region() asks of it), and the whole analyze_region() call;
+# with nothing to do per batch), the engine asked for the bin sums alone,
+# the engine asked for what analyze_region() asks of it (bin sums, regions,
+# runs of depth), and the whole analyze_region() call;
 # each the best of three.
 profile_code <- sprintf(paste0(
   'library(Tolvendra); ns <- asNamespace("Tolvendra"); ',
@@ -156,14 +157,15 @@ profile_code <- sprintf(paste0(
   'call <- function() analyze_region("%1$s", "chr1", 1, %2$.0f, width = 1000, progress = FALSE); ',
   'engine <- function() ns$engine_run(list(region), options, targets, cbind(target = 1L, bins), ',
   'list(factors = 1, threshold = 10, minlen = 0), keep = TRUE); ',
+  'sums <- function() ns$engine_run(list(region), options, targets, cbind(target = 1L, bins)); ',
   'best <- function(f) min(replicate(3, system.time(f())[["elapsed"]])); ',
   'invisible(call()); ',
   'cat(best(function() ns$scan_region(region, options, function(batch) NULL)), ',
-  'best(engine), best(call))'),
+  'best(sums), best(engine), best(call))'),
   bams[length(bams)], chr1[[1]])
 bam_profile <- stats::setNames(
   scan(text = system(r_command(profile_code), intern = TRUE), quiet = TRUE),
-  c("decode", "engine", "call"))
+  c("decode", "sums", "engine", "call"))
 print(bam_profile)
 
 # The floor of decoding alone, outside R: bench/decode.c reads every record

@@ -117,10 +117,16 @@ largest <- max(sizes)
 bam_notes <- c(
   sprintf(paste("Inside one R process, after a first call, on the %s-read file over the whole %s sequence (best of three, `threads = 1`):",
                 "`analyze_region()` takes %.2f s; the engine alone (`Tolvendra:::engine_run()` with what `analyze_region()` asks of it: bin sums, regions and runs of depth) %.2f s of it;",
-                "decoding the reads alone (`Tolvendra:::scan_region()` with nothing to do per batch) %.2f s.",
+                "decoding the reads alone (`Tolvendra:::scan_region()` with nothing to do per batch) %.2f s; the engine asked for the bin sums alone, without regions or runs of depth, %s.",
                 "The R side around the engine (argument checks, expanding the runs into a per-base vector of %s integers, the result) takes the remaining %.2f s."),
           read_label(largest), mb_of(info$chr1), p[["call"]], p[["engine"]], p[["decode"]],
+          if (is.na(p["sums"])) "was not timed" else sprintf("%.2f s", p[["sums"]]),
           format(info$chr1, big.mark = ",", scientific = FALSE), p[["call"]] - p[["engine"]]),
+  if (!is.na(p["sums"])) c("", sprintf(paste(
+    "So of the call, decoding is %.0f%%; adding the blocks and summing the bins %.0f%%; finding the regions and keeping the runs of depth %.0f%%; the R side, mostly turning the runs into a per-base integer vector of the whole sequence, %.0f%%.",
+    "These steps were timed on a busy machine, so compare them with one another rather than with the tables above."),
+    100 * p[["decode"]] / p[["call"]], 100 * (p[["sums"]] - p[["decode"]]) / p[["call"]],
+    100 * (p[["engine"]] - p[["sums"]]) / p[["call"]], 100 * (p[["call"]] - p[["engine"]]) / p[["call"]])),
   ""
 )
 if (!is.null(info$decode_floor)) {

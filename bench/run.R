@@ -1,10 +1,12 @@
 # Every benchmark, side by side with peers, in one run. From the repository
 # root, with the package and the peers installed (sh tools/setup.sh):
 #   Rscript bench/run.R
-# writes bench/RESULTS.md and the plots in bench/. It takes about half an
-# hour on two cores: the BAM reading runs every tool three times, each in a
+# writes bench/RESULTS.md and the plots in bench/. The BAM parts take about
+# fifteen minutes on two cores: every tool runs three times, each in a
 # fresh process, on files of up to 10 million reads (simulated the first
-# time, in a few minutes, and kept in bench/build/).
+# time, in under two minutes, and kept in bench/build/). Set BENCH_COMMIT
+# to the commit the installed package was built from when it is not the
+# one checked out.
 #
 # BENCH_QUICK=1 is for trying things: small files, one run each, the
 # routines left out, and everything written to bench/build/quick/ instead.

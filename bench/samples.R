@@ -173,8 +173,35 @@ for (r in seq_len(repeats)) {
                 if (is.na(t$call)) "-" else sprintf("%.2fs", t$call), t$user, t$rss_kib))
   }
 }
+# Where the time of a targets or draft-assembly call goes, in one process
+# after a warm-up, profiled by Rprof: the whole call; the native engine
+# (engine_run()'s own time); and building the bins target by target
+# (time under cbind() and rbind(), which analyze_samples() calls once per
+# target and once over all of them).
+samples_profile <- local({
+  code <- sprintf(paste0(
+    'suppressPackageStartupMessages({library(Tolvendra); library(BiocParallel); ',
+    'library(SummarizedExperiment)}); ns <- asNamespace("Tolvendra"); ',
+    'invisible(analyze_samples("%1$s", "chr1:1-10000", progress = FALSE)); ',
+    'one <- function(files, where) {',
+    '  f <- tempfile(); Rprof(f, interval = 0.01); ',
+    '  call <- system.time(analyze_samples(files, where, width = 1000, progress = FALSE))[["elapsed"]]; ',
+    '  Rprof(NULL); p <- summaryRprof(f)$by.self; ',
+    '  engine <- sum(p[grepl("engine_run", rownames(p)), "self.time"]); ',
+    '  t <- summaryRprof(f)$by.total; ',
+    '  bins <- sum(t[grepl("^.(cbind|rbind).$", rownames(t)), "total.time"]); ',
+    '  c(call, engine, bins, sum(p$self.time)) }; ',
+    'cat(one(c(%2$s), "%3$s"), one("%4$s", NULL))'),
+    sample_bams[[1]], paste(sprintf('"%s"', sample_bams[seq_len(target_samples)]), collapse = ", "),
+    targets_bed, draft)
+  v <- scan(text = system(r_command(code), intern = TRUE), quiet = TRUE)
+  data.frame(case = c("targets", "draft assembly"), call = v[c(1, 5)], engine = v[c(2, 6)],
+             bins = v[c(3, 7)], profiled = v[c(4, 8)])
+})
+print(samples_profile)
+
 saveRDS(list(runs = do.call(rbind, runs),
              info = list(genome = genome, reads = reads_per_sample, targets = target_count,
                          repeats = repeats, limit = limit, commit = commit,
-                         load = readLines("/proc/loadavg"))),
+                         load = readLines("/proc/loadavg"), profile = samples_profile)),
         file.path(store, "samples-runs.rds"))
