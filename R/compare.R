@@ -77,7 +77,7 @@ compare_samples <- function(file1, file2, seqname, start = 1, end = NULL,
                           arg = "file2", call = call)
   if (is.null(features)) {
     width <- check_count(width, "width", min = 1, call = call)
-    units <- bin_spans(region1$start, region1$end, width)
+    units <- bin_spans(region1$start, region1$end, width)[-1L]
   } else {
     units <- check_spans(features, region1, "features", call)
     units$width <- units$end - units$start + 1L
@@ -90,11 +90,11 @@ compare_samples <- function(file1, file2, seqname, start = 1, end = NULL,
   }
   x <- engine_run(list(region1, region2), options,
                   as.data.frame(region1[c("seqname", "start", "end")]),
-                  cbind(target = 1L, units[c("start", "end")]), keep = TRUE,
+                  cbind(target = 1L, units[c("start", "end")]), keep = "coverage",
                   arg = c("file1", "file2"), call = call)
   compare_coverage(region1, c(file1, file2),
-                   expand_runs(x$runs[[1L]], region1$end),
-                   expand_runs(x$runs[[2L]], region1$end), units,
+                   x$runs[[1L]],
+                   x$runs[[2L]], units,
                    x$sums[, 1L], x$sums[, 2L], scale, if (is.null(features)) width)
 }
 
@@ -202,7 +202,12 @@ as.data.frame.tolvendra_comparison <- function(x, row.names = NULL,
 #'   `"chr:start-end"` strings, a data frame with columns `seqname`, `start`
 #'   and `end`, a `GRanges`, or the path of a BED file, as `where` for
 #'   [analyze_samples()].
-#' @param scale Factor applied to the second group's sums. By default, the
+#' @param normalize,genome_size How each sample's sums are scaled before
+#'   they are added up per group, as for [analyze_samples()]: `"none"`,
+#'   `"cpm"`, `"rpgc"` or a scale factor per sample. The factors used are
+#'   the column data's `scale_factor`.
+#' @param scale Factor applied to the second group's sums. By default, 1
+#'   where `normalize` scales the samples, and otherwise the
 #'   ratio of the groups' mapped reads (summed over their samples), so that
 #'   groups sequenced to different depths compare fairly.
 #' @inheritParams analyze_samples
@@ -224,6 +229,7 @@ as.data.frame.tolvendra_comparison <- function(x, row.names = NULL,
 #' x <- compare_groups(samples, "condition", exons)
 #' SummarizedExperiment::rowData(x)
 compare_groups <- function(samples, group, features, scale = NULL,
+                           normalize = "none", genome_size = NULL,
                            BPPARAM = BiocParallel::SerialParam(),
                            options = read_options(), ...) {
   call <- sys.call()
@@ -240,7 +246,10 @@ compare_groups <- function(samples, group, features, scale = NULL,
   study <- open_study(samples, features, "features", BPPARAM, options, call)
   if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
   in1 <- samples[[group]] == levels[1L]
-  if (is.null(scale)) {
+  study <- normalize_study(study, normalize, genome_size, call)
+  if (is.null(scale) && study$normalize != "none") {
+    scale <- 1
+  } else if (is.null(scale)) {
     mapped <- c(sum(study$samples$mapped[in1]), sum(study$samples$mapped[!in1]))
     if (any(mapped == 0)) {
       abort_arg(sprintf(paste0(
@@ -258,9 +267,10 @@ compare_groups <- function(samples, group, features, scale = NULL,
   pass <- study_pass(study, spans, NULL, BPPARAM, call)
   study$samples$covered <- pass$covered /
     sum(as.double(study$targets$end) - study$targets$start + 1)
-  x <- coverage_summary(spans, pass$sums, study, "none")
-  sum1 <- rowSums(pass$sums[, in1, drop = FALSE])
-  sum2 <- rowSums(pass$sums[, !in1, drop = FALSE])
+  x <- coverage_summary(spans, pass$sums, study, study$normalize)
+  scaled <- sweep(pass$sums, 2L, study$samples$scale_factor, `*`)
+  sum1 <- rowSums(scaled[, in1, drop = FALSE])
+  sum2 <- rowSums(scaled[, !in1, drop = FALSE])
   rows <- SummarizedExperiment::rowData(x)
   rows$target <- NULL
   rows$name <- study$targets$name
@@ -269,7 +279,8 @@ compare_groups <- function(samples, group, features, scale = NULL,
   rows$index <- splicingind(sum1, sum2, scale)
   rows$detected <- detection(sum1, sum2)
   SummarizedExperiment::rowData(x) <- rows
-  S4Vectors::metadata(x) <- list(group = group, levels = levels, scale = scale)
+  S4Vectors::metadata(x) <- c(S4Vectors::metadata(x),
+                              list(group = group, levels = levels, scale = scale))
   x
 }
 

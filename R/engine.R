@@ -5,19 +5,22 @@
 
 # `sources`: checked files (list(file, index) each), one per sample.
 # `options`: reading options, one for all or a list of one per source.
-# `targets`: a data frame with seqname, start and end (1-based, closed).
+# `targets`: a data frame with seqname, start and end (1-based, closed), or
+#   NULL to count each source's library alone (see library_sizes()).
 # `spans`: NULL or a data frame with target (row of `targets`), start and
 #   end, each within its target.
 # `regions`: NULL, or list(factors, threshold, minlen) to find the regions
 #   of floor(sum(factors[s] * depth[s])) that reach `threshold`.
-# `keep`: TRUE to return each target's runs of depth for each sample.
+# `keep`: "runs" to return each target's runs of depth for each sample, as
+#   list(start, value); "coverage" to return its depth at every position.
 # `max_blocks`: blocks held at most before they are counted.
 # Returns list(sums, covered, region_target, region_start, region_end,
-# region_sums, runs): matrices with one column per source (sums by span,
+# region_sums, runs, reads, bases): matrices with one column per source (sums by span,
 # covered positions by target, region sums by region), and runs as a list
-# of list(start, value) indexed by (target - 1) * sources + source.
+# indexed by (target - 1) * sources + source; reads
+# and bases: the reads counted and the bases they cover, per source.
 engine_run <- function(sources, options, targets, spans = NULL,
-                       regions = NULL, keep = FALSE, arg = "file",
+                       regions = NULL, keep = "none", arg = "file",
                        call = sys.call(-1), max_blocks = max_batch_blocks) {
   force(call)
   if (inherits(options, "tolvendra_read_options")) {
@@ -34,16 +37,25 @@ engine_run <- function(sources, options, targets, spans = NULL,
          reference = option("reference", ""),
          min_mapq = option("min_mapq", 0L),
          exclude_flags = option("exclude_flags", 0L),
-         split = option("split", NA)),
-    list(seqname = as.character(targets$seqname),
-         start = as.double(targets$start), end = as.double(targets$end)),
+         split = option("split", NA),
+         include_flags = option("include_flags", 0L),
+         once = vapply(options, function(o) identical(o$overlap, "once"), NA),
+         fragments = option("fragments", NA),
+         extend = option("extend", 0L),
+         strand = vapply(options, function(o) {
+           switch(o$strand %||% "both", both = 0L, "+" = 1L, "-" = -1L)
+         }, 0L)),
+    if (!is.null(targets)) {
+      list(seqname = as.character(targets$seqname),
+           start = as.double(targets$start), end = as.double(targets$end))
+    },
     list(target = as.integer(spans$target), start = as.double(spans$start),
          end = as.double(spans$end)),
     list(regions = !is.null(regions),
          factors = as.double(regions$factors %||% rep(1, length(sources))),
          threshold = as.double(regions$threshold %||% 0),
          minlen = as.integer(regions$minlen %||% 0L),
-         keep = keep, threads = options[[1L]]$threads,
+         keep = match(keep, c("none", "runs", "coverage")) - 1L, threads = options[[1L]]$threads,
          chunk = as.double(options[[1L]]$chunk_size),
          max_blocks = as.double(max_blocks),
          progress = options[[1L]]$progress))
@@ -54,9 +66,12 @@ engine_run <- function(sources, options, targets, spans = NULL,
   value
 }
 
-# The per-base depth of a target from its runs.
-expand_runs <- function(runs, end) {
-  rep.int(runs$value, diff(c(runs$start, end + 1)))
+# The reads (or fragments) of each source's whole file that its options
+# keep, and the bases they cover, as the engine counts them:
+# list(reads, bases).
+library_sizes <- function(sources, options, arg = "file", call = sys.call(-1)) {
+  force(call)
+  engine_run(sources, options, NULL, arg = arg, call = call)[c("reads", "bases")]
 }
 
 # Records the engine has decoded in this process, for tests.

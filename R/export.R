@@ -26,6 +26,10 @@
 #' `path` once complete: an error or an interrupt leaves no file at `path`
 #' (nor replaces one that was there) and no temporary file behind.
 #'
+#' Reads are counted as the reading options say ([read_options()]): with
+#' `strand = "+"` and then `strand = "-"`, two calls write the two strands
+#' of a stranded library as two tracks.
+#'
 #' @param file Path of an indexed BAM or CRAM file.
 #' @param path Path of the track to write.
 #' @param format `"bigWig"` or `"bedGraph"`.
@@ -33,7 +37,10 @@
 #'   sequence, sequence names, `"chr:start-end"` strings, a data frame, a
 #'   `GRanges` or a BED file.
 #' @param normalize `"none"` writes the read depth; `"cpm"` the depth per
-#'   million mapped reads of the file, which must have some.
+#'   million reads of the file's library, `"rpgc"` per 1x genome coverage,
+#'   or a number, a scale factor that multiplies the depth, as for
+#'   [analyze_samples()]. The library must have reads.
+#' @param genome_size With `normalize = "rpgc"`, as for [analyze_samples()].
 #' @inheritParams read_blocks
 #' @return `path`, invisibly.
 #' @seealso [export_regions()] writes the regions that [analyze_samples()]
@@ -50,30 +57,24 @@
 #'   rtracklayer::import(bw)
 #' }
 export_coverage <- function(file, path, format = c("bigWig", "bedGraph"),
-                            where = NULL, normalize = c("none", "cpm"),
+                            where = NULL, normalize = c("none", "cpm", "rpgc"),
+                            genome_size = NULL,
                             options = read_options(), ...) {
   call <- sys.call()
   options <- reading_options(options, list(...), call)
   source <- check_alignments(file, call = call)
   check_output_path(path, "path", call)
   format <- check_choice(format, c("bigWig", "bedGraph"), "format", call)
-  normalize <- check_choice(normalize, c("none", "cpm"), "normalize", call)
   lengths <- seq_lengths(source$file, source$index, call = call)
   targets <- check_where(where, lengths, "where", call)
   if (format == "bigWig") {
     check_installed("rtracklayer", call)
     targets <- check_disjoint(targets, lengths, call)
   }
-  factor <- 1
-  if (normalize == "cpm") {
-    mapped <- mapped_reads(source, options, call = call)
-    if (mapped == 0) {
-      abort_arg(sprintf(paste0(
-        "`file` must have mapped reads to be normalized by them, but %s ",
-        "has none."), describe(file)), call)
-    }
-    factor <- 1e6 / mapped
-  }
+  study <- list(samples = data.frame(sample = describe(file)),
+                sources = list(source), options = options)
+  factor <- normalize_study(study, normalize, genome_size, call,
+                            "file")$samples$scale_factor
 
   # a group of targets at a time, so that memory follows the group
   groups <- target_groups(targets, ceiling(sum(as.double(targets$end) -
@@ -81,7 +82,7 @@ export_coverage <- function(file, path, format = c("bigWig", "bedGraph"),
   write_bedgraph <- function(bedgraph) {
     write_lines_to(bedgraph, function(con) {
       for (g in groups) {
-        x <- engine_run(list(source), options, targets[g, ], keep = TRUE,
+        x <- engine_run(list(source), options, targets[g, ], keep = "runs",
                         call = call)
         write_runs(x$runs, targets[g, ], factor, con)
       }

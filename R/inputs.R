@@ -30,16 +30,16 @@ check_dots_names <- function(dots, known, call) {
 }
 
 # Columns that analyze_samples() adds to the column data of its results.
-reserved_columns <- c("mapped", "covered")
+reserved_columns <- c("mapped", "covered", "library_size", "scale_factor")
 
 check_reserved_columns <- function(samples, call) {
   taken <- intersect(reserved_columns, names(samples))
   if (length(taken) > 0L) {
     abort_arg(sprintf(paste0(
       "`files` must have annotation columns named other than %s, which the ",
-      "results add (reads mapped, fraction of positions covered), not a ",
+      "results add, not a ",
       "column `%s`; rename it."),
-      paste0("`", reserved_columns, "`", collapse = " and "), taken[1L]), call)
+      paste0("`", reserved_columns, "`", collapse = ", "), taken[1L]), call)
   }
   invisible(samples)
 }

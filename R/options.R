@@ -12,7 +12,33 @@
 #'
 #' With the defaults, coverage is counted as `samtools depth -a -J` counts
 #' it: every aligned base of every read that passes the flag and quality
-#' filters, deletions (CIGAR `D`) included, introns (`N`) not.
+#' filters, deletions (CIGAR `D`) included, introns (`N`) not. The other
+#' options count reads as other tools do; each gives the numbers of the peer
+#' command named, with the same filters:
+#'
+#' | option | counts | as |
+#' |---|---|---|
+#' | `overlap = "once"` | a base both mates of a pair cover once | `samtools depth -a -J -s` (mates without gaps) |
+#' | `fragments = TRUE` | each proper pair's whole fragment | `bedtools genomecov -d -pc` |
+#' | `extend = 200` | each read extended to 200 bases along its strand | `bedtools genomecov -d -fs 200`, deepTools `--extendReads 200` |
+#' | `strand = "+"` | only fragments on the forward strand | `bedtools genomecov -d -split -strand + -du` |
+#' | `include_flags = 2` | only reads with all these flags | `samtools view -f 2` |
+#'
+#' With `overlap = "once"`, a pair covers the union of its mates' aligned
+#' bases. Where a mate is spliced, samtools also drops the other mate's
+#' bases that fall in the gap, and mosdepth corrects overlaps in its own
+#' way: the three differ there, and Tolvendra counts what is aligned. Only
+#' mates on the same sequence pair up; the second mate to come adds only
+#' what the first does not cover.
+#'
+#' With `fragments = TRUE`, a fragment runs from the leftmost aligned base
+#' of its pair for the template length (SAM's `TLEN`), and counts when its
+#' left mate passes the filters; reads that are not in proper pairs are
+#' left out. A fragment whose left mate lies before the region read still
+#' counts inside it.
+#'
+#' Library sizes (see [analyze_samples()]) count the reads, or fragments
+#' with `fragments = TRUE`, that pass the same options.
 #'
 #' @param split If `FALSE`, each read counts as one block from its first to
 #'   its last aligned coordinate, introns included.
@@ -26,6 +52,18 @@
 #'   htslib's threaded reader can stall on some damaged files instead of
 #'   failing, so the default reads on one thread, where damage is always an
 #'   error.
+#' @param include_flags Only reads with all of these SAM flag bits set
+#'   count, as with `samtools view -f`; 0 (the default) requires none.
+#' @param overlap `"count"` counts every aligned base of both mates of a
+#'   pair; `"once"` counts a base that both mates cover once.
+#' @param fragments If `TRUE`, each proper pair counts as its whole
+#'   fragment, and other reads not at all.
+#' @param extend `NULL`, or a number of bases: each read is extended from
+#'   its start along its strand to that length (spliced reads then cover
+#'   their gaps). Not with `fragments = TRUE` or `overlap = "once"`.
+#' @param strand `"both"`, or `"+"` or `"-"`: only fragments on that
+#'   strand, the strand of single reads and first mates and the opposite of
+#'   second mates' (a stranded library read as `bedtools -du` reads it).
 #' @param reference For CRAM files, the path of the reference FASTA the
 #'   file was compressed against (with its `.fai` index beside it). Without
 #'   it, htslib looks where the header's `UR` tags point and in `REF_PATH`
@@ -42,7 +80,10 @@
 #' @examples
 #' read_options(min_mapq = 20, exclude_flags = 1796 + 2048)
 read_options <- function(split = TRUE, min_mapq = 0, exclude_flags = 1796,
-                         threads = 1, reference = NULL, chunk_size = 65536,
+                         include_flags = 0, overlap = c("count", "once"),
+                         fragments = FALSE, extend = NULL,
+                         strand = c("both", "+", "-"), threads = 1,
+                         reference = NULL, chunk_size = 65536,
                          progress = interactive()) {
   check_read_options(as.list(environment()), sys.call())
 }
@@ -56,16 +97,40 @@ check_read_options <- function(x, call) {
                         describe(x$reference)), call, "reference")
     }
   }
-  structure(list(
+  options <- list(
     split = check_flag(x$split, "split", call),
     min_mapq = check_count(x$min_mapq, "min_mapq", min = 0, call = call),
     exclude_flags = check_count(x$exclude_flags, "exclude_flags", min = 0,
                                 call = call),
+    include_flags = check_count(x$include_flags, "include_flags", min = 0,
+                                call = call),
+    overlap = check_choice(x$overlap, c("count", "once"), "overlap", call),
+    fragments = check_flag(x$fragments, "fragments", call),
+    extend = if (!is.null(x$extend)) check_count(x$extend, "extend", min = 1,
+                                                 call = call),
+    strand = check_choice(x$strand, c("both", "+", "-"), "strand", call),
     threads = check_threads(x$threads, call),
     reference = x$reference,
     chunk_size = check_count(x$chunk_size, "chunk_size", min = 1, call = call),
-    progress = check_flag(x$progress, "progress", call)),
-    class = "tolvendra_read_options")
+    progress = check_flag(x$progress, "progress", call))
+  check_option_pairs(options, call)
+  structure(options, class = "tolvendra_read_options")
+}
+
+# Options that make no sense together.
+check_option_pairs <- function(options, call) {
+  given <- c(extend = !is.null(options$extend), fragments = options$fragments,
+             overlap = options$overlap == "once")
+  why <- c("extend+fragments" = "a fragment has its own length",
+           "overlap+fragments" = "a fragment counts each base once already",
+           "overlap+extend" = "extended mates no longer show their aligned bases")
+  for (pair in strsplit(names(why), "+", fixed = TRUE)) {
+    if (all(given[pair])) {
+      abort_arg(sprintf("`%s` and `%s` cannot be used together: %s.",
+                        pair[1L], pair[2L], why[[paste(pair, collapse = "+")]]),
+                call, pair[1L])
+    }
+  }
 }
 
 # The options of a reading function's call: `options` with the named

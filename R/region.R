@@ -39,10 +39,10 @@ analyze_region <- function(file, seqname, start = 1, end = NULL, width = 100,
   minlen <- check_count(minlen, "minlen", min = 0, call = call)
   bins <- bin_spans(region$start, region$end, width)
   x <- engine_run(list(region), options, as.data.frame(region[c("seqname", "start", "end")]),
-                  cbind(target = 1L, bins),
+                  bins,
                   list(factors = 1, threshold = threshold, minlen = minlen),
-                  keep = TRUE, call = call)
-  new_region(region, expand_runs(x$runs[[1L]], region$end), width, bins,
+                  keep = "coverage", call = call)
+  new_region(region, x$runs[[1L]], width, bins,
              x$sums[, 1L], x$region_start, x$region_end, x$region_sums[, 1L],
              threshold, minlen, options)
 }
@@ -60,6 +60,7 @@ analyze_coverage <- function(region, cov, width, threshold, minlen, options) {
 
 new_region <- function(region, cov, width, bins, sums, region_start,
                        region_end, region_sums, threshold, minlen, options) {
+  bins$target <- NULL
   bins$sum <- sums
   bins$mean <- bins$sum / bins$width
   regions <- data.frame(start = as.integer(region_start),
@@ -72,14 +73,20 @@ new_region <- function(region, cov, width, bins, sums, region_start,
             class = "tolvendra_region")
 }
 
-# Consecutive bins of `width` positions from `start` to `end`; the last one
-# stops at `end`, so it may be shorter. Computed in doubles so that a bin
-# reaching past the largest integer coordinate does not overflow.
+# Consecutive bins of `width` positions from each `start` to its `end`;
+# the last of each stops at its end, so it may be shorter. `target` is the
+# index of the start and end that a bin belongs to. Computed in doubles so
+# that a bin reaching past the largest integer coordinate does not
+# overflow, and for all targets at once, since studies have thousands.
 bin_spans <- function(start, end, width) {
-  first <- seq(as.double(start), end, by = width)
-  last <- pmin(first + width - 1, end)
-  data.frame(start = as.integer(first), end = as.integer(last),
-             width = as.integer(last - first + 1))
+  start <- as.double(start)
+  end <- as.double(end)
+  counts <- ceiling((end - start + 1) / width)
+  target <- rep.int(seq_along(start), counts)
+  first <- start[target] + (sequence(counts) - 1) * width
+  last <- pmin(first + width - 1, end[target])
+  data.frame(target = target, start = as.integer(first),
+             end = as.integer(last), width = as.integer(last - first + 1))
 }
 
 # A region as "chr1:1,001-2,000".

@@ -18,17 +18,28 @@
 #' bytes per position and sample at 30-fold depth of 150-base reads; 8
 #' bytes at worst, where the depth changes at every position). Counting
 #' takes 4 bytes per position of `chunk_size` on top. Every file is
-#' decoded once per call.
+#' decoded once per call, and once more to count its library when
+#' `normalize` needs it.
 #'
 #' The regions are those that [regionmining()] finds on the profile
 #' `floor(sum(f[s] * coverage[s]))`, the sum over the samples `s` of their
 #' coverage times a factor, against the threshold `S * threshold` for `S`
 #' samples. The factor is 1 with `normalize = "none"`, so that a region is
 #' exactly a stretch whose mean of the samples' coverage reaches
-#' `threshold`. With `normalize = "cpm"` it is `1e6 / mapped[s]`, coverage
-#' per million mapped reads, so that samples sequenced to different depths
-#' weigh the same; the profile is then rounded down to whole numbers after
-#' the summing, which is done in double precision in the samples' order.
+#' `threshold`. Otherwise it is the sample's scale factor, so that samples
+#' sequenced to different depths weigh the same: with `"cpm"`,
+#' `1e6 / library_size[s]`, depth per million reads; with `"rpgc"`,
+#' `genome_size / bases[s]`, where `bases` is what the library's reads
+#' cover, so that 1 is the depth the library would have spread evenly over
+#' `genome_size` bases (deepTools' RPGC: library size times mean read or
+#' fragment length over the genome size); or the factors you give. The
+#' profile is rounded down to whole numbers after the summing, which is
+#' done in double precision in the samples' order.
+#'
+#' The library size is the number of reads (or fragments, with
+#' `fragments = TRUE`) of the whole file that the reading options keep,
+#' counted exactly, not the index's count of mapped reads: with
+#' `min_mapq = 30`, reads below 30 are not in it.
 #' The profile holds R integers (up to 2,147,483,647), so where
 #' `S * threshold` passes that, no region can reach it and none is found.
 #'
@@ -48,9 +59,15 @@
 #' @param threshold,minlen Regions are stretches whose mean coverage across
 #'   samples reaches `threshold` and that span more than `minlen` positions;
 #'   see Details and [regionmining()].
-#' @param normalize `"none"` to find regions on the coverage as counted,
-#'   `"cpm"` on coverage per million mapped reads; see Details. With
-#'   `"cpm"`, the results also hold an assay `cpm` of normalized means.
+#' @param normalize `"none"` to find regions on the coverage as counted;
+#'   `"cpm"` on coverage per million reads of each library; `"rpgc"` on
+#'   coverage per 1x genome coverage; or a positive scale factor per sample
+#'   that multiplies its coverage (for a differential-expression package's
+#'   size factors, which divide, give `1 / size_factors`). See Details. The
+#'   results then also hold an assay of normalized means, named `cpm`,
+#'   `rpgc` or `scaled`.
+#' @param genome_size With `normalize = "rpgc"`: the number of bases of the
+#'   genome that reads can map to (its effective size).
 #' @param BPPARAM A BiocParallel back end, such as
 #'   [BiocParallel::SerialParam()], [BiocParallel::MulticoreParam()] or
 #'   [BiocParallel::SnowParam()]. Workers in new R processes need Tolvendra
@@ -59,10 +76,13 @@
 #' @return An object of class `tolvendra_samples` with `print()`,
 #'   `summary()` and `plot()` methods, a list of:
 #'   * `bins`: a `RangedSummarizedExperiment` with one row per bin and one
-#'     column per sample; assays `sum` and `mean` (doubles), and `cpm` with
-#'     `normalize = "cpm"`. Its column data hold the sample annotations, the
-#'     `file`, the `mapped` reads (from the index) and the fraction of
-#'     positions `covered` by at least one read.
+#'     column per sample; assays `sum` and `mean` (doubles), and a normalized one with
+#'     `normalize` other than `"none"`. Its column data hold the sample
+#'     annotations, the `file`, the `mapped` reads (from the index), the
+#'     `library_size` (counted when `normalize` needs it or the call covers
+#'     whole files, NA otherwise), the `scale_factor` used and the fraction
+#'     of positions `covered` by at least one read; its metadata the
+#'     normalization and the reading options.
 #'   * `regions`: a `RangedSummarizedExperiment` with one row per region,
 #'     the same columns and assays: each sample's coverage sum and mean over
 #'     each region. Its row data hold `pooled`, the mean over the region of
@@ -90,7 +110,8 @@
 #' analyze_samples(c(a = bam), c("seq1:1001-1500", "seq2:1-800"),
 #'                 BPPARAM = BiocParallel::MulticoreParam(2))
 analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
-                            minlen = 0, normalize = c("none", "cpm"),
+                            minlen = 0, normalize = c("none", "cpm", "rpgc"),
+                            genome_size = NULL,
                             BPPARAM = BiocParallel::SerialParam(),
                             options = read_options(), ...) {
   call <- sys.call()
@@ -98,21 +119,15 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
   width <- check_count(width, "width", min = 1, call = call)
   threshold <- check_count(threshold, "threshold", call = call)
   minlen <- check_count(minlen, "minlen", min = 0, call = call)
-  normalize <- check_choice(normalize, c("none", "cpm"), "normalize", call)
   study <- open_study(files, where, "where", BPPARAM, options, call)
   if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
+  study <- normalize_study(study, normalize, genome_size, call)
+  normalize <- study$normalize
   targets <- study$targets
   samples <- study$samples
-  if (normalize == "cpm" && any(samples$mapped == 0)) {
-    abort_arg(sprintf(paste0(
-      "`files` must have mapped reads to be normalized by them, but sample ",
-      "%s has none."), samples$sample[samples$mapped == 0][1L]), call, "files")
-  }
-  factors <- if (normalize == "cpm") 1e6 / samples$mapped else rep(1, nrow(samples))
+  factors <- samples$scale_factor
 
-  bins <- do.call(rbind, lapply(seq_len(nrow(targets)), function(t) {
-    cbind(target = t, bin_spans(targets$start[t], targets$end[t], width))
-  }))
+  bins <- bin_spans(targets$start, targets$end, width)
   # the threshold of the sum across samples, in doubles: past R's integers
   # no profile reaches it
   pass <- study_pass(study, bins,
@@ -121,6 +136,10 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
                           minlen = minlen), BPPARAM, call)
   regions <- pass$regions
   samples$covered <- pass$covered / sum(as.double(targets$end) - targets$start + 1)
+  # a pass over every sequence whole counts each library as it goes
+  if (is.null(where) && anyNA(samples$library_size)) {
+    samples$library_size <- pass$reads
+  }
   study$samples <- samples
   coverage <- list(bins = coverage_summary(bins, pass$sums, study, normalize),
                    regions = coverage_summary(regions, pass$region_sums, study,
@@ -148,15 +167,15 @@ coverage_summary <- function(spans, sums, study, normalize) {
     target = spans$target)
   mean <- sums / (spans$end - spans$start + 1)
   assays <- list(sum = sums, mean = mean)
-  if (normalize == "cpm") {
-    assays$cpm <- sweep(mean, 2L, 1e6 / samples$mapped, `*`)
+  if (normalize != "none") {
+    assays[[normalize]] <- sweep(mean, 2L, samples$scale_factor, `*`)
   }
   columns <- S4Vectors::DataFrame(samples[setdiff(names(samples), "sample")],
                                   row.names = samples$sample,
                                   check.names = FALSE)
-  SummarizedExperiment::SummarizedExperiment(assays = assays,
-                                             rowRanges = rows,
-                                             colData = columns)
+  SummarizedExperiment::SummarizedExperiment(
+    assays = assays, rowRanges = rows, colData = columns,
+    metadata = list(normalize = normalize, options = study$options))
 }
 
 # One row per sample: annotations, mapped reads, mean depth over the
@@ -167,8 +186,10 @@ sample_table <- function(x) {
   in_regions <- SummarizedExperiment::assay(x$regions, "sum")
   data.frame(sample = rownames(columns),
                       columns[setdiff(names(columns),
-                                      c("file", "mapped", "covered"))],
+                                      c("file", reserved_columns))],
                       mapped = columns$mapped,
+                      library = columns$library_size,
+                      scale = columns$scale_factor,
                       depth = colSums(sums) / sum(target_widths(x)),
                       covered = sprintf("%.1f%%", 100 * columns$covered),
                       in_regions = if (nrow(in_regions) == 0L) NA else
@@ -198,8 +219,15 @@ extent_label <- function(x) {
 
 regions_label <- function(x) {
   sprintf("Regions with mean %s >= %d across samples over more than %d positions",
-          if (x$normalize == "cpm") "coverage per million mapped reads"
-          else "depth", x$threshold, x$minlen)
+          depth_text(x$normalize), x$threshold, x$minlen)
+}
+
+# What a normalized depth is, in words.
+depth_text <- function(normalize) {
+  switch(normalize, none = "depth",
+         cpm = "depth per million reads",
+         rpgc = "depth per 1x genome coverage",
+         scaled = "scaled depth")
 }
 
 #' @export
@@ -268,7 +296,7 @@ draw_samples <- function(x, main, xlab, ylab, dots) {
   at <- function(t, pos) offsets[t] + pos - x$targets$start[t] + 1
   k <- max(1, ceiling(sum(widths) / plot_columns() / x$width))
   sums <- SummarizedExperiment::assay(x$bins, "sum")
-  factors <- if (x$normalize == "cpm") 1e6 / x$bins$mapped else rep(1, ncol(sums))
+  factors <- x$bins$scale_factor
   columns <- paste0("v", seq_len(ncol(sums)))
   bins <- row_table(x$bins)
   lines <- lapply(seq_len(n), function(t) {
@@ -286,9 +314,8 @@ draw_samples <- function(x, main, xlab, ylab, dots) {
              main %||% sprintf("Coverage of %s", extent_label(x)),
              xlab %||% sprintf("Position on each %s",
                                if (whole) "sequence" else "target"),
-             ylab %||% sprintf("Mean depth%s per %s",
-                               if (x$normalize == "cpm") " per million reads"
-                               else "", bin_text(x$width, k)),
+             ylab %||% sprintf("Mean %s per %s", depth_text(x$normalize),
+                               bin_text(x$width, k)),
              utils::modifyList(dots, list(xaxt = "n")))
   usr <- graphics::par("usr")
   regions <- row_table(x$regions)

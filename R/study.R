@@ -127,7 +127,8 @@ study_pass <- function(study, spans, regions, BPPARAM, call) {
   start <- unlist(lapply(found, `[[`, "start"))
   order <- order(target, start)
   region_sums <- do.call(rbind, lapply(found, `[[`, "sums"))
-  list(sums = sums, covered = covered,
+  reads <- Reduce(`+`, lapply(results, `[[`, "reads"))
+  list(sums = sums, covered = covered, reads = reads,
        regions = data.frame(target = as.integer(target[order]),
                             start = as.integer(start[order]),
                             end = as.integer(unlist(lapply(found, `[[`, "end"))[order])),
@@ -207,3 +208,59 @@ check_headers <- function(lengths, samples, seqnames, call) {
   invisible(TRUE)
 }
 
+
+# The study's normalization: `normalize` as "none", "cpm", "rpgc" or one
+# scale factor per sample. Adds `library_size` (the reads, or fragments,
+# that the reading options keep, counted in one pass over each file when a
+# factor needs it; NA otherwise) and `scale_factor` to the samples, and
+# the name of the normalization as `normalize`.
+normalize_study <- function(study, normalize, genome_size, call,
+                            arg = "files") {
+  n <- nrow(study$samples)
+  study$samples$library_size <- NA_real_
+  if (is.numeric(normalize) && !is.object(normalize)) {
+    if (length(normalize) != n || anyNA(normalize) ||
+        any(!is.finite(normalize) | normalize <= 0)) {
+      abort_arg(sprintf(paste0(
+        "`normalize` must be \"none\", \"cpm\", \"rpgc\" or %d positive ",
+        "finite scale factor%s, one per sample, not %s."), n,
+        if (n == 1L) "" else "s",
+        describe(normalize)), call, "normalize")
+    }
+    study$samples$scale_factor <- as.double(normalize)
+    study$normalize <- "scaled"
+    return(study)
+  }
+  normalize <- check_choice(normalize, c("none", "cpm", "rpgc"), "normalize",
+                            call)
+  study$normalize <- normalize
+  if (normalize == "rpgc") {
+    if (is.null(genome_size)) {
+      abort_arg(paste("`genome_size` must be given with `normalize = \"rpgc\"`:",
+                      "the number of bases a library of 1x depth covers."),
+                call, "genome_size")
+    }
+    genome_size <- check_positive(genome_size, "genome_size", call)
+  }
+  if (normalize == "none") {
+    study$samples$scale_factor <- 1
+    return(study)
+  }
+  library <- library_sizes(study$sources, study$options, arg, call)
+  empty <- which(library$reads == 0)
+  if (length(empty) > 0L) {
+    who <- study$samples$sample[empty[1L]]
+    abort_arg(sprintf(paste0(
+      "`%s` must have reads that the reading options keep to be ",
+      "normalized by them, but %s has none."), arg,
+      if (arg == "files") paste("sample", who) else who), call, arg)
+  }
+  study$samples$library_size <- library$reads
+  study$samples$scale_factor <- if (normalize == "cpm") {
+    1e6 / library$reads
+  } else {
+    # 1x: the library's bases spread over the genome
+    genome_size / library$bases
+  }
+  study
+}

@@ -11,6 +11,7 @@
 #include <htslib/hts.h>
 #include <htslib/kstring.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace tolvendra {
@@ -24,6 +25,7 @@ void Blocks::clear()
     starts.clear();
     ends.clear();
     reads = 0;
+    bases = 0;
     lo = 0;
     hi = -1;
 }
@@ -168,7 +170,10 @@ Status AlignmentFile::query(int tid, int64_t beg, int64_t end,
     // A whole sequence is asked to its index's end, so that reads placed
     // past the sequence's length are seen and counted too.
     const bool whole = beg <= 1 && end >= target_length(tid);
-    itr_ = sam_itr_queryi(idx_, tid, beg - 1, whole ? HTS_POS_MAX : end);
+    // Extended reads reach the region from up to `extend` bases away.
+    const int64_t reach = filter.fragments ? 0 : filter.extend;
+    itr_ = sam_itr_queryi(idx_, tid, std::max<int64_t>(0, beg - 1 - reach),
+                          whole ? HTS_POS_MAX : end + reach);
     if (!itr_)
         return fault(Fault::index, "has an index that cannot answer a query");
     tid_ = tid;
@@ -178,6 +183,8 @@ Status AlignmentFile::query(int tid, int64_t beg, int64_t end,
     pending_ = false;
     last_pos_ = -1;
     mapped_seen_ = 0;
+    mates_.clear();
+    fragments_.clear();
     return Status();
 }
 
@@ -368,17 +375,152 @@ bool AlignmentFile::peek(Status *status)
             itr_ = nullptr;
             return false;
         }
-        pending_ = !(b_->core.flag & filter_.exclude_flags) &&
-                   b_->core.qual >= filter_.min_mapq;
+        pending_ = passes();
     }
     return true;
+}
+
+bool AlignmentFile::passes() const
+{
+    const uint32_t flag = b_->core.flag;
+    if ((flag & filter_.exclude_flags) ||
+        (flag & filter_.include_flags) != filter_.include_flags ||
+        b_->core.qual < filter_.min_mapq)
+        return false;
+    if (filter_.fragments &&
+        (!(flag & BAM_FPAIRED) || !(flag & BAM_FPROPER_PAIR) ||
+         (flag & (BAM_FSECONDARY | BAM_FSUPPLEMENTARY)) || b_->core.isize == 0))
+        return false;
+    if (filter_.strand != 0) {
+        // a fragment lies on the strand of its first read: a second mate's
+        // strand is turned round
+        bool reverse = flag & BAM_FREVERSE;
+        if ((flag & BAM_FPAIRED) && (flag & BAM_FREAD2))
+            reverse = !reverse;
+        if ((reverse ? -1 : 1) != filter_.strand)
+            return false;
+    }
+    return true;
+}
+
+// Adds s..e, clipped to the sequence, where it meets the query's region.
+static void add_block(Blocks *out, int64_t s, int64_t e, int64_t beg,
+                      int64_t end, int64_t length)
+{
+    s = std::max<int64_t>(s, 1);
+    e = std::min(e, length);
+    if (s <= e && e >= beg && s <= end && s <= INT_MAX)
+        out->add(s, e);
+}
+
+// The blocks of a read whose mate may cover some of the same bases: the
+// first of the two to come keeps its blocks, and the second adds only
+// what the first does not cover.
+void AlignmentFile::mate_blocks(Blocks *out)
+{
+    const uint32_t flag = b_->core.flag;
+    if (!(flag & BAM_FPAIRED) || (flag & BAM_FMUNMAP) ||
+        (flag & (BAM_FSECONDARY | BAM_FSUPPLEMENTARY)) ||
+        b_->core.mtid != b_->core.tid) {
+        alignment_blocks(b_, filter_.split, beg_, end_, out);
+        return;
+    }
+    scratch_.clear();
+    alignment_blocks(b_, filter_.split, 1, INT_MAX, &scratch_);
+    std::string name(bam_get_qname(b_));
+    auto mate = mates_.find(name);
+    if (mate == mates_.end()) {
+        const int64_t last = scratch_.hi;
+        if (b_->core.mpos >= b_->core.pos && b_->core.mpos + 1 <= last) {
+            std::vector<int64_t> &kept = mates_[name];
+            for (size_t i = 0; i < scratch_.starts.size(); ++i) {
+                kept.push_back(scratch_.starts[i]);
+                kept.push_back(scratch_.ends[i]);
+            }
+        }
+        for (size_t i = 0; i < scratch_.starts.size(); ++i)
+            add_block(out, scratch_.starts[i], scratch_.ends[i], beg_, end_,
+                      INT64_MAX);
+        return;
+    }
+    const std::vector<int64_t> &other = mate->second;
+    for (size_t i = 0; i < scratch_.starts.size(); ++i) {
+        int64_t from = scratch_.starts[i];
+        const int64_t to = scratch_.ends[i];
+        for (size_t k = 0; k < other.size() && from <= to; k += 2) {
+            if (other[k + 1] < from || other[k] > to)
+                continue;
+            if (other[k] > from)
+                add_block(out, from, other[k] - 1, beg_, end_, INT64_MAX);
+            from = std::max(from, other[k + 1] + 1);
+        }
+        if (from <= to)
+            add_block(out, from, to, beg_, end_, INT64_MAX);
+    }
+    mates_.erase(mate);
 }
 
 void AlignmentFile::take(Blocks *out)
 {
     pending_ = false;
+    const size_t first = out->starts.size();
+    const int64_t length = target_length(tid_);
+    const int64_t pos = static_cast<int64_t>(b_->core.pos) + 1;
+    if (filter_.fragments) {
+        // from the left mate, or from the right one where the left lies
+        // before the region and the query did not meet it
+        const int64_t tlen = b_->core.isize;
+        std::string name(bam_get_qname(b_));
+        int64_t from = pos;
+        if (tlen > 0) {
+            fragments_.insert(name);
+        } else {
+            auto left = fragments_.find(name);
+            if (left != fragments_.end()) {
+                fragments_.erase(left);
+                return;
+            }
+            from = static_cast<int64_t>(b_->core.mpos) + 1;
+            if (from >= beg_)
+                return;
+        }
+        add_block(out, from, from + (tlen > 0 ? tlen : -tlen) - 1, beg_, end_,
+                  length);
+    } else if (filter_.extend > 0) {
+        if (b_->core.flag & BAM_FREVERSE) {
+            const int64_t last = bam_endpos(b_);
+            add_block(out, last - filter_.extend + 1, last, beg_, end_, length);
+        } else {
+            add_block(out, pos, pos + filter_.extend - 1, beg_, end_, length);
+        }
+    } else if (filter_.once) {
+        mate_blocks(out);
+    } else {
+        alignment_blocks(b_, filter_.split, beg_, end_, out);
+    }
     ++out->reads;
-    alignment_blocks(b_, filter_.split, beg_, end_, out);
+    for (size_t i = first; i < out->starts.size(); ++i)
+        out->bases += static_cast<double>(out->ends[i]) - out->starts[i] + 1;
+}
+
+Status AlignmentFile::count_library(const ReadFilter &filter, int64_t *reads,
+                                    double *bases)
+{
+    *reads = 0;
+    *bases = 0;
+    Blocks blocks;
+    for (int tid = 0; tid < targets(); ++tid) {
+        Status st = query(tid, 1, target_length(tid), filter);
+        while (st.ok() && peek(&st)) {
+            take(&blocks);
+            *reads += blocks.reads;
+            *bases += blocks.bases;
+            blocks.clear();
+        }
+        if (!st.ok())
+            return st;
+    }
+    return Status();
 }
 
 Status AlignmentFile::count_mapped(uint64_t *mapped)

@@ -8,6 +8,8 @@
 #include <stdint.h>
 
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <htslib/sam.h>
@@ -19,13 +21,19 @@ struct ReadFilter {
     int min_mapq = 0;
     // unmapped, secondary, QC-failed and duplicate reads, as samtools depth
     uint32_t exclude_flags = BAM_FUNMAP | BAM_FSECONDARY | BAM_FQCFAIL | BAM_FDUP;
-    bool split = true; // a read's blocks end at each intron (CIGAR N)
+    uint32_t include_flags = 0; // a read must have all of these
+    bool split = true;      // a read's blocks end at each intron (CIGAR N)
+    bool once = false;      // a base that both mates cover counts once
+    bool fragments = false; // a proper pair counts as its whole fragment
+    int64_t extend = 0;     // above 0: a read extended along its strand
+    int strand = 0;         // 1 or -1: only fragments on that strand
 };
 
 // Blocks of the reference covered by reads, 1-based and closed.
 struct Blocks {
     std::vector<int> starts, ends;
-    int64_t reads = 0;          // reads that passed the filter
+    int64_t reads = 0;          // reads (or fragments) counted
+    double bases = 0;           // bases of the reference they cover
     int64_t lo = 0, hi = -1;    // smallest start and largest end
     void clear();
     void add(int64_t start, int64_t end);
@@ -93,11 +101,18 @@ public:
     // whose index keeps no counts.
     Status count_mapped(uint64_t *mapped);
 
+    // Counts the reads (or fragments) of every sequence that the filter
+    // keeps, and the bases they cover, as the coverage counts them.
+    Status count_library(const ReadFilter &filter, int64_t *reads,
+                         double *bases);
+
 private:
     Status read_next(bool *got);
     bool whole_sequence() const;
     Status check_counts() const;
     Status check_reference() const;
+    bool passes() const;
+    void mate_blocks(Blocks *out);
 
     htsFile *fp_ = nullptr;
     sam_hdr_t *hdr_ = nullptr;
@@ -110,6 +125,11 @@ private:
     int64_t last_pos_ = -1;
     uint64_t mapped_seen_ = 0;
     ReadFilter filter_;
+    // Mates met before their mate: the blocks of those that overlap it
+    // (overlap once), the names of left mates counted (fragments).
+    std::unordered_map<std::string, std::vector<int64_t>> mates_;
+    std::unordered_set<std::string> fragments_;
+    Blocks scratch_;
     bool cram_ = false;
     std::string reference_; // as given to open(); empty if none
 };

@@ -40,9 +40,8 @@ public:
 private:
     bool open_files();
     bool plan(std::vector<Segment> *segments);
-    Status cover(AlignmentFile &file, const Source &source, int tid,
-                 int64_t beg, int64_t end, Runs *runs);
-    void flush(int64_t pos, int64_t n, int64_t last);
+    Status cover(size_t s, int tid, int64_t beg, int64_t end, Runs *runs);
+    void flush(int64_t pos, int64_t n, int64_t last, size_t source);
     bool summarize(const Segment &segment);
     bool poll();
 
@@ -53,6 +52,9 @@ private:
     std::vector<uint32_t> diff_;
     Blocks blocks_;
     std::vector<Block> carry_, carried_;
+    // Parts of blocks before the stretch being counted (reads extended
+    // backwards, fragments of mates met late), added to the runs after
+    std::vector<int64_t> late_;
     std::vector<std::vector<int>> spans_of_; // per target
     double done_ = 0, work_ = 1;
 };
@@ -127,12 +129,18 @@ bool Engine::poll()
 
 // Marks the blocks held on the stretch of n positions from pos, whose last
 // is `last`, and keeps the parts that reach past it for the next stretch.
-void Engine::flush(int64_t pos, int64_t n, int64_t last)
+void Engine::flush(int64_t pos, int64_t n, int64_t last, size_t source)
 {
+    out_->reads[source] += blocks_.reads;
+    out_->bases[source] += blocks_.bases;
     coverage_mark(diff_.data(), n, pos, blocks_.starts.data(),
                   blocks_.ends.data(),
                   static_cast<int64_t>(blocks_.starts.size()));
     for (size_t i = 0; i < blocks_.starts.size(); ++i) {
+        if (blocks_.starts[i] < pos) {
+            late_.push_back(blocks_.starts[i]);
+            late_.push_back(std::min<int64_t>(blocks_.ends[i], pos - 1));
+        }
         if (blocks_.ends[i] > last)
             carry_.push_back(Block{std::max<int64_t>(blocks_.starts[i], last + 1),
                                    blocks_.ends[i]});
@@ -143,14 +151,18 @@ void Engine::flush(int64_t pos, int64_t n, int64_t last)
 // The depth of beg..end of one sample as runs, a stretch of `chunk`
 // positions at a time, through the coverage kernel. Stretches that no read
 // reaches are skipped, so sparse data costs what its reads cost.
-Status Engine::cover(AlignmentFile &file, const Source &source, int tid,
-                     int64_t beg, int64_t end, Runs *runs)
+Status Engine::cover(size_t s, int tid, int64_t beg, int64_t end, Runs *runs)
 {
+    AlignmentFile &file = *files_[s];
+    const ReadFilter &filter = rq_.sources[s].filter;
     runs->reset(beg);
-    Status st = file.query(tid, beg, end, source.filter);
+    Status st = file.query(tid, beg, end, filter);
     if (!st.ok())
         return st;
     carry_.clear();
+    late_.clear();
+    // reads extended backwards reach this far before their start
+    const int64_t reach = filter.fragments ? 0 : filter.extend;
     bool more = file.peek(&st);
     int64_t pos = beg;
     while (st.ok() && pos <= end) {
@@ -158,7 +170,7 @@ Status Engine::cover(AlignmentFile &file, const Source &source, int tid,
         for (const Block &c : carry_)
             next = std::min(next, c.start);
         if (more)
-            next = std::min(next, std::max(file.held_start(), pos));
+            next = std::min(next, std::max(file.held_start() - reach, pos));
         if (next > pos) {
             runs->append(0, std::min(next, end + 1) - pos);
             done_ += static_cast<double>(std::min(next, end + 1) - pos);
@@ -173,15 +185,15 @@ Status Engine::cover(AlignmentFile &file, const Source &source, int tid,
         carry_.clear();
         for (const Block &c : carried_)
             blocks_.add(c.start, c.end);
-        while (more && file.held_start() <= last) {
+        while (more && file.held_start() - reach <= last) {
             file.take(&blocks_);
             if (blocks_.starts.size() >= rq_.max_blocks)
-                flush(pos, n, last);
+                flush(pos, n, last, s);
             more = file.peek(&st);
         }
         if (!st.ok())
             break;
-        flush(pos, n, last);
+        flush(pos, n, last, s);
         coverage_sum(diff_.data(), n);
         runs->append_depths(diff_.data(), n);
         done_ += static_cast<double>(n);
@@ -193,10 +205,11 @@ Status Engine::cover(AlignmentFile &file, const Source &source, int tid,
     // every read its index counts.
     while (st.ok() && more) {
         file.take(&blocks_);
-        blocks_.clear();
+        flush(end + 1, 0, end, s);
         more = file.peek(&st);
     }
     blocks_.clear();
+    add_blocks(runs, late_);
     return st;
 }
 
@@ -256,6 +269,8 @@ void Engine::run()
 {
     const size_t n_samples = rq_.sources.size();
     const size_t n_targets = rq_.targets.size();
+    out_->reads.assign(n_samples, 0);
+    out_->bases.assign(n_samples, 0.0);
     out_->sums.assign(rq_.span_start.size() * n_samples, 0.0);
     out_->covered.assign(n_targets * n_samples, 0.0);
     if (rq_.keep_runs)
@@ -272,8 +287,7 @@ void Engine::run()
     runs_.assign(n_samples, Runs());
     for (const Segment &g : segments) {
         for (size_t s = 0; s < n_samples; ++s) {
-            Status st = cover(*files_[s], rq_.sources[s], g.tid, g.start, g.end,
-                              &runs_[s]);
+            Status st = cover(s, g.tid, g.start, g.end, &runs_[s]);
             if (!st.ok()) {
                 out_->status = st;
                 out_->failed = static_cast<int>(s);
@@ -290,6 +304,27 @@ void Engine::run()
 void run_engine(const Request &request, Result *result)
 {
     Engine(request, result).run();
+}
+
+void count_libraries(const Request &request, Result *result)
+{
+    result->reads.assign(request.sources.size(), 0);
+    result->bases.assign(request.sources.size(), 0.0);
+    for (size_t s = 0; s < request.sources.size(); ++s) {
+        const Source &src = request.sources[s];
+        AlignmentFile file;
+        Status st = file.open(src.path.c_str(),
+                              src.index.empty() ? nullptr : src.index.c_str(),
+                              src.reference.empty() ? nullptr : src.reference.c_str(),
+                              request.threads);
+        if (st.ok())
+            st = file.count_library(src.filter, &result->reads[s], &result->bases[s]);
+        if (!st.ok()) {
+            result->status = st;
+            result->failed = static_cast<int>(s);
+            return;
+        }
+    }
 }
 
 } // namespace tolvendra

@@ -51,6 +51,8 @@ struct Request {
 };
 
 struct Result {
+    std::vector<int64_t> reads; // per source: reads (or fragments) counted
+    std::vector<double> bases;  // and the bases they cover
     std::vector<double> sums;    // span i of sample s at i + spans * s
     std::vector<double> covered; // target t of sample s at t + targets * s
     std::vector<int> region_target;
@@ -64,6 +66,10 @@ struct Result {
 // Fills `result`; a fault leaves its status (and `failed`) set and the rest
 // incomplete. Throws std::bad_alloc when memory runs out.
 void run_engine(const Request &request, Result *result);
+
+// Counts, for each source, the reads (or fragments) of the whole file that
+// its filter keeps and the bases they cover, as run_engine() counts them.
+void count_libraries(const Request &request, Result *result);
 
 } // namespace tolvendra
 

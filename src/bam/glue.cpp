@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <new>
 
 #include <R.h>
@@ -306,6 +307,7 @@ struct Job {
     Result result;
     bool show_progress = false;
     int shown = -1;
+    bool dense = false; // runs come back as the depth of every coordinate
 };
 
 void finalize_job(SEXP handle)
@@ -368,6 +370,11 @@ Outcome fill(Job *job, SEXP sources, SEXP targets, SEXP spans, SEXP settings)
         SEXP mapq = typed(sources, "min_mapq", INTSXP, n_sources);
         SEXP flags = typed(sources, "exclude_flags", INTSXP, n_sources);
         SEXP split = typed(sources, "split", LGLSXP, n_sources);
+        SEXP include = typed(sources, "include_flags", INTSXP, n_sources);
+        SEXP once = typed(sources, "once", LGLSXP, n_sources);
+        SEXP fragments = typed(sources, "fragments", LGLSXP, n_sources);
+        SEXP extend = typed(sources, "extend", INTSXP, n_sources);
+        SEXP strand = typed(sources, "strand", INTSXP, n_sources);
         for (R_xlen_t i = 0; i < n_sources; ++i) {
             tolvendra::Source src;
             src.path = string_at(file, i);
@@ -376,7 +383,16 @@ Outcome fill(Job *job, SEXP sources, SEXP targets, SEXP spans, SEXP settings)
             src.filter.min_mapq = INTEGER(mapq)[i];
             src.filter.exclude_flags = static_cast<uint32_t>(INTEGER(flags)[i]);
             src.filter.split = LOGICAL(split)[i] == TRUE;
+            src.filter.include_flags = static_cast<uint32_t>(INTEGER(include)[i]);
+            src.filter.once = LOGICAL(once)[i] == TRUE;
+            src.filter.fragments = LOGICAL(fragments)[i] == TRUE;
+            src.filter.extend = INTEGER(extend)[i] > 0 ? INTEGER(extend)[i] : 0;
+            src.filter.strand = INTEGER(strand)[i];
             rq.sources.push_back(src);
+        }
+        if (targets == R_NilValue) {
+            rq.threads = INTEGER(field(settings, "threads"))[0];
+            return Outcome(); // libraries only
         }
         SEXP seqname = field(targets, "seqname");
         const R_xlen_t n_targets = XLENGTH(seqname);
@@ -403,7 +419,8 @@ Outcome fill(Job *job, SEXP sources, SEXP targets, SEXP spans, SEXP settings)
         rq.factors.assign(REAL(factors), REAL(factors) + XLENGTH(factors));
         rq.threshold = REAL(field(settings, "threshold"))[0];
         rq.minlen = INTEGER(field(settings, "minlen"))[0];
-        rq.keep_runs = LOGICAL(field(settings, "keep"))[0] == TRUE;
+        rq.keep_runs = INTEGER(field(settings, "keep"))[0] > 0;
+        job->dense = INTEGER(field(settings, "keep"))[0] == 2;
         rq.threads = INTEGER(field(settings, "threads"))[0];
         rq.chunk = static_cast<int64_t>(REAL(field(settings, "chunk"))[0]);
         rq.max_blocks = static_cast<size_t>(REAL(field(settings, "max_blocks"))[0]);
@@ -416,10 +433,13 @@ Outcome fill(Job *job, SEXP sources, SEXP targets, SEXP spans, SEXP settings)
     }
 }
 
-Outcome run(Job *job)
+Outcome run(Job *job, bool libraries)
 {
     try {
-        tolvendra::run_engine(job->request, &job->result);
+        if (libraries)
+            tolvendra::count_libraries(job->request, &job->result);
+        else
+            tolvendra::run_engine(job->request, &job->result);
         Outcome o = outcome_of(job->result.status);
         o.source = job->result.failed;
         return o;
@@ -440,6 +460,14 @@ void check_request(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
     typed(sources, "min_mapq", INTSXP, XLENGTH(file));
     typed(sources, "exclude_flags", INTSXP, XLENGTH(file));
     typed(sources, "split", LGLSXP, XLENGTH(file));
+    typed(sources, "include_flags", INTSXP, XLENGTH(file));
+    typed(sources, "once", LGLSXP, XLENGTH(file));
+    typed(sources, "fragments", LGLSXP, XLENGTH(file));
+    typed(sources, "extend", INTSXP, XLENGTH(file));
+    typed(sources, "strand", INTSXP, XLENGTH(file));
+    typed(settings, "threads", INTSXP, 1);
+    if (targets == R_NilValue)
+        return;
     SEXP seqname = field(targets, "seqname");
     if (TYPEOF(seqname) != STRSXP)
         Rf_error("the engine's `seqname` must be strings");
@@ -465,7 +493,7 @@ void check_request(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
     typed(settings, "factors", REALSXP, XLENGTH(file));
     typed(settings, "threshold", REALSXP, 1);
     typed(settings, "minlen", INTSXP, 1);
-    typed(settings, "keep", LGLSXP, 1);
+    typed(settings, "keep", INTSXP, 1);
     typed(settings, "threads", INTSXP, 1);
     typed(settings, "progress", LGLSXP, 1);
     const double chunk = REAL(typed(settings, "chunk", REALSXP, 1))[0];
@@ -495,6 +523,19 @@ SEXP matrix_of(const std::vector<double> &x, R_xlen_t rows, R_xlen_t cols)
                                       static_cast<int>(cols)));
     if (!x.empty())
         memcpy(REAL(out), x.data(), x.size() * sizeof(double));
+    UNPROTECT(1);
+    return out;
+}
+
+// The depth of every coordinate that runs hold.
+SEXP depth_value(const Runs &r)
+{
+    SEXP out = PROTECT(Rf_allocVector(INTSXP, static_cast<R_xlen_t>(r.length)));
+    int *d = INTEGER(out);
+    for (size_t i = 0; i < r.at.size(); ++i) {
+        const int64_t to = i + 1 < r.at.size() ? r.at[i + 1] : r.length;
+        std::fill(d + r.at[i], d + to, r.value[i]);
+    }
     UNPROTECT(1);
     return out;
 }
@@ -572,7 +613,7 @@ SEXP engine_run(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
     R_SetExternalPtrAddr(handle, job);
     Outcome o = fill(job, sources, targets, spans, settings);
     if (o.fault == Fault::none)
-        o = run(job);
+        o = run(job, targets == R_NilValue);
     if (job->show_progress && job->shown >= 0)
         REprintf("\n");
     if (o.fault != Fault::none) {
@@ -583,6 +624,12 @@ SEXP engine_run(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
     const Request &rq = job->request;
     const Result &res = job->result;
     const R_xlen_t n_samples = static_cast<R_xlen_t>(rq.sources.size());
+    SEXP reads = PROTECT(Rf_allocVector(REALSXP, n_samples));
+    SEXP bases = PROTECT(Rf_allocVector(REALSXP, n_samples));
+    for (R_xlen_t s = 0; s < n_samples; ++s) {
+        REAL(reads)[s] = static_cast<double>(res.reads[s]);
+        REAL(bases)[s] = res.bases[s];
+    }
     const R_xlen_t n_targets = static_cast<R_xlen_t>(rq.targets.size());
     const R_xlen_t n_regions = static_cast<R_xlen_t>(res.region_start.size());
     SEXP sums = PROTECT(matrix_of(res.sums, static_cast<R_xlen_t>(rq.span_start.size()),
@@ -602,14 +649,15 @@ SEXP engine_run(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
     }
     SEXP runs = PROTECT(Rf_allocVector(VECSXP, static_cast<R_xlen_t>(res.runs.size())));
     for (size_t i = 0; i < res.runs.size(); ++i)
-        SET_VECTOR_ELT(runs, static_cast<R_xlen_t>(i), runs_value(res.runs[i]));
+        SET_VECTOR_ELT(runs, static_cast<R_xlen_t>(i),
+                       job->dense ? depth_value(res.runs[i]) : runs_value(res.runs[i]));
     SEXP values[] = {sums, covered, region_target, region_start, region_end,
-                     region_sums, runs};
+                     region_sums, runs, reads, bases};
     const char *names[] = {"sums", "covered", "region_target", "region_start",
-                           "region_end", "region_sums", "runs"};
-    SEXP out = named_list(values, names, 7);
+                           "region_end", "region_sums", "runs", "reads", "bases"};
+    SEXP out = named_list(values, names, 9);
     finalize_job(handle);
-    UNPROTECT(8);
+    UNPROTECT(10);
     return out;
 }
 

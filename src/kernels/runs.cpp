@@ -61,6 +61,42 @@ Runs Runs::slice(int64_t a, int64_t b) const
     return out;
 }
 
+void add_blocks(Runs *runs, const std::vector<int64_t> &blocks)
+{
+    // +1 where a block starts, -1 just past where it ends, then one walk
+    // along the runs and the changes together
+    std::vector<std::pair<int64_t, int>> change;
+    for (size_t i = 0; i + 1 < blocks.size(); i += 2) {
+        const int64_t a = std::max(blocks[i], runs->first);
+        const int64_t b = std::min(blocks[i + 1], runs->last());
+        if (a > b)
+            continue;
+        change.emplace_back(a, 1);
+        change.emplace_back(b + 1, -1);
+    }
+    if (change.empty())
+        return;
+    std::sort(change.begin(), change.end());
+    Runs out;
+    out.reset(runs->first);
+    uint32_t delta = 0;
+    size_t k = 0, r = 0;
+    for (int64_t p = runs->first; p <= runs->last();) {
+        while (k < change.size() && change[k].first <= p)
+            delta += static_cast<uint32_t>(change[k++].second);
+        int64_t next = runs->run_end(r) + 1;
+        if (k < change.size())
+            next = std::min(next, change[k].first);
+        out.append(static_cast<int32_t>(
+                       static_cast<uint32_t>(runs->value[r]) + delta),
+                   next - p);
+        p = next;
+        if (p > runs->run_end(r))
+            ++r;
+    }
+    *runs = std::move(out);
+}
+
 SpanStats span_stats(const Runs &runs, int64_t a, int64_t b)
 {
     SpanStats s;

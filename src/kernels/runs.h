@@ -38,6 +38,10 @@ struct Runs {
     Runs slice(int64_t a, int64_t b) const;
 };
 
+// Adds 1 to the depth of every coordinate of each block (first, last;
+// closed), clipped to the runs.
+void add_blocks(Runs *runs, const std::vector<int64_t> &blocks);
+
 struct SpanStats {
     int64_t sum = 0;     // 64 bits: no sum of 32-bit depths over an R vector wraps
     int64_t covered = 0; // positions of depth above 0

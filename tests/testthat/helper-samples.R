@@ -88,3 +88,17 @@ reference_depth <- function(file, lengths = study_lengths) {
 reference_mapped <- function(file) {
   sum(as.double(Rsamtools::idxstatsBam(file)$mapped))
 }
+
+# Reads that the default filters keep, as samtools counts them (or
+# Rsamtools, without samtools).
+reference_library <- function(file) {
+  if (nzchar(Sys.which("samtools"))) {
+    return(as.numeric(system2("samtools", c("view", "-c", "-F", "1796",
+                                            shQuote(file)), stdout = TRUE)))
+  }
+  flag <- Rsamtools::scanBamFlag(isUnmappedQuery = FALSE,
+                                 isSecondaryAlignment = FALSE,
+                                 isNotPassingQualityControls = FALSE,
+                                 isDuplicate = FALSE)
+  as.numeric(Rsamtools::countBam(file, param = Rsamtools::ScanBamParam(flag = flag))$records)
+}

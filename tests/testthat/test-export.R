@@ -17,9 +17,9 @@ test_that("a bigWig track read back equals the per-base coverage", {
   expect_identical(import_bigwig(bw, names(study_lengths)),
                    lapply(depth, as.double))
 
-  # per million mapped reads, in single precision
+  # per million reads of the library, in single precision
   export_coverage(study$file[2], bw, normalize = "cpm")
-  factor <- 1e6 / reference_mapped(study$file[2])
+  factor <- 1e6 / reference_library(study$file[2])
   expect_equal(import_bigwig(bw, names(study_lengths)),
                lapply(depth, function(d) d * factor), tolerance = 1e-6)
 

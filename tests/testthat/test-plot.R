@@ -9,7 +9,7 @@ fake_region <- function(cov, width = 100, threshold = 10) {
 
 fake_comparison <- function(cov1, cov2, width = 100) {
   region <- list(seqname = "chrS", start = 1L, end = length(cov1))
-  bins <- Tolvendra:::bin_spans(1L, length(cov1), width)
+  bins <- Tolvendra:::bin_spans(1L, length(cov1), width)[-1L]
   sums <- function(cov) vapply(seq_len(nrow(bins)), function(i) {
     sum(as.double(cov[bins$start[i]:bins$end[i]]))
   }, 0)
@@ -74,7 +74,7 @@ test_that("the drawing summary covers the view with exact maxima and means", {
 })
 
 test_that("merged bins add up and keep their edges", {
-  bins <- Tolvendra:::bin_spans(1L, 1050L, 100L)
+  bins <- Tolvendra:::bin_spans(1L, 1050L, 100L)[-1L]
   bins$sum <- as.double(seq_len(nrow(bins)))
   merged <- Tolvendra:::merge_bins(bins, 4, "sum")
   expect_identical(merged$start, c(1L, 401L, 801L))

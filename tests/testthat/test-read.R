@@ -114,7 +114,6 @@ test_that("CIGAR operations become blocks as documented", {
 test_that("stretches and batches of any size give the coverage of one pass", {
   skip_without_samtools()
   engine_run <- getFromNamespace("engine_run", "Tolvendra")
-  expand_runs <- getFromNamespace("expand_runs", "Tolvendra")
   # overlapping, nearby and distant targets, read in one call
   targets <- data.frame(seqname = c("chr1", "chr2", "chr1", "chr1"),
                         start = c(337, 1, 1, 990), end = c(802, 700, 400, 1000))
@@ -130,11 +129,9 @@ test_that("stretches and batches of any size give the coverage of one pass", {
       case <- cases[i, ]
       options <- read_options(chunk_size = case$chunk, threads = case$threads,
                               progress = FALSE)
-      x <- engine_run(source, options, targets, keep = TRUE,
+      x <- engine_run(source, options, targets, keep = "coverage",
                       max_blocks = case$blocks)
-      got <- lapply(seq_len(nrow(targets)), function(t) {
-        expand_runs(x$runs[[t]], targets$end[t])
-      })
+      got <- x$runs
       expect_identical(got, expected, label = sprintf(
         "seed %d, chunk_size %g, %g blocks, threads %d", seed, case$chunk,
         case$blocks, case$threads))
