@@ -157,7 +157,7 @@ parse_features <- function(features, call) {
                     tapply(pieces$end, group, max))
     names <- names(features) %||% span
     names[is.na(names) | names == ""] <- span[is.na(names) | names == ""]
-    return(list(pieces = pieces, names = names, ranges = merged))
+    return(list(pieces = pieces, names = names, list = TRUE))
   }
   if (inherits(features, "GRanges")) {
     names <- names(features)
@@ -193,7 +193,7 @@ parse_features <- function(features, call) {
                   as.double(pieces$end))
   names <- if (is.null(features$name)) span else as.character(features$name)
   names[is.na(names) | names == ""] <- span[is.na(names) | names == ""]
-  list(pieces = pieces, names = names, ranges = NULL)
+  list(pieces = pieces, names = names, list = FALSE)
 }
 
 # Engine targets for the pieces: their union on each sequence, so that a
@@ -316,7 +316,7 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
   se <- SummarizedExperiment::SummarizedExperiment(
     assays = lapply(assays, `dimnames<-`, list(parsed$names, samples$sample)),
     rowRanges = ranges, colData = columns)
-  SummarizedExperiment::rowData(se)$bases <- bases
+  SummarizedExperiment::rowData(se)$bases <- unname(bases)
   se
 }
 
@@ -325,15 +325,12 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
 feature_ranges <- function(parsed, lengths) {
   info <- GenomicRanges::seqinfo(GenomicRanges::GRanges(
     seqlengths = stats::setNames(as.integer(lengths), names(lengths))))
-  if (!is.null(parsed$ranges)) {
-    ranges <- parsed$ranges
-    GenomicRanges::seqlevels(ranges) <- names(lengths)
-    GenomicRanges::seqinfo(ranges) <- info
-  } else {
-    p <- parsed$pieces
-    ranges <- GenomicRanges::GRanges(factor(p$seqname, names(lengths)),
-                                     IRanges::IRanges(p$start, p$end),
-                                     seqinfo = info)
+  p <- parsed$pieces
+  ranges <- GenomicRanges::GRanges(factor(p$seqname, names(lengths)),
+                                   IRanges::IRanges(p$start, p$end),
+                                   seqinfo = info)
+  if (parsed$list) {
+    ranges <- S4Vectors::split(ranges, factor(p$group, seq_along(parsed$names)))
   }
   names(ranges) <- parsed$names
   ranges
