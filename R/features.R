@@ -28,7 +28,8 @@
 #' have an aligned block (split at introns, deletions included) touching
 #' it, each once per feature, as `bedtools multicov -split` counts them.
 #'
-#' @param features The features: a `GRanges` (named or not), a
+#' @param features The features: a `GRanges` (named, or with names in a
+#'   column `name` as `rtracklayer::import()` reads them from BED), a
 #'   `GRangesList` (each element one feature, the union of its ranges), a
 #'   data frame with columns `seqname` (or `seqnames`, `chr` or `chrom`),
 #'   `start`, `end` (1-based, both included) and optionally `name`, or the
@@ -62,8 +63,8 @@
 #' bam <- system.file("extdata", "ex1.bam", package = "Rsamtools")
 #' features <- GenomicRanges::GRanges(
 #'   c("seq2", "seq1", "seq1"),
-#'   IRanges::IRanges(c(101, 1001, 1051), width = c(99, 201, 101)),
-#'   names = c("b", "a", "a_inner"))
+#'   IRanges::IRanges(c(101, 1001, 1051), width = c(99, 201, 101),
+#'                    names = c("b", "a", "a_inner")))
 #' x <- summarize_features(c(ex1 = bam), features,
 #'                         stats = c("mean", "median", "sd"),
 #'                         thresholds = c(10, 30), relative = 0.5,
@@ -160,11 +161,14 @@ parse_features <- function(features, call) {
     return(list(pieces = pieces, names = names, list = TRUE))
   }
   if (inherits(features, "GRanges")) {
-    names <- names(features)
+    # rtracklayer::import() keeps BED names in a column `name`
+    names <- names(features) %||%
+      as.character(S4Vectors::mcols(features)$name)
     features <- data.frame(seqname = as.character(GenomicRanges::seqnames(features)),
                            start = GenomicRanges::start(features),
                            end = GenomicRanges::end(features),
-                           name = names %||% rep(NA_character_, length(features)))
+                           name = if (length(names) > 0L) names else
+                             rep(NA_character_, length(features)))
   } else if (is.character(features) && length(features) == 1L &&
              !is.na(features) && file.exists(features) &&
              !dir.exists(features)) {
