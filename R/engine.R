@@ -13,14 +13,25 @@
 #   of floor(sum(factors[s] * depth[s])) that reach `threshold`.
 # `keep`: "runs" to return each target's runs of depth for each sample, as
 #   list(start, value); "coverage" to return its depth at every position.
+# `quantize`: NULL, or ascending depths that cut the kept runs into bins:
+#   their values are then bin numbers from 0 (-1 below the first cut).
+# `groups`: NULL, or list(n, stats, thresholds, depths, reads, histogram)
+#   for statistics over groups of spans (`spans$group`, 1..n; the spans of
+#   a group must not overlap): stats = TRUE for sum, bases, min, max,
+#   median and sd; positions at least each of `thresholds` deep; depths =
+#   TRUE for each group's (depth, positions) pairs; reads = TRUE for the
+#   reads with a block touching each group; histogram = the largest depth
+#   of a histogram of positions by depth (-1 for none).
 # `max_blocks`: blocks held at most before they are counted.
 # Returns list(sums, covered, region_target, region_start, region_end,
 # region_sums, runs, reads, bases): matrices with one column per source (sums by span,
 # covered positions by target, region sums by region), and runs as a list
-# indexed by (target - 1) * sources + source; reads
-# and bases: the reads counted and the bases they cover, per source.
+# indexed by (target - 1) * sources + source; reads and bases, the reads
+# counted and the bases they cover, per source; and `groups`, what the
+# engine found over groups (see group_values() in src/bam/glue.cpp).
 engine_run <- function(sources, options, targets, spans = NULL,
-                       regions = NULL, keep = "none", arg = "file",
+                       regions = NULL, keep = "none", groups = NULL,
+                       quantize = NULL, arg = "file",
                        call = sys.call(-1), max_blocks = max_batch_blocks) {
   force(call)
   if (inherits(options, "tolvendra_read_options")) {
@@ -50,12 +61,20 @@ engine_run <- function(sources, options, targets, spans = NULL,
            start = as.double(targets$start), end = as.double(targets$end))
     },
     list(target = as.integer(spans$target), start = as.double(spans$start),
-         end = as.double(spans$end)),
+         end = as.double(spans$end), group = as.integer(spans$group)),
     list(regions = !is.null(regions),
          factors = as.double(regions$factors %||% rep(1, length(sources))),
          threshold = as.double(regions$threshold %||% 0),
          minlen = as.integer(regions$minlen %||% 0L),
-         keep = match(keep, c("none", "runs", "coverage")) - 1L, threads = options[[1L]]$threads,
+         keep = match(keep, c("none", "runs", "coverage")) - 1L,
+         threads = options[[1L]]$threads,
+         quantize = as.integer(quantize),
+         groups = as.integer(groups$n %||% 0L),
+         group_stats = isTRUE(groups$stats),
+         thresholds = as.integer(groups$thresholds),
+         group_depths = isTRUE(groups$depths),
+         group_reads = isTRUE(groups$reads),
+         histogram = as.integer(groups$histogram %||% -1L),
          chunk = as.double(options[[1L]]$chunk_size),
          max_blocks = as.double(max_blocks),
          progress = options[[1L]]$progress))

@@ -32,7 +32,14 @@
 #'
 #' @param file Path of an indexed BAM or CRAM file.
 #' @param path Path of the track to write.
-#' @param format `"bigWig"` or `"bedGraph"`.
+#' @param format `"bigWig"`, `"bedGraph"` or `"bed"`, the last for the
+#'   depth in bins of `quantize`.
+#' @param quantize With `format = "bed"`: ascending depths that cut the
+#'   depth into bins. Runs of positions whose depth falls in one bin are
+#'   written as one BED line labelled `lo:hi` (`lo` <= depth < `hi`; the
+#'   last bin `lo:inf`), as `mosdepth -q 0:1:5:150:` writes its quantized
+#'   file (uncompressed here). Positions below the first depth are left
+#'   out.
 #' @param where What to write, as for [analyze_samples()]: `NULL` for every
 #'   sequence, sequence names, `"chr:start-end"` strings, a data frame, a
 #'   `GRanges` or a BED file.
@@ -51,20 +58,33 @@
 #' track <- tempfile(fileext = ".bedGraph")
 #' export_coverage(bam, track, format = "bedGraph", where = "seq1:1-300")
 #' head(readLines(track))
+#' # Callable bins: no reads, 1 to 4, 5 to 149, 150 or more
+#' bins <- tempfile(fileext = ".bed")
+#' export_coverage(bam, bins, format = "bed", quantize = c(0, 1, 5, 150))
+#' head(readLines(bins))
 #' if (requireNamespace("rtracklayer", quietly = TRUE)) {
 #'   bw <- tempfile(fileext = ".bw")
 #'   export_coverage(bam, bw, normalize = "cpm")
 #'   rtracklayer::import(bw)
 #' }
-export_coverage <- function(file, path, format = c("bigWig", "bedGraph"),
+export_coverage <- function(file, path,
+                            format = c("bigWig", "bedGraph", "bed"),
                             where = NULL, normalize = c("none", "cpm", "rpgc"),
-                            genome_size = NULL,
+                            genome_size = NULL, quantize = c(0, 1, 5, 150),
                             options = read_options(), ...) {
   call <- sys.call()
   options <- reading_options(options, list(...), call)
   source <- check_alignments(file, call = call)
   check_output_path(path, "path", call)
-  format <- check_choice(format, c("bigWig", "bedGraph"), "format", call)
+  format <- check_choice(format, c("bigWig", "bedGraph", "bed"), "format",
+                         call)
+  if (format == "bed") {
+    quantize <- check_cuts(quantize, call)
+    if (!identical(normalize, "none") && !identical(normalize, eval(formals()$normalize))) {
+      abort_arg(paste0("`normalize` must be \"none\" with format = \"bed\", ",
+                       "whose bins are of read depth."), call, "normalize")
+    }
+  }
   lengths <- seq_lengths(source$file, source$index, call = call)
   targets <- check_where(where, lengths, "where", call)
   if (format == "bigWig") {
@@ -83,13 +103,17 @@ export_coverage <- function(file, path, format = c("bigWig", "bedGraph"),
     write_lines_to(bedgraph, function(con) {
       for (g in groups) {
         x <- engine_run(list(source), options, targets[g, ], keep = "runs",
-                        call = call)
-        write_runs(x$runs, targets[g, ], factor, con)
+                        quantize = if (format == "bed") quantize, call = call)
+        if (format == "bed") {
+          write_bins(x$runs, targets[g, ], quantize, con)
+        } else {
+          write_runs(x$runs, targets[g, ], factor, con)
+        }
       }
     })
   }
   write_atomic(path, function(tmp) {
-    if (format == "bedGraph") return(write_bedgraph(tmp))
+    if (format != "bigWig") return(write_bedgraph(tmp))
     bedgraph <- tempfile(fileext = ".bedGraph")
     on.exit(unlink(bedgraph))
     write_bedgraph(bedgraph)
@@ -110,6 +134,34 @@ write_runs <- function(runs, targets, factor, con) {
                      rep(targets$seqname, lengths(starts)),
                      unlist(starts) - 1, ends, format_numbers(values * factor)),
              con)
+}
+
+# Writes runs of depth bins (as quantize_runs() numbers them) as BED lines
+# labelled "lo:hi", the last bin "lo:inf"; positions below the first cut
+# are left out.
+write_bins <- function(runs, targets, cuts, con) {
+  starts <- lapply(runs, `[[`, "start")
+  ends <- unlist(Map(function(s, e) c(s[-1L] - 1, e), starts, targets$end))
+  bins <- unlist(lapply(runs, `[[`, "value"))
+  labels <- paste0(cuts, ":", c(cuts[-1L], "inf"))
+  kept <- bins >= 0L
+  writeLines(sprintf("%s\t%.0f\t%.0f\t%s",
+                     rep(targets$seqname, lengths(starts))[kept],
+                     unlist(starts)[kept] - 1, ends[kept],
+                     labels[bins[kept] + 1L]), con)
+}
+
+# Depths that cut a track into bins: distinct, ascending, non-negative.
+check_cuts <- function(x, call) {
+  ok <- is.numeric(x) && !is.object(x) && length(x) >= 1L && !anyNA(x) &&
+    all(is.finite(x)) && all(x == trunc(x)) && all(x >= 0) &&
+    all(x <= .Machine$integer.max) && !is.unsorted(x, strictly = TRUE)
+  if (!ok) {
+    abort_arg(sprintf(paste0(
+      "`quantize` must be ascending non-negative whole depths, such as ",
+      "c(0, 1, 5, 150), not %s."), describe(x)), call, "quantize")
+  }
+  as.integer(x)
 }
 
 # Targets sorted along the file's sequences; they must not overlap.

@@ -2,8 +2,8 @@
 #'
 #' Which reads count and how files are read, for every function that reads
 #' BAM or CRAM files: [read_blocks()], [analyze_region()],
-#' [compare_samples()], [compare_groups()], [analyze_samples()] and
-#' [export_coverage()]. Each of them takes an `options` object made by this
+#' [compare_samples()], [compare_groups()], [analyze_samples()],
+#' [summarize_features()], [depth_distribution()] and [export_coverage()]. Each of them takes an `options` object made by this
 #' function and the same options by name through `...`, which override
 #' those of `options`:
 #' `analyze_region(bam, "chr1", min_mapq = 20)` and

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <numeric>
+#include <unordered_map>
 
 #include "../kernels/coverage.h"
 
@@ -43,6 +44,11 @@ private:
     Status cover(size_t s, int tid, int64_t beg, int64_t end, Runs *runs);
     void flush(int64_t pos, int64_t n, int64_t last, size_t source);
     bool summarize(const Segment &segment);
+    void join_groups(std::vector<Segment> *segments);
+    void index_pieces(const Segment &segment);
+    void count_read(size_t first_block);
+    void summarize_groups(const Segment &segment);
+    void finish_group(int g, size_t s, std::vector<DepthCount> *pairs);
     bool poll();
 
     const Request &rq_;
@@ -57,6 +63,21 @@ private:
     std::vector<int64_t> late_;
     std::vector<std::vector<int>> spans_of_; // per target
     double done_ = 0, work_ = 1;
+    // Groups: spans not yet summarized, and the depths gathered so far of
+    // groups whose spans lie in several targets (at g * samples + s).
+    std::vector<int> left_;
+    std::unordered_map<int64_t, std::vector<DepthCount>> open_;
+    std::vector<DepthCount> pairs_;
+    // The spans of the segment read, by buckets of 2^shift_ positions from
+    // index_from_, for the groups a read touches; stamp_ marks the groups
+    // met by the current read.
+    int64_t index_from_ = 0, index_to_ = -1;
+    int shift_ = 10;
+    std::vector<uint32_t> bucket_at_;
+    std::vector<int> bucket_span_;
+    std::vector<int64_t> stamp_;
+    int64_t read_ = 0;
+    size_t sample_ = 0;
 };
 
 bool Engine::open_files()
@@ -118,8 +139,192 @@ bool Engine::plan(std::vector<Segment> *segments)
         work_ += static_cast<double>(segments->back().end -
                                      segments->back().start + 1);
     }
+    if (!rq_.span_group.empty()) {
+        join_groups(segments);
+        work_ = 0;
+        for (const Segment &g : *segments)
+            work_ += static_cast<double>(g.end - g.start + 1);
+    }
     work_ = std::max(1.0, work_ * static_cast<double>(files_.size()));
     return true;
+}
+
+// Segments that share a group on one sequence become one, so that a read
+// is met once per group and counted once.
+void Engine::join_groups(std::vector<Segment> *segments)
+{
+    std::vector<Segment> &in = *segments;
+    std::vector<size_t> reach(in.size());
+    std::vector<int64_t> seen(static_cast<size_t>(rq_.groups), -1);
+    for (size_t k = 0; k < in.size(); ++k) {
+        reach[k] = k;
+        for (int t : in[k].targets) {
+            for (int i : spans_of_[t]) {
+                const int g = rq_.span_group[i];
+                if (g < 0)
+                    continue;
+                const int64_t j = seen[g];
+                if (j >= 0 && in[j].tid == in[k].tid)
+                    reach[j] = std::max(reach[j], k);
+                seen[g] = static_cast<int64_t>(k);
+            }
+        }
+    }
+    std::vector<Segment> out;
+    for (size_t k = 0; k < in.size();) {
+        Segment joined = in[k];
+        size_t to = reach[k];
+        size_t j = k + 1;
+        for (; j <= to && j < in.size(); ++j) {
+            to = std::max(to, reach[j]);
+            joined.end = std::max(joined.end, in[j].end);
+            joined.targets.insert(joined.targets.end(), in[j].targets.begin(),
+                                  in[j].targets.end());
+        }
+        out.push_back(std::move(joined));
+        k = j;
+    }
+    in.swap(out);
+}
+
+// Buckets of the segment's grouped spans, sized after the spans, so that
+// a block finds the spans it touches among few others.
+void Engine::index_pieces(const Segment &segment)
+{
+    int64_t n = 0, width = 0;
+    for (int t : segment.targets) {
+        for (int i : spans_of_[t]) {
+            ++n;
+            width += rq_.span_end[i] - rq_.span_start[i] + 1;
+        }
+    }
+    index_from_ = segment.start;
+    index_to_ = segment.end;
+    const int64_t length = segment.end - segment.start + 1;
+    shift_ = 6;
+    while (shift_ < 16 && (int64_t{1} << shift_) < width / std::max<int64_t>(n, 1))
+        ++shift_;
+    while ((length >> shift_) > (int64_t{1} << 22))
+        ++shift_;
+    const size_t buckets = static_cast<size_t>((length - 1) >> shift_) + 1;
+    bucket_at_.assign(buckets + 1, 0);
+    auto each = [&](auto visit) {
+        for (int t : segment.targets) {
+            for (int i : spans_of_[t]) {
+                if (rq_.span_group[i] < 0)
+                    continue;
+                const int64_t a = (rq_.span_start[i] - index_from_) >> shift_;
+                const int64_t b = (rq_.span_end[i] - index_from_) >> shift_;
+                for (int64_t k = a; k <= b; ++k)
+                    visit(static_cast<size_t>(k), i);
+            }
+        }
+    };
+    each([&](size_t k, int) { ++bucket_at_[k + 1]; });
+    for (size_t k = 0; k < buckets; ++k)
+        bucket_at_[k + 1] += bucket_at_[k];
+    bucket_span_.assign(bucket_at_[buckets], 0);
+    std::vector<uint32_t> fill(bucket_at_.begin(), bucket_at_.end() - 1);
+    each([&](size_t k, int i) { bucket_span_[fill[k]++] = i; });
+}
+
+// Counts the read whose blocks start at `first_block` once for each group
+// a block of it touches.
+void Engine::count_read(size_t first_block)
+{
+    ++read_;
+    const size_t n_groups = static_cast<size_t>(rq_.groups);
+    for (size_t b = first_block; b < blocks_.starts.size(); ++b) {
+        const int64_t a = std::max<int64_t>(blocks_.starts[b], index_from_);
+        const int64_t e = std::min<int64_t>(blocks_.ends[b], index_to_);
+        if (a > e)
+            continue;
+        const size_t to = static_cast<size_t>((e - index_from_) >> shift_);
+        for (size_t k = static_cast<size_t>((a - index_from_) >> shift_);
+             k <= to; ++k) {
+            for (uint32_t j = bucket_at_[k]; j < bucket_at_[k + 1]; ++j) {
+                const int i = bucket_span_[j];
+                const int g = rq_.span_group[i];
+                if (stamp_[g] == read_ || rq_.span_start[i] > e ||
+                    rq_.span_end[i] < a)
+                    continue;
+                stamp_[g] = read_;
+                out_->group_reads[g + n_groups * sample_] += 1;
+            }
+        }
+    }
+}
+
+// The statistics of a group of one sample from its depths.
+void Engine::finish_group(int g, size_t s, std::vector<DepthCount> *pairs)
+{
+    merge_depths(pairs);
+    const size_t n_groups = static_cast<size_t>(rq_.groups);
+    const size_t n_samples = rq_.sources.size();
+    const size_t at = static_cast<size_t>(g) + n_groups * s;
+    if (rq_.group_stats) {
+        const DepthSummary d = summarize_depths(*pairs);
+        out_->group_sum[at] = static_cast<double>(d.sum);
+        out_->group_bases[at] = static_cast<double>(d.bases);
+        out_->group_min[at] = d.min;
+        out_->group_max[at] = d.max;
+        out_->group_median[at] = d.median;
+        out_->group_sd[at] = d.sd;
+    }
+    for (size_t k = 0; k < rq_.thresholds.size(); ++k) {
+        out_->group_ge[at + n_groups * n_samples * k] =
+            static_cast<double>(depths_at_least(*pairs, rq_.thresholds[k]));
+    }
+    if (rq_.histogram >= 0) {
+        const size_t bins = static_cast<size_t>(rq_.histogram) + 1;
+        double *h = out_->group_histogram.data() + bins * at;
+        for (const DepthCount &p : *pairs) {
+            const int32_t d = std::min(std::max(p.depth, 0), rq_.histogram);
+            h[d] += static_cast<double>(p.n);
+        }
+    }
+    if (rq_.group_depths) {
+        for (const DepthCount &p : *pairs) {
+            out_->depth_group.push_back(g);
+            out_->depth_sample.push_back(static_cast<int>(s));
+            out_->depth_value.push_back(p.depth);
+            out_->depth_count.push_back(static_cast<double>(p.n));
+        }
+    }
+}
+
+// Gathers the depths of the segment's grouped spans; a group is summarized
+// once all its spans are in.
+void Engine::summarize_groups(const Segment &segment)
+{
+    const size_t n_samples = runs_.size();
+    for (int t : segment.targets) {
+        for (int i : spans_of_[t]) {
+            const int g = rq_.span_group[i];
+            if (g < 0)
+                continue;
+            const bool done = --left_[g] == 0;
+            for (size_t s = 0; s < n_samples; ++s) {
+                const int64_t key = static_cast<int64_t>(g) *
+                                        static_cast<int64_t>(n_samples) +
+                                    static_cast<int64_t>(s);
+                auto found = open_.find(key);
+                std::vector<DepthCount> *pairs = &pairs_;
+                if (found != open_.end())
+                    pairs = &found->second;
+                else if (!done)
+                    pairs = &open_[key];
+                else
+                    pairs_.clear();
+                span_depths(runs_[s], rq_.span_start[i], rq_.span_end[i], pairs);
+                if (done) {
+                    finish_group(g, s, pairs);
+                    if (found != open_.end())
+                        open_.erase(found);
+                }
+            }
+        }
+    }
 }
 
 bool Engine::poll()
@@ -186,7 +391,10 @@ Status Engine::cover(size_t s, int tid, int64_t beg, int64_t end, Runs *runs)
         for (const Block &c : carried_)
             blocks_.add(c.start, c.end);
         while (more && file.held_start() - reach <= last) {
+            const size_t first_block = blocks_.starts.size();
             file.take(&blocks_);
+            if (rq_.group_reads)
+                count_read(first_block);
             if (blocks_.starts.size() >= rq_.max_blocks)
                 flush(pos, n, last, s);
             more = file.peek(&st);
@@ -224,6 +432,8 @@ bool Engine::summarize(const Segment &segment)
         samples[s] = &runs_[s];
     Runs profile;
     std::vector<int64_t> found;
+    if (!rq_.span_group.empty())
+        summarize_groups(segment);
     for (int t : segment.targets) {
         const Target &target = rq_.targets[t];
         for (size_t s = 0; s < n_samples; ++s) {
@@ -233,8 +443,12 @@ bool Engine::summarize(const Segment &segment)
             }
             out_->covered[t + n_targets * s] = static_cast<double>(
                 span_stats(runs_[s], target.start, target.end).covered);
-            if (rq_.keep_runs)
-                out_->runs[t * n_samples + s] = runs_[s].slice(target.start, target.end);
+            if (rq_.keep_runs) {
+                Runs kept = runs_[s].slice(target.start, target.end);
+                out_->runs[t * n_samples + s] =
+                    rq_.quantize.empty() ? std::move(kept)
+                                         : quantize_runs(kept, rq_.quantize);
+            }
         }
         if (!rq_.regions || rq_.threshold > 2147483647.0)
             continue;
@@ -278,6 +492,27 @@ void Engine::run()
     spans_of_.assign(n_targets, std::vector<int>());
     for (size_t i = 0; i < rq_.span_target.size(); ++i)
         spans_of_[rq_.span_target[i]].push_back(static_cast<int>(i));
+    const size_t n_groups = static_cast<size_t>(rq_.groups);
+    const size_t cells = n_groups * n_samples;
+    if (!rq_.span_group.empty()) {
+        left_.assign(n_groups, 0);
+        for (int g : rq_.span_group)
+            if (g >= 0)
+                ++left_[g];
+        if (rq_.group_stats) {
+            for (auto *v : {&out_->group_sum, &out_->group_bases, &out_->group_min,
+                            &out_->group_max, &out_->group_median, &out_->group_sd})
+                v->assign(cells, 0.0);
+        }
+        out_->group_ge.assign(cells * rq_.thresholds.size(), 0.0);
+        if (rq_.group_reads) {
+            out_->group_reads.assign(cells, 0.0);
+            stamp_.assign(n_groups, -1);
+        }
+        if (rq_.histogram >= 0)
+            out_->group_histogram.assign(
+                cells * (static_cast<size_t>(rq_.histogram) + 1), 0.0);
+    }
     if (!open_files())
         return;
     std::vector<Segment> segments;
@@ -286,7 +521,10 @@ void Engine::run()
     diff_.assign(static_cast<size_t>(rq_.chunk) + 1, 0);
     runs_.assign(n_samples, Runs());
     for (const Segment &g : segments) {
+        if (rq_.group_reads)
+            index_pieces(g);
         for (size_t s = 0; s < n_samples; ++s) {
+            sample_ = s;
             Status st = cover(s, g.tid, g.start, g.end, &runs_[s]);
             if (!st.ok()) {
                 out_->status = st;

@@ -40,6 +40,19 @@ struct Request {
     double threshold = 0;
     int minlen = 0;
     bool keep_runs = false; // each target's runs, per sample
+    // Kept runs hold depth bins instead (see quantize_runs()) when given.
+    std::vector<int> quantize;
+    // Statistics over groups of spans: span i belongs to group
+    // span_group[i] (none when empty). A group's spans must not overlap;
+    // its statistics are over the positions of all of them, and all of
+    // them are read in one query, so that a read is met once per group.
+    std::vector<int> span_group;
+    int groups = 0;
+    bool group_stats = false;       // sum, bases, min, max, median, sd
+    std::vector<int> thresholds;    // positions at least this deep
+    bool group_depths = false;      // the (depth, positions) pairs
+    bool group_reads = false;       // reads with a block touching a group
+    int histogram = -1;             // positions at depths 0..histogram
     int threads = 1;
     int64_t chunk = 65536;        // positions counted at a time
     size_t max_blocks = 4194304;  // blocks held at most
@@ -59,6 +72,14 @@ struct Result {
     std::vector<int64_t> region_start, region_end;
     std::vector<double> region_sums; // region k of sample s at k * samples + s
     std::vector<Runs> runs;          // target t of sample s at t * samples + s
+    // Group g of sample s at g + groups * s; threshold k of it at
+    // g + groups * (s + samples * k); depth d of it at
+    // d + (histogram + 1) * (g + groups * s), the last bin also deeper.
+    std::vector<double> group_sum, group_bases, group_min, group_max,
+        group_median, group_sd, group_ge, group_reads, group_histogram;
+    // (group, sample, depth, positions) of each group's merged depths
+    std::vector<int> depth_group, depth_sample, depth_value;
+    std::vector<double> depth_count;
     Status status;
     int failed = -1; // the source at fault, if a file is
 };

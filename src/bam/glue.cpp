@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <new>
 
 #include <R.h>
@@ -414,6 +415,19 @@ Outcome fill(Job *job, SEXP sources, SEXP targets, SEXP spans, SEXP settings)
             rq.span_start.push_back(static_cast<int64_t>(REAL(span_start)[i]));
             rq.span_end.push_back(static_cast<int64_t>(REAL(span_end)[i]));
         }
+        SEXP span_group = field(spans, "group");
+        for (R_xlen_t i = 0; i < XLENGTH(span_group); ++i)
+            rq.span_group.push_back(INTEGER(span_group)[i] - 1);
+        rq.groups = INTEGER(field(settings, "groups"))[0];
+        rq.group_stats = LOGICAL(field(settings, "group_stats"))[0] == TRUE;
+        SEXP thresholds = field(settings, "thresholds");
+        rq.thresholds.assign(INTEGER(thresholds),
+                             INTEGER(thresholds) + XLENGTH(thresholds));
+        rq.group_depths = LOGICAL(field(settings, "group_depths"))[0] == TRUE;
+        rq.group_reads = LOGICAL(field(settings, "group_reads"))[0] == TRUE;
+        rq.histogram = INTEGER(field(settings, "histogram"))[0];
+        SEXP quantize = field(settings, "quantize");
+        rq.quantize.assign(INTEGER(quantize), INTEGER(quantize) + XLENGTH(quantize));
         rq.regions = LOGICAL(field(settings, "regions"))[0] == TRUE;
         SEXP factors = field(settings, "factors");
         rq.factors.assign(REAL(factors), REAL(factors) + XLENGTH(factors));
@@ -489,6 +503,31 @@ void check_request(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
             Rf_error("the engine's span %ld lies outside its target",
                      static_cast<long>(i + 1));
     }
+    // Groups number 1..groups (0 for none); each group's spans must not
+    // overlap, which the R side ensures.
+    SEXP group = typed(spans, "group", INTSXP, -1);
+    const int groups = INTEGER(typed(settings, "groups", INTSXP, 1))[0];
+    if (XLENGTH(group) != 0 && XLENGTH(group) != m)
+        Rf_error("the engine's span groups must be one per span");
+    for (R_xlen_t i = 0; i < XLENGTH(group); ++i) {
+        if (INTEGER(group)[i] < 0 || INTEGER(group)[i] > groups)
+            Rf_error("the engine's span %ld has no group among 1..%d",
+                     static_cast<long>(i + 1), groups);
+    }
+    if (groups < 0 || (groups > 0 && XLENGTH(group) == 0))
+        Rf_error("the engine's groups need a group for each span");
+    typed(settings, "group_stats", LGLSXP, 1);
+    typed(settings, "thresholds", INTSXP, -1);
+    typed(settings, "group_depths", LGLSXP, 1);
+    typed(settings, "group_reads", LGLSXP, 1);
+    const int histogram = INTEGER(typed(settings, "histogram", INTSXP, 1))[0];
+    if (histogram < -1 || histogram > 1000000)
+        Rf_error("the engine's `histogram` must lie between -1 and 1e6");
+    SEXP quantize = typed(settings, "quantize", INTSXP, -1);
+    for (R_xlen_t i = 1; i < XLENGTH(quantize); ++i) {
+        if (INTEGER(quantize)[i] <= INTEGER(quantize)[i - 1])
+            Rf_error("the engine's `quantize` must ascend");
+    }
     typed(settings, "regions", LGLSXP, 1);
     typed(settings, "factors", REALSXP, XLENGTH(file));
     typed(settings, "threshold", REALSXP, 1);
@@ -554,6 +593,69 @@ SEXP runs_value(const Runs &r)
     const char *names[] = {"start", "value"};
     SEXP out = named_list(values, names, 2);
     UNPROTECT(2);
+    return out;
+}
+
+// A copy of doubles with the dimensions given (a matrix or an array).
+SEXP array_of(const std::vector<double> &x, std::initializer_list<int> dims)
+{
+    SEXP out = PROTECT(Rf_allocVector(REALSXP, static_cast<R_xlen_t>(x.size())));
+    if (!x.empty())
+        memcpy(REAL(out), x.data(), x.size() * sizeof(double));
+    SEXP dim = PROTECT(Rf_allocVector(INTSXP, static_cast<R_xlen_t>(dims.size())));
+    int k = 0;
+    for (int d : dims)
+        INTEGER(dim)[k++] = d;
+    Rf_setAttrib(out, R_DimSymbol, dim);
+    UNPROTECT(2);
+    return out;
+}
+
+// What the engine found over groups of spans: list(sum, bases, min, max,
+// median, sd) of groups x samples matrices (empty unless asked), ge
+// (groups x samples x thresholds), reads (groups x samples), histogram
+// (depths x groups x samples) and depths (list(group, sample, depth,
+// count), 1-based).
+SEXP group_values(const Request &rq, const Result &res)
+{
+    const int g = rq.groups;
+    const int n = static_cast<int>(rq.sources.size());
+    const bool stats = rq.group_stats && !res.group_sum.empty();
+    const int k = static_cast<int>(rq.thresholds.size());
+    auto matrix = [&](const std::vector<double> &x, bool on) {
+        static const std::vector<double> none;
+        return on ? array_of(x, {g, n}) : array_of(none, {0, n});
+    };
+    SEXP values[10];
+    values[0] = PROTECT(matrix(res.group_sum, stats));
+    values[1] = PROTECT(matrix(res.group_bases, stats));
+    values[2] = PROTECT(matrix(res.group_min, stats));
+    values[3] = PROTECT(matrix(res.group_max, stats));
+    values[4] = PROTECT(matrix(res.group_median, stats));
+    values[5] = PROTECT(matrix(res.group_sd, stats));
+    values[6] = PROTECT(array_of(res.group_ge, {res.group_ge.empty() ? 0 : g, n, k}));
+    values[7] = PROTECT(matrix(res.group_reads, !res.group_reads.empty()));
+    values[8] = PROTECT(array_of(res.group_histogram,
+                                 {res.group_histogram.empty() ? 0 : rq.histogram + 1,
+                                  res.group_histogram.empty() ? 0 : g, n}));
+    const R_xlen_t m = static_cast<R_xlen_t>(res.depth_value.size());
+    SEXP group = PROTECT(Rf_allocVector(INTSXP, m));
+    SEXP sample = PROTECT(Rf_allocVector(INTSXP, m));
+    SEXP depth = PROTECT(Rf_allocVector(INTSXP, m));
+    SEXP count = PROTECT(Rf_allocVector(REALSXP, m));
+    for (R_xlen_t i = 0; i < m; ++i) {
+        INTEGER(group)[i] = res.depth_group[i] + 1;
+        INTEGER(sample)[i] = res.depth_sample[i] + 1;
+        INTEGER(depth)[i] = res.depth_value[i];
+        REAL(count)[i] = res.depth_count[i];
+    }
+    SEXP parts[] = {group, sample, depth, count};
+    const char *part_names[] = {"group", "sample", "depth", "count"};
+    values[9] = PROTECT(named_list(parts, part_names, 4));
+    const char *names[] = {"sum", "bases", "min", "max", "median", "sd",
+                           "ge", "reads", "histogram", "depths"};
+    SEXP out = named_list(values, names, 10);
+    UNPROTECT(14);
     return out;
 }
 
@@ -651,13 +753,15 @@ SEXP engine_run(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
     for (size_t i = 0; i < res.runs.size(); ++i)
         SET_VECTOR_ELT(runs, static_cast<R_xlen_t>(i),
                        job->dense ? depth_value(res.runs[i]) : runs_value(res.runs[i]));
+    SEXP groups = PROTECT(group_values(rq, res));
     SEXP values[] = {sums, covered, region_target, region_start, region_end,
-                     region_sums, runs, reads, bases};
+                     region_sums, runs, reads, bases, groups};
     const char *names[] = {"sums", "covered", "region_target", "region_start",
-                           "region_end", "region_sums", "runs", "reads", "bases"};
-    SEXP out = named_list(values, names, 9);
+                           "region_end", "region_sums", "runs", "reads", "bases",
+                           "groups"};
+    SEXP out = named_list(values, names, 10);
     finalize_job(handle);
-    UNPROTECT(10);
+    UNPROTECT(11);
     return out;
 }
 

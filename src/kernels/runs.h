@@ -66,6 +66,41 @@ bool profile_runs(const Runs *const *samples, size_t n_samples,
 void runs_regions(const Runs &profile, int threshold, int minlen,
                   std::vector<int64_t> *out);
 
+
+// Positions of one depth: the depths of spans of runs as a multiset.
+struct DepthCount {
+    int32_t depth;
+    int64_t n;
+};
+
+// Appends the depths of coordinates a..b (clipped to the runs), a pair a
+// run, unsorted and unmerged.
+void span_depths(const Runs &runs, int64_t a, int64_t b,
+                 std::vector<DepthCount> *out);
+
+// Sorts pairs by depth and merges those of equal depth, in place.
+void merge_depths(std::vector<DepthCount> *pairs);
+
+// Statistics of merged pairs, as R computes them on the expanded depths:
+// median() (the mean of the two middle depths for an even count) and sd()
+// (NaN for fewer than two positions), the variance taken from exact
+// 128-bit sums so that it is off by rounding only.
+struct DepthSummary {
+    int64_t bases = 0;
+    int64_t sum = 0;
+    int32_t min = 0, max = 0;
+    double median = 0, sd = 0;
+};
+DepthSummary summarize_depths(const std::vector<DepthCount> &merged);
+
+// Positions of merged pairs at least t deep.
+int64_t depths_at_least(const std::vector<DepthCount> &merged, int64_t t);
+
+// The runs with each depth replaced by its bin: k where cuts[k] <= depth <
+// cuts[k + 1] (cuts ascending; the last bin open-ended), -1 below cuts[0].
+// Neighbouring runs of one bin merge.
+Runs quantize_runs(const Runs &runs, const std::vector<int> &cuts);
+
 } // namespace tolvendra
 
 #endif

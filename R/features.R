@@ -1,0 +1,380 @@
+#' Coverage statistics and read counts of features in many samples
+#'
+#' Summarizes the depth of each sample over each feature (exons, genes,
+#' capture targets): its sum, mean, median, minimum, maximum and standard
+#' deviation, the positions covered at least a given depth, the positions
+#' covered at least a fraction of the sample's mean depth, and the reads
+#' that touch each feature, in one pass over each file. Features may
+#' overlap, lie on any sequence in any order and number in the hundreds of
+#' thousands; the results keep their order and names.
+#'
+#' A feature of a `GRangesList` (a gene made of exons) is the union of its
+#' ranges: a position covered by two overlapping exons counts once, and
+#' strands are ignored. Its statistics are over all the positions of that
+#' union, and a read counts once for it however many of its exons it
+#' touches.
+#'
+#' Depths are those of [analyze_samples()] with the same reading options:
+#' deletions (CIGAR `D`) count as covered, introns (`N`) do not. The
+#' statistics are those of R on the per-base depths of the feature:
+#' `median()` (the mean of the two middle depths for an even number of
+#' positions) and `sd()`. `bases_ge_<t>` counts the positions at least `t`
+#' deep, as `mosdepth -T` does. `fraction_ge_<f>_of_mean` is the fraction
+#' of a feature's positions whose depth is at least `f` times the sample's
+#' mean depth over all the features, each position of their union counted
+#' once (the mean that capture-efficiency reports call the mean target
+#' coverage); the sample's mean is in the column data as `mean_depth`.
+#' `reads` counts, for each feature, the reads that pass the filters and
+#' have an aligned block (split at introns, deletions included) touching
+#' it, each once per feature, as `bedtools multicov -split` counts them.
+#'
+#' @param features The features: a `GRanges` (named, or with names in a
+#'   column `name` as `rtracklayer::import()` reads them from BED), a
+#'   `GRangesList` (each element one feature, the union of its ranges), a
+#'   data frame with columns `seqname` (or `seqnames`, `chr` or `chrom`),
+#'   `start`, `end` (1-based, both included) and optionally `name`, or the
+#'   path of a BED file (0-based starts; its fourth column names the
+#'   features). Features without names are named `seqname:start-end`.
+#' @param stats Statistics to compute, among `"mean"`, `"sum"`,
+#'   `"median"`, `"min"`, `"max"` and `"sd"`; one assay each.
+#' @param thresholds Depths: for each, an assay `bases_ge_<t>` of the
+#'   positions covered at least that deep.
+#' @param relative Fractions of each sample's mean depth: for each, an
+#'   assay `fraction_ge_<f>_of_mean` of the fraction of positions covered at
+#'   least that deep. The depths of every feature are kept until the mean
+#'   is known, about 12 bytes per distinct depth of a feature and sample.
+#' @param reads `TRUE` for an integer assay `reads` of the reads that
+#'   touch each feature, ready for DESeq2 or edgeR.
+#' @inheritParams analyze_samples
+#' @return A `RangedSummarizedExperiment` with one row per feature in the
+#'   order given, named by the features, and one column per sample. Its row
+#'   ranges are a `GRanges` (a `GRangesList` of the merged ranges for a
+#'   `GRangesList`) with the `bases` of each feature; its column data hold
+#'   the sample annotations, the `file`, the `mapped` reads, the fraction
+#'   of the features' positions `covered` by at least one read and the
+#'   `mean_depth` over them. The assays are named after the statistics, in
+#'   the order: `stats`, then `bases_ge_<t>`, `fraction_ge_<f>_of_mean` and
+#'   `reads`. `sum` is a double, `min`, `max`, `bases_ge_<t>` and `reads`
+#'   are integers, the others doubles (`sd` is `NA` for one position).
+#' @seealso [depth_distribution()] for the distribution of depths of whole
+#'   samples, [analyze_samples()] for bins and regions.
+#' @export
+#' @examplesIf requireNamespace("Rsamtools", quietly = TRUE) && requireNamespace("GenomicRanges", quietly = TRUE)
+#' bam <- system.file("extdata", "ex1.bam", package = "Rsamtools")
+#' features <- GenomicRanges::GRanges(
+#'   c("seq2", "seq1", "seq1"),
+#'   IRanges::IRanges(c(101, 1001, 1051), width = c(99, 201, 101),
+#'                    names = c("b", "a", "a_inner")))
+#' x <- summarize_features(c(ex1 = bam), features,
+#'                         stats = c("mean", "median", "sd"),
+#'                         thresholds = c(10, 30), relative = 0.5,
+#'                         reads = TRUE)
+#' x
+#' SummarizedExperiment::assay(x, "median")
+#' SummarizedExperiment::assay(x, "reads")
+#' # A gene as the union of its exons
+#' gene <- GenomicRanges::GRangesList(g = GenomicRanges::GRanges(
+#'   "seq1", IRanges::IRanges(c(1001, 1101), c(1150, 1300))))
+#' SummarizedExperiment::assays(summarize_features(bam, gene, reads = TRUE))
+summarize_features <- function(files, features, stats = c("mean", "sum"),
+                               thresholds = NULL, relative = NULL,
+                               reads = FALSE,
+                               BPPARAM = BiocParallel::SerialParam(),
+                               options = read_options(), ...) {
+  call <- sys.call()
+  options <- reading_options(options, list(...), call)
+  stats <- check_stats(stats, call)
+  thresholds <- check_depths(thresholds, "thresholds", call)
+  relative <- check_fractions(relative, call)
+  reads <- check_flag(reads, "reads", call)
+  if (length(stats) + length(thresholds) + length(relative) == 0L && !reads) {
+    abort_arg(paste0("`stats` must name a statistic when no `thresholds`, ",
+                     "`relative` or `reads` are asked for, not an empty vector."),
+              call, "stats")
+  }
+  parsed <- parse_features(features, call)
+  study <- open_study(files, parsed$pieces, "features", BPPARAM, options, call)
+  if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
+  pieces <- cbind(study$targets[c("seqname", "start", "end")],
+                  group = parsed$pieces$group)
+  plan <- feature_plan(pieces, study$lengths,
+                       BiocParallel::bpnworkers(BPPARAM))
+  settings <- list(stats = TRUE, thresholds = thresholds,
+                   depths = length(relative) > 0L, reads = reads)
+  tasks <- Map(function(rows, held) {
+    targets <- plan$targets[rows, ]
+    spans <- pieces[held, ]
+    local <- unique(spans$group)
+    spans <- data.frame(target = match(plan$piece_target[held], rows),
+                        start = spans$start, end = spans$end,
+                        group = match(spans$group, local))
+    # each target once more, ungrouped, for the sample's mean
+    spans <- rbind(spans, data.frame(target = seq_along(rows),
+                                     start = targets$start, end = targets$end,
+                                     group = 0L))
+    list(sources = study$sources, options = study$options, targets = targets,
+         spans = spans, features = local,
+         groups = c(list(n = length(local)), settings))
+  }, plan$tasks, plan$pieces)
+  results <- run_tasks(tasks, feature_task, BPPARAM, study$progress, call)
+  feature_assays(tasks, results, study, parsed, stats, thresholds, relative,
+                 reads, plan)
+}
+
+# Task: one engine call over every sample for a group of targets.
+feature_task <- function(task) {
+  r <- engine_run(task$sources, task$options, task$targets, task$spans,
+                  groups = task$groups, arg = "files", call = NULL)
+  # only what the caller uses goes back from the worker
+  n <- nrow(task$targets)
+  list(groups = r$groups, covered = colSums(r$covered),
+       union_sums = colSums(r$sums[nrow(task$spans) - n + seq_len(n), ,
+                                   drop = FALSE]))
+}
+
+# The features as pieces (seqname, start, end, group: the feature each
+# belongs to) and their names, without checking coordinates against the
+# files, which open_study() does.
+parse_features <- function(features, call) {
+  if (inherits(features, "GRangesList")) {
+    if (length(features) == 0L) {
+      abort_arg("`features` must hold at least one feature, not an empty <GRangesList>.",
+                call, "features")
+    }
+    empty <- which(S4Vectors::elementNROWS(features) == 0L)
+    if (length(empty) > 0L) {
+      abort_arg(sprintf("Each feature of `features` must hold a range; feature %s is empty.",
+                        count_text(empty[1L])), call, "features")
+    }
+    merged <- GenomicRanges::reduce(features, ignore.strand = TRUE)
+    flat <- unlist(merged, use.names = FALSE)
+    group <- rep(seq_along(merged), S4Vectors::elementNROWS(merged))
+    pieces <- data.frame(seqname = as.character(GenomicRanges::seqnames(flat)),
+                         start = GenomicRanges::start(flat),
+                         end = GenomicRanges::end(flat), group = group)
+    first <- !duplicated(group)
+    span <- sprintf("%s:%.0f-%.0f", pieces$seqname[first],
+                    tapply(pieces$start, group, min),
+                    tapply(pieces$end, group, max))
+    names <- names(features) %||% span
+    names[is.na(names) | names == ""] <- span[is.na(names) | names == ""]
+    return(list(pieces = pieces, names = names, list = TRUE))
+  }
+  if (inherits(features, "GRanges")) {
+    # rtracklayer::import() keeps BED names in a column `name`
+    names <- names(features) %||%
+      as.character(S4Vectors::mcols(features)$name)
+    features <- data.frame(seqname = as.character(GenomicRanges::seqnames(features)),
+                           start = GenomicRanges::start(features),
+                           end = GenomicRanges::end(features),
+                           name = if (length(names) > 0L) names else
+                             rep(NA_character_, length(features)))
+  } else if (is.character(features) && length(features) == 1L &&
+             !is.na(features) && file.exists(features) &&
+             !dir.exists(features)) {
+    features <- read_bed(features, "features", call)
+  }
+  if (!is.data.frame(features)) {
+    abort_arg(sprintf(paste0(
+      "`features` must be a GRanges, a GRangesList, a data frame or the ",
+      "path of a BED file, not %s."), describe(features)), call, "features")
+  }
+  if (nrow(features) == 0L) {
+    abort_arg("`features` must hold at least one feature, not none.", call,
+              "features")
+  }
+  column <- intersect(seqname_columns, names(features))
+  if (length(column) == 0L || !all(c("start", "end") %in% names(features))) {
+    abort_arg(sprintf(paste0(
+      "`features` must have columns `seqname` (or `seqnames`, `chr` or ",
+      "`chrom`), `start` and `end`; its columns are %s."),
+      paste(names(features), collapse = ", ")), call, "features")
+  }
+  pieces <- data.frame(seqname = as.character(features[[column[1L]]]),
+                       start = features$start, end = features$end,
+                       group = seq_len(nrow(features)))
+  span <- sprintf("%s:%.0f-%.0f", pieces$seqname, as.double(pieces$start),
+                  as.double(pieces$end))
+  names <- if (is.null(features$name)) span else as.character(features$name)
+  names[is.na(names) | names == ""] <- span[is.na(names) | names == ""]
+  list(pieces = pieces, names = names, list = FALSE)
+}
+
+# Engine targets for the pieces: their union on each sequence, so that a
+# position is read once however many features hold it. Targets go to
+# tasks as analyze_samples() groups them, except that all the targets of
+# a feature go to one task, which alone sees all its positions.
+feature_plan <- function(pieces, lengths, workers) {
+  seq <- match(pieces$seqname, names(lengths))
+  order <- order(seq, pieces$start)
+  s <- seq[order]
+  start <- as.double(pieces$start[order])
+  end <- as.double(pieces$end[order])
+  reach <- stats::ave(end, s, FUN = cummax)
+  fresh <- c(TRUE, s[-1L] != s[-length(s)] | start[-1L] > reach[-length(s)])
+  target <- cumsum(fresh)
+  last <- c(which(fresh)[-1L] - 1L, length(s))
+  targets <- data.frame(seqname = names(lengths)[s[fresh]],
+                        start = start[fresh], end = reach[last])
+  piece_target <- integer(length(order))
+  piece_target[order] <- target
+  task <- integer(nrow(targets))
+  groups <- target_groups(targets, workers)
+  task[unlist(groups)] <- rep(seq_along(groups), lengths(groups))
+  # the tasks a feature's pieces lie in join the first of them, until no
+  # feature spans two
+  held <- pieces$group %in% pieces$group[duplicated(pieces$group)]
+  repeat {
+    at <- task[piece_target[held]]
+    first <- stats::ave(at, pieces$group[held], FUN = min)
+    if (all(at == first)) break
+    map <- seq_len(max(task))
+    lowest <- tapply(first, at, min)
+    moved <- as.integer(names(lowest))
+    map[moved] <- pmin(map[moved], lowest)
+    task <- map[task]
+  }
+  task <- match(task, unique(sort(task)))
+  list(targets = targets, piece_target = piece_target,
+       tasks = unname(split(seq_len(nrow(targets)), task)),
+       pieces = unname(split(seq_along(piece_target), task[piece_target])))
+}
+
+# The results of the tasks as a RangedSummarizedExperiment.
+feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
+                           relative, reads, plan) {
+  samples <- study$samples
+  n <- length(parsed$names)
+  n_samples <- nrow(samples)
+  empty <- function() matrix(0, n, n_samples,
+                             dimnames = list(parsed$names, samples$sample))
+  found <- list(sum = empty(), bases = empty(), min = empty(), max = empty(),
+                median = empty(), sd = empty(), reads = empty())
+  ge <- lapply(thresholds, function(t) empty())
+  depths <- list()
+  covered <- union_sums <- double(n_samples)
+  for (k in seq_along(tasks)) {
+    rows <- tasks[[k]]$features
+    g <- results[[k]]$groups
+    for (name in names(found)) {
+      if (nrow(g[[name]]) > 0L) found[[name]][rows, ] <- g[[name]]
+    }
+    for (j in seq_along(thresholds)) ge[[j]][rows, ] <- g$ge[, , j]
+    if (length(relative) > 0L) {
+      depths[[k]] <- data.frame(feature = rows[g$depths$group],
+                                sample = g$depths$sample,
+                                depth = g$depths$depth,
+                                count = g$depths$count)
+    }
+    covered <- covered + results[[k]]$covered
+    union_sums <- union_sums + results[[k]]$union_sums
+  }
+  width <- sum(plan$targets$end - plan$targets$start + 1)
+  samples$covered <- covered / width
+  samples$mean_depth <- union_sums / width
+  bases <- found$bases[, 1L]
+  integer_matrix <- function(x) {
+    storage.mode(x) <- "integer"
+    x
+  }
+  assays <- list()
+  for (name in stats) {
+    assays[[name]] <- switch(name,
+      mean = found$sum / bases,
+      sum = found$sum,
+      median = found$median,
+      min = integer_matrix(found$min),
+      max = integer_matrix(found$max),
+      sd = {
+        sd <- found$sd
+        sd[is.nan(sd)] <- NA_real_
+        sd
+      })
+  }
+  for (j in seq_along(thresholds)) {
+    assays[[sprintf("bases_ge_%d", thresholds[j])]] <- integer_matrix(ge[[j]])
+  }
+  if (length(relative) > 0L) {
+    d <- do.call(rbind, depths)
+    cell <- d$feature + n * (d$sample - 1L)
+    for (f in relative) {
+      at_least <- d$depth >= f * samples$mean_depth[d$sample]
+      fraction <- empty()
+      totals <- rowsum(d$count * at_least, cell)
+      fraction[as.integer(rownames(totals))] <- totals
+      assays[[sprintf("fraction_ge_%s_of_mean", format(f))]] <- fraction / bases
+    }
+  }
+  if (reads) {
+    if (any(found$reads > .Machine$integer.max)) {
+      abort(paste("`files` hold features touched by more reads than R's",
+                  "integers hold; count fewer reads at a time."),
+            "tolvendra_error_overflow", sys.call(-1))
+    }
+    assays$reads <- integer_matrix(found$reads)
+  }
+  ranges <- feature_ranges(parsed, study$lengths)
+  columns <- S4Vectors::DataFrame(samples[setdiff(names(samples), "sample")],
+                                  row.names = samples$sample,
+                                  check.names = FALSE)
+  se <- SummarizedExperiment::SummarizedExperiment(
+    assays = lapply(assays, `dimnames<-`, list(parsed$names, samples$sample)),
+    rowRanges = ranges, colData = columns)
+  SummarizedExperiment::rowData(se)$bases <- unname(bases)
+  se
+}
+
+# The row ranges: the features as a GRanges, or their merged ranges as a
+# GRangesList.
+feature_ranges <- function(parsed, lengths) {
+  info <- GenomicRanges::seqinfo(GenomicRanges::GRanges(
+    seqlengths = stats::setNames(as.integer(lengths), names(lengths))))
+  p <- parsed$pieces
+  ranges <- GenomicRanges::GRanges(factor(p$seqname, names(lengths)),
+                                   IRanges::IRanges(p$start, p$end),
+                                   seqinfo = info)
+  if (parsed$list) {
+    ranges <- S4Vectors::split(ranges, factor(p$group, seq_along(parsed$names)))
+  }
+  names(ranges) <- parsed$names
+  ranges
+}
+
+check_stats <- function(stats, call) {
+  known <- c("mean", "sum", "median", "min", "max", "sd")
+  if (is.null(stats)) return(character())
+  if (!is.character(stats) || anyNA(stats) || !all(stats %in% known) ||
+      anyDuplicated(stats)) {
+    bad <- if (is.character(stats)) {
+      stats[is.na(stats) | !stats %in% known | duplicated(stats)][1L]
+    } else {
+      stats
+    }
+    abort_arg(sprintf("`stats` must name statistics among %s, each once, not %s.",
+                      paste0("\"", known, "\"", collapse = ", "), describe(bad)),
+              call, "stats")
+  }
+  stats
+}
+
+# Distinct non-negative whole depths, ascending.
+check_depths <- function(x, arg, call) {
+  if (is.null(x) || length(x) == 0L) return(integer())
+  ok <- is.numeric(x) && !is.object(x) && !anyNA(x) && all(is.finite(x)) &&
+    all(x == trunc(x)) && all(x >= 0) && all(x <= .Machine$integer.max)
+  if (!ok) {
+    abort_arg(sprintf("`%s` must be non-negative whole numbers, not %s.", arg,
+                      describe(x)), call, arg)
+  }
+  sort(unique(as.integer(x)))
+}
+
+check_fractions <- function(x, call) {
+  if (is.null(x) || length(x) == 0L) return(double())
+  if (!is.numeric(x) || is.object(x) || anyNA(x) || any(!is.finite(x)) ||
+      any(x <= 0)) {
+    abort_arg(sprintf("`relative` must be positive fractions of the mean, not %s.",
+                      describe(x)), call, "relative")
+  }
+  unique(as.double(x))
+}
