@@ -11,7 +11,14 @@
 #include <Rinternals.h>
 #include <R_ext/Rdynload.h>
 
+#include <htslib/hts.h>
+
 #include "alignments.h"
+
+// Which htslib the build linked, set by configure.
+#ifndef TOLVENDRA_HTSLIB_SOURCE
+#define TOLVENDRA_HTSLIB_SOURCE "unknown"
+#endif
 
 using tolvendra::AlignmentFile;
 using tolvendra::Blocks;
@@ -260,6 +267,28 @@ SEXP bam_next(SEXP handle, SEXP span, SEXP max_blocks)
     return out;
 }
 
+// The htslib that this library runs on: its version, whether it is the
+// system's or Rhtslib's, and whether it inflates with libdeflate.
+SEXP bam_library_info(void)
+{
+    SEXP out = PROTECT(Rf_allocVector(VECSXP, 3));
+    SET_VECTOR_ELT(out, 0, Rf_mkString(hts_version()));
+    SET_VECTOR_ELT(out, 1, Rf_mkString(TOLVENDRA_HTSLIB_SOURCE));
+#ifdef HTS_FEATURE_LIBDEFLATE
+    const int deflate = (hts_features() & HTS_FEATURE_LIBDEFLATE) != 0;
+#else
+    const int deflate = 0;
+#endif
+    SET_VECTOR_ELT(out, 2, Rf_ScalarLogical(deflate));
+    SEXP names = PROTECT(Rf_allocVector(STRSXP, 3));
+    SET_STRING_ELT(names, 0, Rf_mkChar("htslib"));
+    SET_STRING_ELT(names, 1, Rf_mkChar("source"));
+    SET_STRING_ELT(names, 2, Rf_mkChar("libdeflate"));
+    Rf_setAttrib(out, R_NamesSymbol, names);
+    UNPROTECT(2);
+    return out;
+}
+
 SEXP span_sums(SEXP cov, SEXP first, SEXP starts, SEXP ends);
 SEXP coverage_add(SEXP total, SEXP offset, SEXP part);
 SEXP profile_add(SEXP total, SEXP cov, SEXP factor);
@@ -277,6 +306,7 @@ static const R_CallMethodDef call_methods[] = {
     {"profile_add", (DL_FUNC) &profile_add, 3},
     {"profile_store", (DL_FUNC) &profile_store, 3},
     {"count_positive", (DL_FUNC) &count_positive, 1},
+    {"bam_library_info", (DL_FUNC) &bam_library_info, 0},
     {NULL, NULL, 0}
 };
 
