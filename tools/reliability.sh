@@ -83,17 +83,19 @@ gzip -dc "$build/bam-seeds/seed.bam" >"$build/bam-seeds/seed.raw"
 # their sizes: huge allocations fail (return NULL) instead of stopping.
 printf 'leak:bam_hdr_read\nleak:sam_hdr_init\n' >"$build/lsan.supp"
 for lib in Rhtslib system; do
-  echo "--- libFuzzer: alignment reader on $lib's htslib"
+  echo "--- libFuzzer: alignment reader on htslib of $lib"
   build_bam_tool "bam_fuzz_$lib" "tools/fuzz/bam_fuzz.cpp src/bam/alignments.cpp" "$lib" \
     "-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all"
   rm -rf "$build/bam-corpus-$lib"
   cp -r "$build/bam-seeds" "$build/bam-corpus-$lib"
+  log=$build/bam_fuzz_$lib.log
   ( cd "$build" && TMPDIR="$build" \
     ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=2048 \
     LSAN_OPTIONS=suppressions="$build/lsan.supp" \
     "./bam_fuzz_$lib" -max_total_time="${FUZZ_SECONDS:-60}" -timeout=60 -max_len=4096 \
       -malloc_limit_mb=1000000 -rss_limit_mb=4096 -print_final_stats=1 \
-      "bam-corpus-$lib" 2>&1 | tail -n 6 )
+      "bam-corpus-$lib" >"$log" 2>&1 ) || { tail -n 40 "$log"; exit 1; }
+  grep -E '^(Done|stat::)' "$log"
 done
 
 # Damaged copies of a BAM file of a few BGZF blocks, read on one thread and
