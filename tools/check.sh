@@ -38,3 +38,4 @@ if grep -q -E '^Status:.*(ERROR|WARNING)' Tolvendra.Rcheck/00check.log ||
   exit 1
 fi
 echo "R CMD check: $(grep '^Status:' Tolvendra.Rcheck/00check.log)"
+grep '^configure: using' Tolvendra.Rcheck/00install.out || true

@@ -4,12 +4,16 @@
 set -eu
 
 # With arguments, installs just those packages.
-packages="r-base-dev r-cran-testthat r-bioc-rhtslib
-libcurl4-openssl-dev zlib1g-dev libbz2-dev liblzma-dev
+# libhts-dev is the htslib that the reader builds on (Rhtslib's is the
+# fallback); it brings libcurl4-gnutls-dev, whose -lcurl the fuzzer also
+# links Rhtslib's libhts.a with (libcurl4-openssl-dev conflicts with it).
+# devscripts has checkbashisms, which R CMD check runs on configure.
+packages="r-base-dev r-cran-testthat r-bioc-rhtslib pkg-config
+libhts-dev libdeflate-dev zlib1g-dev libbz2-dev liblzma-dev
 r-bioc-biocparallel r-bioc-genomicranges r-bioc-summarizedexperiment
 r-bioc-iranges r-bioc-s4vectors r-bioc-rtracklayer r-cran-batchtools r-cran-snow
 r-bioc-rsamtools r-bioc-genomicalignments samtools bedtools mosdepth megadepth
-slurm-wlm munge time r-cran-bench qpdf tidy valgrind clang libclang-rt-14-dev"
+slurm-wlm munge time r-cran-bench qpdf tidy devscripts valgrind clang libclang-rt-14-dev"
 [ $# -gt 0 ] && packages="$*"
 
 missing=""

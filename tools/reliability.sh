@@ -5,7 +5,8 @@
 #   3. the splicing index tests under gctorture,
 #   4. libFuzzer runs: the region search against its literal form, depth
 #      held as runs against the depth itself, and the alignment reader on
-#      mutated BAM files.
+#      mutated BAM files, on both htslibs it builds on,
+#   5. damaged BAM files read with and without htslib's threads.
 # Any report fails the run. FUZZ_SECONDS sets each fuzzing time (60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,6 +23,8 @@ install_into() {
     { cat "$log"; return 1; }
 }
 
+# The sanitized and plain builds take configure's default: the system's
+# htslib where it is usable.
 echo "--- AddressSanitizer and UndefinedBehaviorSanitizer"
 flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cat >"$build/Makevars.asan" <<MAKEVARS
@@ -64,28 +67,60 @@ mkdir -p "$build/runs-corpus"
 "$build/runs_fuzz" -max_total_time="${FUZZ_SECONDS:-60}" -max_len=512 \
   -print_final_stats=1 "$build/runs-corpus" 2>&1 | tail -n 6
 
-echo "--- libFuzzer: alignment reader"
+# The reader on both htslibs it can be built on: Rhtslib's static one and
+# the system's, found by pkg-config.
 hts=$(Rscript -e 'cat(system.file(package = "Rhtslib"))')
-clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined \
-  -fno-sanitize-recover=all -I"$hts/include" \
-  tools/fuzz/bam_fuzz.cpp src/bam/alignments.cpp "$hts/usrlib/libhts.a" \
-  -lcurl -lz -lbz2 -llzma -lpthread -o "$build/bam_fuzz"
+build_bam_tool() { # name sources htslib [flags]
+  local flags
+  if [ "$3" = system ]; then
+    flags="$(pkg-config --cflags htslib) $2 $(pkg-config --libs htslib)"
+  else
+    flags="-I$hts/include $2 $hts/usrlib/libhts.a -lcurl -lz -lbz2 -llzma -lpthread"
+  fi
+  # shellcheck disable=SC2086
+  clang++ -std=c++17 -g -O1 ${4:-} $flags -o "$build/$1"
+}
 # Seeds: a small BAM file, as it is and as its uncompressed stream.
-mkdir -p "$build/bam-corpus"
+mkdir -p "$build/bam-seeds"
 printf '@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:1000\n@SQ\tSN:chr2\tLN:500\n%s\n%s\n%s\n%s\n' \
   "r1	0	chr1	5	60	10M5N3D4M	*	0	0	*	*" \
   "r2	16	chr1	20	60	3S10M2I4M	*	0	0	*	*" \
   "r3	0	chr2	40	60	10M	*	0	0	*	*" \
   "r4	1024	chr2	60	60	10M100N5M	*	0	0	*	*" >"$build/seed.sam"
-samtools view -b -o "$build/bam-corpus/seed.bam" "$build/seed.sam"
-gzip -dc "$build/bam-corpus/seed.bam" >"$build/bam-corpus/seed.raw"
+samtools view -b -o "$build/bam-seeds/seed.bam" "$build/seed.sam"
+gzip -dc "$build/bam-seeds/seed.bam" >"$build/bam-seeds/seed.raw"
 # htslib's own header reader leaks on some malformed headers, and trusts
 # their sizes: huge allocations fail (return NULL) instead of stopping.
 printf 'leak:bam_hdr_read\nleak:sam_hdr_init\n' >"$build/lsan.supp"
-( cd "$build" && TMPDIR="$build" \
-  ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=2048 \
-  LSAN_OPTIONS=suppressions="$build/lsan.supp" \
-  ./bam_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -timeout=60 -max_len=4096 \
-    -malloc_limit_mb=1000000 -rss_limit_mb=4096 -print_final_stats=1 \
-    bam-corpus 2>&1 | tail -n 6 )
+for lib in Rhtslib system; do
+  echo "--- libFuzzer: alignment reader on htslib of $lib"
+  build_bam_tool "bam_fuzz_$lib" "tools/fuzz/bam_fuzz.cpp src/bam/alignments.cpp" "$lib" \
+    "-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all"
+  rm -rf "$build/bam-corpus-$lib"
+  cp -r "$build/bam-seeds" "$build/bam-corpus-$lib"
+  log=$build/bam_fuzz_$lib.log
+  ( cd "$build" && TMPDIR="$build" \
+    ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=2048 \
+    LSAN_OPTIONS=suppressions="$build/lsan.supp" \
+    "./bam_fuzz_$lib" -max_total_time="${FUZZ_SECONDS:-60}" -timeout=60 -max_len=4096 \
+      -malloc_limit_mb=1000000 -rss_limit_mb=4096 -print_final_stats=1 \
+      "bam-corpus-$lib" >"$log" 2>&1 ) || { tail -n 40 "$log"; exit 1; }
+  grep -E '^(Done|stat::)' "$log"
+done
+
+# Damaged copies of a BAM file of a few BGZF blocks, read on one thread and
+# with a decompression thread: on one thread, as the package reads by
+# default, any stall or crash fails; with threads, stalls are counted (htslib
+# 1.15 and 1.16 both stall on some).
+echo "--- damaged files, with and without decompression threads (system htslib)"
+build_bam_tool bam_stall tools/fuzz/bam_stall.cpp system
+mkdir -p "$build/stall"
+Rscript -e 'set.seed(1); n <- 20000; chr <- sample(c("chr1", "chr2"), n, TRUE)
+  pos <- sample(1e5, n, TRUE); seq <- strrep("ACGTTGCA", 6)
+  writeLines(c("@SQ\tSN:chr1\tLN:100100", "@SQ\tSN:chr2\tLN:100100",
+               sprintf("r%d\t0\t%s\t%d\t60\t48M\t*\t0\t0\t%s\t*", seq_len(n),
+                       chr, pos, seq)), commandArgs(TRUE))' "$build/stall/seed.sam"
+samtools sort -o "$build/stall/seed.bam" "$build/stall/seed.sam" 2>/dev/null
+"$build/bam_stall" "$build/stall/seed.bam" "$build/stall" "${STALL_VARIANTS:-150}" 5 |
+  tail -n 1
 echo "reliability checks passed"

@@ -13,8 +13,15 @@
 #include <Rinternals.h>
 #include <R_ext/Rdynload.h>
 
+#include <htslib/hts.h>
+
 #include "alignments.h"
 #include "engine.h"
+
+// Which htslib the build linked, set by configure.
+#ifndef TOLVENDRA_HTSLIB_SOURCE
+#define TOLVENDRA_HTSLIB_SOURCE "unknown"
+#endif
 
 using tolvendra::AlignmentFile;
 using tolvendra::Blocks;
@@ -814,6 +821,28 @@ SEXP coverage_summary(SEXP cov, SEXP first, SEXP starts, SEXP ends,
     UNPROTECT(5);
     return out;
 }
+// The htslib that this library runs on: its version, whether it is the
+// system's or Rhtslib's, and whether it inflates with libdeflate.
+SEXP bam_library_info(void)
+{
+    SEXP out = PROTECT(Rf_allocVector(VECSXP, 3));
+    SET_VECTOR_ELT(out, 0, Rf_mkString(hts_version()));
+    SET_VECTOR_ELT(out, 1, Rf_mkString(TOLVENDRA_HTSLIB_SOURCE));
+#ifdef HTS_FEATURE_LIBDEFLATE
+    const int deflate = (hts_features() & HTS_FEATURE_LIBDEFLATE) != 0;
+#else
+    const int deflate = 0;
+#endif
+    SET_VECTOR_ELT(out, 2, Rf_ScalarLogical(deflate));
+    SEXP names = PROTECT(Rf_allocVector(STRSXP, 3));
+    SET_STRING_ELT(names, 0, Rf_mkChar("htslib"));
+    SET_STRING_ELT(names, 1, Rf_mkChar("source"));
+    SET_STRING_ELT(names, 2, Rf_mkChar("libdeflate"));
+    Rf_setAttrib(out, R_NamesSymbol, names);
+    UNPROTECT(2);
+    return out;
+}
+
 
 static const R_CallMethodDef call_methods[] = {
     {"bam_open", (DL_FUNC) &bam_open, 4},
@@ -825,6 +854,7 @@ static const R_CallMethodDef call_methods[] = {
     {"bam_decoded", (DL_FUNC) &bam_decoded, 0},
     {"engine_run", (DL_FUNC) &engine_run, 4},
     {"coverage_summary", (DL_FUNC) &coverage_summary, 6},
+    {"bam_library_info", (DL_FUNC) &bam_library_info, 0},
     {NULL, NULL, 0}
 };
 

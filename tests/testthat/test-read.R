@@ -272,3 +272,14 @@ test_that("reading a region loads no Bioconductor BAM package", {
                  stdout = TRUE, env = paste0("R_LIBS=", paste(.libPaths(), collapse = ":")))
   expect_identical(out, character())
 })
+
+test_that("the reader says which htslib it runs on", {
+  info <- tolvendra_info()
+  expect_match(info$htslib, "^[0-9]+\\.[0-9]+")
+  expect_true(info$source %in% c("system", "Rhtslib"))
+  expect_output(print(info), sprintf("htslib %s (%s, ", info$htslib, info$source),
+                fixed = TRUE)
+  # CI names the htslib that each of its builds must have chosen.
+  want <- Sys.getenv("TOLVENDRA_EXPECT_HTSLIB")
+  if (nzchar(want)) expect_equal(info$source, want)
+})

@@ -1,0 +1,33 @@
+#' The htslib that the package reads with
+#'
+#' The package reads BAM and CRAM files through htslib: the system's when
+#' the package was built where `pkg-config` finds a usable one, which
+#' distributions build with libdeflate, a faster inflater than zlib, and
+#' Rhtslib's otherwise. Set the environment variable `TOLVENDRA_HTSLIB` to
+#' `"system"` or `"rhtslib"` when installing to choose.
+#'
+#' @return A list of class `"tolvendra_info"`: `version`, the package's
+#'   version; `htslib`, the version of the htslib it runs on; `source`,
+#'   `"system"` or `"Rhtslib"`; `libdeflate`, whether that htslib inflates
+#'   with libdeflate.
+#' @examples
+#' tolvendra_info()
+#' @export
+tolvendra_info <- function() {
+  info <- .Call(B_bam_library_info$address)
+  structure(c(list(version = as.character(utils::packageVersion("Tolvendra"))), info),
+            class = "tolvendra_info")
+}
+
+#' @export
+print.tolvendra_info <- function(x, ...) {
+  cat(format(x, ...), sep = "\n")
+  invisible(x)
+}
+
+#' @export
+format.tolvendra_info <- function(x, ...) {
+  c(paste("Tolvendra", x$version),
+    sprintf("htslib %s (%s, %s)", x$htslib, x$source,
+            if (isTRUE(x$libdeflate)) "libdeflate" else "zlib"))
+}
