@@ -10,19 +10,8 @@
 
 #include "../../bench/literal.h"
 #include "../../src/tolvendra.h"
+#include "values.h"
 
-// Small values cluster around the threshold so that means tie with it;
-// the top bytes stand for extremes.
-static int decode(uint8_t b)
-{
-    switch (b) {
-    case 0xff: return INT_MAX;
-    case 0xfe: return INT_MIN;
-    case 0xfd: return INT_MAX - 1;
-    case 0xfc: return -1000000;
-    default: return b % 13 - 2;
-    }
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -10,17 +10,8 @@
 #include <vector>
 
 #include "../../src/tolvendra.h"
+#include "values.h"
 #include "../../src/kernels/runs.h"
-
-static int decode(uint8_t b)
-{
-    switch (b) {
-    case 0xff: return INT_MAX;
-    case 0xfe: return INT_MIN;
-    case 0xfd: return INT_MAX - 1;
-    default: return b % 13 - 2;
-    }
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
