@@ -26,8 +26,8 @@
 #'   [analyze_samples()] and the name of its column that splits them in
 #'   two, with `features` given: see [compare_groups()].
 #' @inheritParams read_blocks
-#' @param min_mapq The lowest mapping quality kept: one value for both
-#'   files, or two, one per file.
+#' @param ... Reading options by name, as for [read_options()], in place of
+#'   those of `options`; `min_mapq` may hold two values, one per file.
 #' @param width Bin width in positions, used when `features` is `NULL`. The
 #'   last bin ends with the region and may be shorter.
 #' @param features Optional data frame with whole-number columns `start`

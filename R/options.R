@@ -49,9 +49,9 @@
 #' @param threads Threads that read each file. 1, the default, decompresses
 #'   on the reading thread; a larger number adds `threads - 1` htslib
 #'   decompression threads beside it (mosdepth's `-t` counts only those).
-#'   htslib's threaded reader can stall on some damaged files instead of
-#'   failing, so the default reads on one thread, where damage is always an
-#'   error.
+#'   htslib's threaded reader (1.15 and 1.16 alike) can stall on some
+#'   damaged files instead of failing, so the default reads on one thread,
+#'   where damage is always an error.
 #' @param include_flags Only reads with all of these SAM flag bits set
 #'   count, as with `samtools view -f`; 0 (the default) requires none.
 #' @param overlap `"count"` counts every aligned base of both mates of a
