@@ -22,6 +22,14 @@ gap_bam <- long_gap_bam(build)
 huge_bam <- single_read_bam(build, huge_chr1[[1]])
 
 # ---- commands ------------------------------------------------------------
+# Two builds of the package: the one in R's library path (built on the
+# system's htslib with libdeflate, the default) and, when BENCH_RHTSLIB_LIB
+# names a library holding a build made with TOLVENDRA_HTSLIB=rhtslib, that
+# one too (its runs get R_LIBS pointed at that library).
+rhtslib_lib <- Sys.getenv("BENCH_RHTSLIB_LIB")
+build_info <- function(env = "") {
+  system(paste(env, r_command('library(Tolvendra); tolvendra_info()')), intern = TRUE)[2]
+}
 # `threads` counts the threads that read the file: 2 is mosdepth's -t 1
 # (one decompression thread beside the reading one), 1 its -t 0.
 tolvendra_code <- function(bam, from, to, threads = 1, width = 1000) {
@@ -35,6 +43,8 @@ mosdepth_command <- function(bam, threads, by = 1000) {
 commands <- list(
   "tolvendra threads = 1" = function(bam, from, to) r_command(tolvendra_code(bam, from, to, 1)),
   "tolvendra threads = 2" = function(bam, from, to) r_command(tolvendra_code(bam, from, to, 2)),
+  "tolvendra Rhtslib threads = 1" = function(bam, from, to) r_command(tolvendra_code(bam, from, to, 1)),
+  "tolvendra Rhtslib threads = 2" = function(bam, from, to) r_command(tolvendra_code(bam, from, to, 2)),
   "mosdepth -t 0" = function(bam, from, to) mosdepth_command(bam, 0),
   "mosdepth -t 1" = function(bam, from, to) mosdepth_command(bam, 1),
   "tolvendra threads = 1, width 1e6" = function(bam, from, to) {
@@ -99,8 +109,9 @@ local({
 })
 
 # ---- runs ------------------------------------------------------------------
-whole <- c("tolvendra threads = 1", "tolvendra threads = 2", "mosdepth -t 0", "mosdepth -t 1",
-           "megadepth")
+whole <- c("tolvendra threads = 1", "tolvendra threads = 2",
+           if (nzchar(rhtslib_lib)) c("tolvendra Rhtslib threads = 1", "tolvendra Rhtslib threads = 2"),
+           "mosdepth -t 0", "mosdepth -t 1", "megadepth")
 jobs <- rbind(
   do.call(rbind, lapply(seq_along(bams), function(i) rbind(
     data.frame(job = "whole sequence", reads = read_counts[i], tool = whole,
@@ -125,7 +136,8 @@ jobs$command <- vapply(seq_len(nrow(jobs)), function(i) {
   if (jobs$job[i] == "start-up") return(r_command(start_up[[jobs$tool[i]]]))
   commands[[jobs$tool[i]]](jobs$bam[i], jobs$from[i], jobs$to[i])
 }, "")
-jobs$env <- ifelse(startsWith(jobs$tool, "mosdepth"), mosdepth_env, "")
+jobs$env <- ifelse(startsWith(jobs$tool, "mosdepth"), mosdepth_env,
+                   ifelse(grepl("Rhtslib", jobs$tool), sprintf("R_LIBS=%s", shQuote(rhtslib_lib)), ""))
 
 # Every tool reads from the page cache, never from disk.
 for (f in unique(stats::na.omit(jobs$bam))) invisible(system(paste("cat", shQuote(f), "> /dev/null")))
@@ -155,9 +167,9 @@ profile_code <- sprintf(paste0(
   'bins <- ns$bin_spans(region$start, region$end, 1000); ',
   'targets <- as.data.frame(region[c("seqname", "start", "end")]); ',
   'call <- function() analyze_region("%1$s", "chr1", 1, %2$.0f, width = 1000, progress = FALSE); ',
-  'engine <- function() ns$engine_run(list(region), options, targets, cbind(target = 1L, bins), ',
-  'list(factors = 1, threshold = 10, minlen = 0), keep = TRUE); ',
-  'sums <- function() ns$engine_run(list(region), options, targets, cbind(target = 1L, bins)); ',
+  'engine <- function() ns$engine_run(list(region), options, targets, bins, ',
+  'list(factors = 1, threshold = 10, minlen = 0), keep = "coverage"); ',
+  'sums <- function() ns$engine_run(list(region), options, targets, bins); ',
   'best <- function(f) min(replicate(3, system.time(f())[["elapsed"]])); ',
   'invisible(call()); ',
   'cat(best(function() ns$scan_region(region, options, function(batch) NULL)), ',
@@ -194,6 +206,8 @@ bam_info <- list(
   repeats = repeats, quick = quick, window = window, chr1 = chr1[[1]],
   long_chr1 = long_chr1[[1]], huge_chr1 = huge_chr1[[1]], gap_chr1 = 50e6,
   profile = bam_profile, decode_floor = decode_floor, htslib = htslib_build,
+  builds = c(default = build_info(),
+             rhtslib = if (nzchar(rhtslib_lib)) build_info(sprintf("R_LIBS=%s", shQuote(rhtslib_lib)))),
   versions = c(
     samtools = system("samtools --version | head -1", intern = TRUE),
     mosdepth = system(paste(mosdepth_env, "mosdepth --version"), intern = TRUE),

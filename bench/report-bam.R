@@ -20,12 +20,26 @@ both <- function(x, fmt) paste(sprintf(fmt, x), collapse = " / ")
 at_sizes <- paste(read_label(sizes), collapse = " / ")
 # Each Tolvendra configuration against mosdepth with the same threads.
 peer_of <- c("tolvendra threads = 1" = "mosdepth -t 0", "tolvendra threads = 2" = "mosdepth -t 1",
+             "tolvendra Rhtslib threads = 1" = "mosdepth -t 0", "tolvendra Rhtslib threads = 2" = "mosdepth -t 1",
              "tolvendra threads = 1, width 1e6" = "mosdepth -t 0 --by 1000000")
 whole_ratio <- function(tool, what = "elapsed") vapply(sizes, function(n) {
-  cell("whole sequence", n, tool, what) / cell("whole sequence", n, peer_of[[tool]], what)
+  value <- function(t) {
+    if (what == "cpu") cell("whole sequence", n, t, "user") + cell("whole sequence", n, t, "sys")
+    else cell("whole sequence", n, t, what)
+  }
+  value(tool) / value(peer_of[[tool]])
 }, 0)
 r1 <- whole_ratio("tolvendra threads = 1")
 r2 <- whole_ratio("tolvendra threads = 2")
+c1 <- whole_ratio("tolvendra threads = 1", "cpu")
+c2 <- whole_ratio("tolvendra threads = 2", "cpu")
+has_rh <- any(bam_summary$tool == "tolvendra Rhtslib threads = 1")
+if (has_rh) {
+  h1 <- whole_ratio("tolvendra Rhtslib threads = 1")
+  h2 <- whole_ratio("tolvendra Rhtslib threads = 2")
+  hc1 <- whole_ratio("tolvendra Rhtslib threads = 1", "cpu")
+  hc2 <- whole_ratio("tolvendra Rhtslib threads = 2", "cpu")
+}
 mega <- vapply(sizes, function(n) cell("whole sequence", n, "megadepth") /
                  cell("whole sequence", n, "mosdepth -t 0"), 0)
 long_reads <- unique(bam_summary$reads[bam_summary$job == "249-Mb sequence"])
@@ -39,9 +53,12 @@ huge_mmb <- cell(huge, 1, "mosdepth -t 0 --by 1000000", "mb")
 bam_targets <- c(
   "| target | measured | |",
   "|---|---|---|",
-  sprintf("| `analyze_region()` over the whole 50-Mb sequence at most 1.0x mosdepth `-n --by 1000` with the same threads, at %s reads | `threads = 1` against `-t 0`: %s; `threads = 2` against `-t 1`: %s (megadepth against `-t 0`: %s) | %s |",
-          at_sizes, both(r1, "%.2fx"), both(r2, "%.2fx"), both(mega, "%.2fx"),
-          verdict(all(c(r1, r2) <= 1.0))),
+  sprintf("| `analyze_region()` over the whole 50-Mb sequence at most 1.0x mosdepth `-n --by 1000` with the same threads, at %s reads; default build (system htslib, libdeflate) | elapsed: `threads = 1` against `-t 0`: %s; `threads = 2` against `-t 1`: %s. CPU (user + system): %s; %s (megadepth against `-t 0`, elapsed: %s) | %s |",
+          at_sizes, both(r1, "%.2fx"), both(r2, "%.2fx"), both(c1, "%.2fx"), both(c2, "%.2fx"),
+          both(mega, "%.2fx"), verdict(all(c(r1, r2) <= 1.0))),
+  if (has_rh) sprintf("| the same, Rhtslib build (htslib 1.15.1, zlib) | elapsed: `threads = 1` against `-t 0`: %s; `threads = 2` against `-t 1`: %s. CPU (user + system): %s; %s | %s |",
+          both(h1, "%.2fx"), both(h2, "%.2fx"), both(hc1, "%.2fx"), both(hc2, "%.2fx"),
+          verdict(all(c(h1, h2) <= 1.0))),
   sprintf("| `analyze_region()` over a %s sequence (%s reads) in at most 2.5 GB | %.0f MB | %s |",
           mb_of(info$long_chr1), read_label(long_reads), long_mb, verdict(long_mb <= 2500)),
   sprintf("| `analyze_region()` over a %s sequence holding one read (CSI index, `width = 1e6`) within mosdepth `-n --by 1000000`'s time and memory | %.2f s and %.0f MB against %.2f s and %.0f MB | %s |",
@@ -50,6 +67,15 @@ bam_targets <- c(
 )
 
 # ---- tables ------------------------------------------------------------------
+# CPU (user + system) against mosdepth with the same threads, for the
+# Tolvendra runs that have such a peer in the same case.
+cpu_ratio <- function(d) vapply(seq_len(nrow(d)), function(i) {
+  peer <- peer_of[d$tool[i]]
+  if (is.na(peer)) return("")
+  p <- d[d$tool == peer, ]
+  if (nrow(p) != 1L) return("")
+  sprintf("%.2fx", (d$user[i] + d$sys[i]) / (p$user + p$sys))
+}, "")
 job_table <- function(job, reads) {
   d <- bam_summary[bam_summary$job == job & bam_summary$reads == reads, ]
   d <- d[order(!startsWith(d$tool, "tolvendra"), d$tool), ]
@@ -65,10 +91,10 @@ job_table <- function(job, reads) {
     "50 long-gap reads" = sprintf("50 long-gap reads over %s", mb_of(info$gap_chr1)),
     "start-up" = "Start-up only: a fresh `Rscript` loading the package, reading nothing")
   c(sprintf("#### %s", title), "",
-    "| tool | elapsed | user CPU | system CPU | peak memory | elapsed / mosdepth -t 0 | elapsed / mosdepth -t 1 |",
-    "|---|---:|---:|---:|---:|---:|---:|",
-    sprintf("| %s | %.2f s | %.2f s | %.2f s | %.0f MB | %s | %s |", d$tool, d$elapsed, d$user, d$sys,
-            d$mb, ratio(m0), ratio(m1)),
+    "| tool | elapsed | user CPU | system CPU | peak memory | elapsed / mosdepth -t 0 | elapsed / mosdepth -t 1 | CPU / same-threads mosdepth |",
+    "|---|---:|---:|---:|---:|---:|---:|---:|",
+    sprintf("| %s | %.2f s | %.2f s | %.2f s | %.0f MB | %s | %s | %s |", d$tool, d$elapsed, d$user, d$sys,
+            d$mb, ratio(m0), ratio(m1), cpu_ratio(d)),
     "")
 }
 job_order <- c("whole sequence", "1-Mb window", "249-Mb sequence", "600-Mb sequence, 1 read",
@@ -78,10 +104,13 @@ jobs_seen <- jobs_seen[order(match(jobs_seen$job, job_order), jobs_seen$reads), 
 bam_tables <- unlist(Map(job_table, jobs_seen$job, jobs_seen$reads), use.names = FALSE)
 
 # ---- plot ----------------------------------------------------------------------
-bam_tools <- c("tolvendra threads = 1", "tolvendra threads = 2", "mosdepth -t 0", "mosdepth -t 1",
-               "megadepth")
-tool_style <- data.frame(tool = bam_tools, col = c("black", "black", "#E16A86", "#E16A86", "#00A6CA"),
-                         lty = c(1, 2, 1, 2, 1), pch = c(19, 1, 17, 2, 15))
+tool_style <- data.frame(
+  tool = c("tolvendra threads = 1", "tolvendra threads = 2", "tolvendra Rhtslib threads = 1",
+           "tolvendra Rhtslib threads = 2", "mosdepth -t 0", "mosdepth -t 1", "megadepth"),
+  col = c("black", "black", "#8A5A00", "#8A5A00", "#E16A86", "#E16A86", "#00A6CA"),
+  lty = c(1, 2, 1, 2, 1, 2, 1), pch = c(19, 1, 15, 0, 17, 2, 4))
+tool_style <- tool_style[tool_style$tool %in% bam_summary$tool, ]
+tool_style$label <- sub("^tolvendra threads", "tolvendra (system htslib) threads", tool_style$tool)
 plot_file <- "bam-reading.png"
 grDevices::png(file.path(out_dir, plot_file), width = 1500, height = 650, res = 120)
 graphics::layout(matrix(1:3, 1), widths = c(1, 1, 0.5))
@@ -107,7 +136,7 @@ for (what in c("elapsed", "mb")) {
 }
 graphics::par(mar = c(4.5, 0, 3, 0))
 graphics::plot.new()
-graphics::legend("center", legend = tool_style$tool, col = tool_style$col, lty = tool_style$lty,
+graphics::legend("center", legend = tool_style$label, col = tool_style$col, lty = tool_style$lty,
                  pch = tool_style$pch, lwd = 2, bty = "n", title = "tool")
 grDevices::dev.off()
 
@@ -115,15 +144,15 @@ grDevices::dev.off()
 p <- info$profile
 largest <- max(sizes)
 bam_notes <- c(
-  sprintf(paste("Inside one R process, after a first call, on the %s-read file over the whole %s sequence (best of three, `threads = 1`):",
-                "`analyze_region()` takes %.2f s; the engine alone (`Tolvendra:::engine_run()` with what `analyze_region()` asks of it: bin sums, regions and runs of depth) %.2f s of it;",
-                "decoding the reads alone (`Tolvendra:::scan_region()` with nothing to do per batch) %.2f s; the engine asked for the bin sums alone, without regions or runs of depth, %s.",
-                "The R side around the engine (argument checks, expanding the runs into a per-base vector of %s integers, the result) takes the remaining %.2f s."),
+  sprintf(paste("Inside one R process, after a first call, on the %s-read file over the whole %s sequence (best of three, `threads = 1`, default build):",
+                "`analyze_region()` takes %.2f s; the engine alone (`Tolvendra:::engine_run()` with what `analyze_region()` asks of it: bin sums, regions and the per-base coverage vector, filled natively) %.2f s of it;",
+                "decoding the reads alone (`Tolvendra:::scan_region()` with nothing to do per batch) %.2f s; the engine asked for the bin sums alone, without regions or the coverage vector, %s.",
+                "The R side around the engine (argument checks, bins, the result object around the vector of %s integers) takes the remaining %.2f s."),
           read_label(largest), mb_of(info$chr1), p[["call"]], p[["engine"]], p[["decode"]],
           if (is.na(p["sums"])) "was not timed" else sprintf("%.2f s", p[["sums"]]),
           format(info$chr1, big.mark = ",", scientific = FALSE), p[["call"]] - p[["engine"]]),
   if (!is.na(p["sums"])) c("", sprintf(paste(
-    "So of the call, decoding is %.0f%%; adding the blocks and summing the bins %.0f%%; finding the regions and keeping the runs of depth %.0f%%; the R side, mostly turning the runs into a per-base integer vector of the whole sequence, %.0f%%.",
+    "So of the call, decoding is %.0f%%; adding the blocks and summing the bins %.0f%%; finding the regions and filling the per-base vector %.0f%%; the R side %.0f%%.",
     "These steps were timed on a busy machine, so compare them with one another rather than with the tables above."),
     100 * p[["decode"]] / p[["call"]], 100 * (p[["sums"]] - p[["decode"]]) / p[["call"]],
     100 * (p[["engine"]] - p[["sums"]]) / p[["call"]], 100 * (p[["call"]] - p[["engine"]]) / p[["call"]])),
@@ -134,12 +163,14 @@ if (!is.null(info$decode_floor)) {
   f_of <- function(b, what = "elapsed") f[f$htslib == b, what]
   bam_notes <- c(bam_notes, sprintf(paste(
     "Decoding alone outside R (`bench/decode.c`: `sam_read1()` over every record of the same file, one thread, fresh process, median of runs):",
-    "%.2f s (%.2f s CPU) linked against Rhtslib's static htslib, which inflates with zlib, as this build of Tolvendra is;",
-    "%.2f s (%.2f s CPU) against the system's `libhts.so.3`, which inflates with libdeflate, as mosdepth and megadepth are (%.2fx).",
-    "mosdepth `-t 0` takes %.2f s over the whole file, so the Rhtslib decode floor alone is %.2fx mosdepth's whole run."),
+    "%.2f s (%.2f s CPU) linked against Rhtslib's static htslib, which inflates with zlib, as the Rhtslib build of Tolvendra is;",
+    "%.2f s (%.2f s CPU) against the system's `libhts.so.3`, which inflates with libdeflate, as the default build, mosdepth and megadepth are (%.2fx).",
+    "mosdepth `-t 0` takes %.2f s over the whole file, so the decode floor alone is %.2fx mosdepth's whole run with the system htslib and %.2fx with Rhtslib's.",
+    "Inside the package, decoding with its batching (`scan_region()` above) takes %.2f s against that %.2f s floor."),
     f_of("rhtslib"), f_of("rhtslib", "user"), f_of("system"), f_of("system", "user"),
     f_of("rhtslib") / f_of("system"), cell("whole sequence", largest, "mosdepth -t 0"),
-    f_of("rhtslib") / cell("whole sequence", largest, "mosdepth -t 0")), "")
+    f_of("system") / cell("whole sequence", largest, "mosdepth -t 0"),
+    f_of("rhtslib") / cell("whole sequence", largest, "mosdepth -t 0"), p[["decode"]], f_of("system")), "")
 }
 
 bam_lines <- c(
@@ -150,14 +181,15 @@ bam_lines <- c(
           paste(strsplit(info$load[["after"]], " ")[[1]][1:3], collapse = " ")),
   "",
   paste0("- ", info$versions),
-  sprintf("- Tolvendra's reader linked against: %s. Only this build was measured: the build switch to the system htslib (libdeflate) had not landed when these runs were taken.",
-          info$htslib),
+  sprintf("- Tolvendra's reader: `tolvendra_info()` of the default build says \"%s\"%s. Rows named `tolvendra threads = N` are the default build, `tolvendra Rhtslib threads = N` the Rhtslib one; the other cases ran on the default build only.",
+          info$builds[["default"]],
+          if (!is.na(info$builds["rhtslib"])) sprintf("; of the build made with `TOLVENDRA_HTSLIB=rhtslib`, \"%s\"", info$builds[["rhtslib"]]) else ""),
   "",
   "### Targets", "", bam_targets, "",
   "### What is compared", "",
   sprintf("- Files: simulated single-end 100-bp reads on one %s sequence, sorted, without sequence or qualities: 85%% `100M`, 10%% spliced (`50M<100-5000>N50M`), 5%% with a 1-20 base deletion; 1%% flagged as duplicates. Built by `bench/simulate.R`, cached in `bench/build/`.",
           mb_of(info$chr1)),
-  "- `tolvendra threads = 1`: `Rscript -e 'library(Tolvendra); x <- analyze_region(bam, \"chr1\", start, end, width = 1000, progress = FALSE, threads = 1)'`, decompressing on the reading thread as `mosdepth -t 0` does; `threads = 2`: one decompression thread beside the reading one, as `mosdepth -t 1`.",
+  "- `tolvendra [Rhtslib] threads = 1`: `Rscript -e 'library(Tolvendra); x <- analyze_region(bam, \"chr1\", start, end, width = 1000, progress = FALSE, threads = 1)'`, decompressing on the reading thread as `mosdepth -t 0` does; `threads = 2`: one decompression thread beside the reading one, as `mosdepth -t 1`.",
   "- `mosdepth -t N`: `mosdepth -n --by 1000 -t N` (1000-position bin means, no per-base output).",
   "- `megadepth`: `megadepth <bam> --annotation 1000 --op sum --filter-out 1796 --threads 1` (1000-position bin sums; the flag filter drops the reads the other tools drop).",
   "- `samtools`: `samtools depth -a -J -r <region>` to `/dev/null` (per-base depth, every position, deletions counted).",

@@ -12,6 +12,8 @@ saved <- function(name) {
 results <- saved("results.rds")
 bam <- saved("bam-runs.rds")
 samples <- saved("samples-runs.rds")
+paired <- saved("paired-runs.rds")
+features <- saved("features-runs.rds")
 
 fmt_time <- function(s) format(bench::as_bench_time(s))
 fmt_mem <- function(b) format(bench::as_bench_bytes(b))
@@ -27,7 +29,7 @@ machine <- c(
   sprintf("- Run on %s", format(Sys.time(), "%Y-%m-%d %H:%M UTC", tz = "UTC"))
 )
 
-routine_lines <- bam_lines <- samples_lines <- NULL
+routine_lines <- bam_lines <- samples_lines <- paired_lines <- features_lines <- NULL
 if (!is.null(results)) {
   source(file.path("bench", "report-routines.R"))
 } else if (file.exists(file.path(out_dir, "RESULTS.md"))) {
@@ -35,20 +37,25 @@ if (!is.null(results)) {
   # report as it was written.
   last <- readLines(file.path(out_dir, "RESULTS.md"))
   from <- match("## Targets", last)
-  to <- grep("^## (Reading|Many samples)", last)
+  to <- grep("^## (Reading|Many samples|Paired|Features)", last)
   to <- if (length(to)) to[1] - 1L else length(last)
   if (!is.na(from) && to >= from) routine_lines <- last[from:to]
 }
 if (!is.null(samples)) source(file.path("bench", "report-samples.R"))
 if (!is.null(bam)) source(file.path("bench", "report-bam.R"))
+if (!is.null(paired)) source(file.path("bench", "report-paired.R"))
+if (!is.null(features)) source(file.path("bench", "report-features.R"))
 
 contents <- c(if (!is.null(routine_lines)) "the four routines on vectors in memory, side by side with their literal algorithms and peers (from Targets to Tables)",
               if (!is.null(bam_lines)) "reading one BAM file with `analyze_region()`, from a fresh process, side by side with mosdepth, megadepth and samtools (Reading one BAM file)",
-              if (!is.null(samples_lines)) "reading many samples with `analyze_samples()` and `export_coverage()`, side by side with mosdepth and bedtools (Many samples)")
+              if (!is.null(samples_lines)) "reading many samples with `analyze_samples()` and `export_coverage()`, side by side with mosdepth and bedtools (Many samples)",
+              if (!is.null(paired_lines)) "paired-end reads counted per mate, with overlaps once and as fragments, side by side with samtools and mosdepth (Paired-end reads)",
+              if (!is.null(features_lines)) "statistics over many small features and depth distributions with `summarize_features()` and `depth_distribution()`, side by side with mosdepth and bedtools (Features and depth distributions)")
 writeLines(c("# Benchmark results", "",
              "Produced by `Rscript bench/run.R` on:", "", machine, "",
-             "Timings were taken on a shared machine: two cores, with other sessions building and testing the package at the same time.", "",
+             "Timings were taken on a shared machine: two cores, with other sessions building and checking the package (R CMD check) at the same time, so elapsed times carry their load; CPU times (user + system) are given beside them and their ratios are the steadier measure.", "",
+             if (exists("commit")) c(sprintf("Tolvendra measured: the package at commit `%s`, installed from `git archive` of that commit (the reading parts' own notes say which htslib each build uses).", commit), ""),
              paste0("Parts: ", paste(contents, collapse = "; "), "."), "",
-             routine_lines, bam_lines, samples_lines),
+             routine_lines, bam_lines, samples_lines, paired_lines, features_lines),
            file.path(out_dir, "RESULTS.md"))
 cat(sprintf("Wrote %s and the plots\n", file.path(out_dir, "RESULTS.md")))

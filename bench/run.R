@@ -11,11 +11,14 @@
 # BENCH_QUICK=1 is for trying things: small files, one run each, the
 # routines left out, and everything written to bench/build/quick/ instead.
 # BENCH_PARTS picks parts, e.g. BENCH_PARTS=bam,samples (default: all of
-# routines, bam, samples); a report part that was not run this time is
-# taken from the last run that saved it.
+# routines, bam, samples, paired, features); a report part that was not run
+# this time is taken from the last run that saved it. BENCH_RHTSLIB_LIB
+# names a library holding a second build of the package, made with
+# TOLVENDRA_HTSLIB=rhtslib, for bench/bam.R to time beside the default one
+# (put the default build first in R_LIBS).
 suppressPackageStartupMessages(library(Tolvendra))
 quick <- !Sys.getenv("BENCH_QUICK") %in% c("", "0")
-parts <- strsplit(Sys.getenv("BENCH_PARTS", if (quick) "bam,samples" else "routines,bam,samples"),
+parts <- strsplit(Sys.getenv("BENCH_PARTS", if (quick) "bam,samples,paired,features" else "routines,bam,samples,paired,features"),
                   ",")[[1]]
 build <- file.path("bench", "build")
 store <- if (quick) file.path(build, "quick") else build
@@ -42,4 +45,6 @@ if ("samples" %in% parts) {
     unlink(file.path(store, "samples-runs.rds"))
   }
 }
+if ("paired" %in% parts) source(file.path("bench", "paired.R"))
+if ("features" %in% parts) source(file.path("bench", "features.R"))
 source(file.path("bench", "report.R"))

@@ -23,6 +23,7 @@ sample_bams <- vapply(seq_len(max(sample_counts)), function(s) {
 names(sample_bams) <- sprintf("s%d", seq_along(sample_bams))
 draft <- draft_bam(build)
 huge <- single_read_bam(build, 600e6)
+long <- simulated_bam(build, c(chr1 = 249250621), if (quick) 2e5 else 2e6)
 
 # Targets of 1000 positions, evenly spread over the genome, as a BED file.
 targets_bed <- file.path(build, sprintf("targets-%d-over-%gMb.bed", target_count, sum(genome) / 1e6))
@@ -49,7 +50,7 @@ local({
   # what one process gives.
   files <- sample_bams[1:2]
   serial <- analyze_samples(files, width = 1000, progress = FALSE)
-  for (p in list(BiocParallel::SnowParam(2), BiocParallel::MulticoreParam(2))) {
+  for (p in list(BiocParallel::SnowParam(2))) {
     if (!identical(serial, analyze_samples(files, width = 1000, progress = FALSE, BPPARAM = p))) {
       stop("analyze_samples() gives different results with SerialParam() and ", class(p)[1], ".")
     }
@@ -102,8 +103,9 @@ local({
 # Tolvendra: one fresh R process per run, loading the package and its
 # Bioconductor imports and warming up on a small region first, so that the
 # time printed is the call's; the whole process is timed beside it.
-backends <- c(serial = "SerialParam()", snow = "SnowParam(2); bpstart(p)",
-              multicore = "MulticoreParam(2); bpstart(p)")
+# The call prints its elapsed time and its CPU time (user + system of the
+# session; SnowParam's workers are not counted in it).
+backends <- c(serial = "SerialParam()", snow = "SnowParam(2); bpstart(p)")
 samples_command <- function(files, where, backend, width = 1000, call = TRUE) {
   r_command(sprintf(paste0(
     'suppressPackageStartupMessages({library(Tolvendra); library(BiocParallel); ',
@@ -112,9 +114,9 @@ samples_command <- function(files, where, backend, width = 1000, call = TRUE) {
     'p <- %s; %s'),
     paste(sprintf('%s = "%s"', names(files), files), collapse = ", "), sample_bams[[1]],
     backends[[backend]],
-    if (!call) 'cat(0, "\\n")' else sprintf(paste0(
-      'cat(system.time(analyze_samples(files, %s, width = %.0f, progress = FALSE, ',
-      'BPPARAM = p))[["elapsed"]], "\\n")'),
+    if (!call) 'cat(0, 0, "\\n")' else sprintf(paste0(
+      't <- system.time(analyze_samples(files, %s, width = %.0f, progress = FALSE, ',
+      'BPPARAM = p)); cat(t[["elapsed"]], t[["user.self"]] + t[["sys.self"]], "\\n")'),
       if (is.null(where)) "NULL" else sprintf('"%s"', where), width)))
 }
 # mosdepth: one process per sample, `workers` at a time.
@@ -137,18 +139,20 @@ case <- function(case, samples, tool, backend = NA, threads = 0, workers = 1) {
 }
 cases <- rbind(
   do.call(rbind, lapply(sample_counts, function(n) rbind(
-    case("whole genome", n, "tolvendra", names(backends), workers = c(1, 2, 2)),
+    case("whole genome", n, "tolvendra", names(backends), workers = c(1, 2)),
     case("whole genome", n, "mosdepth", workers = 1:2)))),
   case("whole genome", 1, "mosdepth", threads = 1),
   case("targets", target_samples, "tolvendra", c("serial", "snow"), workers = 1:2),
   case("targets", target_samples, "mosdepth", workers = 1:2),
   case("draft assembly", 1, c("tolvendra", "export_coverage", "bedtools"), c("serial", NA, NA)),
   case("600-Mb sequence, 1 read", 1, c("tolvendra", "mosdepth"), c("serial", NA)),
+  case("249-Mb sequence", 1, c("tolvendra", "mosdepth"), c("serial", NA)),
   case("start-up", 0, "tolvendra", "serial"))
 
 command_of <- function(k) {
   files <- switch(k$case, "draft assembly" = c(draft = draft),
-                  "600-Mb sequence, 1 read" = c(huge = huge), sample_bams[seq_len(k$samples)])
+                  "600-Mb sequence, 1 read" = c(huge = huge), "249-Mb sequence" = c(long = long),
+                  sample_bams[seq_len(k$samples)])
   where <- if (k$case == "targets") targets_bed
   width <- if (k$case == "600-Mb sequence, 1 read") 1e6 else 1000
   switch(k$tool,
@@ -158,26 +162,26 @@ command_of <- function(k) {
     bedtools = sprintf("bedtools genomecov -bga -ibam %s", shQuote(files[[1]])))
 }
 
-for (f in c(sample_bams, draft, huge)) invisible(system(paste("cat", shQuote(f), "> /dev/null")))
+for (f in c(sample_bams, draft, huge, long)) invisible(system(paste("cat", shQuote(f), "> /dev/null")))
 runs <- list()
 for (r in seq_len(repeats)) {
   for (i in seq_len(nrow(cases))) {
     k <- cases[i, ]
     t <- time_command(command_of(k), if (k$tool == "mosdepth") mosdepth_env else "",
                       output = k$tool == "tolvendra", limit = limit)
-    t$call <- if (is.infinite(t$elapsed)) Inf else if (k$tool == "tolvendra") as.numeric(t$said) else NA
+    said <- if (k$tool == "tolvendra" && !is.infinite(t$elapsed)) scan(text = t$said, quiet = TRUE) else c(NA, NA)
+    t$call <- if (is.infinite(t$elapsed)) Inf else said[1]
+    t$call_cpu <- said[2]
     runs[[length(runs) + 1L]] <- cbind(k, repeat_ = r,
-                                       t[c("elapsed", "user", "sys", "rss_kib", "call")])
+                                       t[c("elapsed", "user", "sys", "rss_kib", "call", "call_cpu")])
     cat(sprintf("%-24s %d samples %-15s %-9s t%d w%d run %d: %6.2fs elapsed (call %s) %6.2fs user %8.0f KiB\n",
                 k$case, k$samples, k$tool, k$backend, k$threads, k$workers, r, t$elapsed,
                 if (is.na(t$call)) "-" else sprintf("%.2fs", t$call), t$user, t$rss_kib))
   }
 }
 # Where the time of a targets or draft-assembly call goes, in one process
-# after a warm-up, profiled by Rprof: the whole call; the native engine
-# (engine_run()'s own time); and building the bins target by target
-# (time under cbind() and rbind(), which analyze_samples() calls once per
-# target and once over all of them).
+# after a warm-up, profiled by Rprof: the whole call, and the time under
+# the native engine (engine_run()'s total time); the rest is R.
 samples_profile <- local({
   code <- sprintf(paste0(
     'suppressPackageStartupMessages({library(Tolvendra); library(BiocParallel); ',
@@ -186,17 +190,15 @@ samples_profile <- local({
     'one <- function(files, where) {',
     '  f <- tempfile(); Rprof(f, interval = 0.01); ',
     '  call <- system.time(analyze_samples(files, where, width = 1000, progress = FALSE))[["elapsed"]]; ',
-    '  Rprof(NULL); p <- summaryRprof(f)$by.self; ',
-    '  engine <- sum(p[grepl("engine_run", rownames(p)), "self.time"]); ',
-    '  t <- summaryRprof(f)$by.total; ',
-    '  bins <- sum(t[grepl("^.(cbind|rbind).$", rownames(t)), "total.time"]); ',
-    '  c(call, engine, bins, sum(p$self.time)) }; ',
+    '  Rprof(NULL); s <- summaryRprof(f); t <- s$by.total; ',
+    '  engine <- sum(t[grepl("^.engine_run.$", rownames(t)), "total.time"]); ',
+    '  c(call, engine, s$sampling.time) }; ',
     'cat(one(c(%2$s), "%3$s"), one("%4$s", NULL))'),
     sample_bams[[1]], paste(sprintf('"%s"', sample_bams[seq_len(target_samples)]), collapse = ", "),
     targets_bed, draft)
   v <- scan(text = system(r_command(code), intern = TRUE), quiet = TRUE)
-  data.frame(case = c("targets", "draft assembly"), call = v[c(1, 5)], engine = v[c(2, 6)],
-             bins = v[c(3, 7)], profiled = v[c(4, 8)])
+  data.frame(case = c("targets", "draft assembly"), call = v[c(1, 4)], engine = v[c(2, 5)],
+             profiled = v[c(3, 6)])
 })
 print(samples_profile)
 
