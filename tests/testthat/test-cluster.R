@@ -168,8 +168,10 @@ test_that("a BAM file unreadable on the node fails analyze_samples(), naming it"
   writeBin(bytes, file)
   Sys.setFileTime(paste0(file, ".bai"), Sys.time() + 5)
   err <- run_on_slurm(function(BPPARAM) {
-    tryCatch(analyze_samples(study, BPPARAM = BPPARAM), bperror = identity)
+    tryCatch(analyze_samples(study, BPPARAM = BPPARAM), error = identity)
   }, timeout = 120L)
-  expect_s3_class(err, "bperror")
+  # the job's error comes back with its class and fields
+  expect_s3_class(err, "tolvendra_error_bam")
+  expect_identical(err$file, file)
   expect_match(conditionMessage(err), "s2.bam", fixed = TRUE)
 })
