@@ -173,6 +173,21 @@ if (!is.null(info$decode_floor)) {
     f_of("rhtslib") / cell("whole sequence", largest, "mosdepth -t 0"), p[["decode"]], f_of("system")), "")
 }
 
+# Memory over the whole sequence: the per-base vector alone is 4 bytes a
+# position; what grows beyond it with the reads.
+mem_note <- local({
+  t1 <- "tolvendra threads = 1"
+  m <- vapply(sizes, function(n) cell("whole sequence", n, t1, "mb"), 0)
+  start_mb <- cell("start-up", 0, "tolvendra", "mb")
+  sprintf(paste(
+    "Peak memory over the whole %s sequence (`threads = 1`, default build): %s MB at %s reads.",
+    "The coverage vector the call returns is %.0f MB (4 bytes a position) and R with the package loaded %.0f MB, so %.0f MB of the smallest file's peak is the result and R; the peak then grows by %.0f MB from %s to %s reads, memory that follows the reads rather than the sequence (mosdepth stays at %.0f MB)."),
+    mb_of(info$chr1), both(m, "%.0f"), at_sizes, 4 * info$chr1 / 1e6, start_mb,
+    4 * info$chr1 / 1e6 + start_mb, m[length(m)] - m[1], read_label(sizes[1]),
+    read_label(sizes[length(sizes)]), cell("whole sequence", max(sizes), "mosdepth -t 0", "mb"))
+})
+bam_notes <- c(bam_notes, mem_note, "")
+
 bam_lines <- c(
   "## Reading one BAM file", "",
   sprintf("Each tool ran %d time%s per case as a fresh process, timed by `/usr/bin/time` (elapsed, user and system CPU, peak resident memory); the tables give the median elapsed and CPU times and the largest peak memory. The machine (2 cores) was shared with other sessions running builds and tests: load average %s before the runs and %s after, so differences of tens of percent between runs are noise.",

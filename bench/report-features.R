@@ -69,6 +69,25 @@ dot_panel(d$mb, d$label, cols, pchs, "peak resident memory (MB, log scale)",
 grDevices::dev.off()
 
 ck <- f_info$check
+# Where the time goes, when bench/profile-features.R has been run.
+f_profile <- if (file.exists(file.path(store, "features-profile.rds"))) readRDS(file.path(store, "features-profile.rds"))
+profile_lines <- if (!is.null(f_profile)) {
+  describe <- function(x) {
+    top <- x$top[!rownames(x$top) %in% c("\".Call\"", "\"engine_run\""), , drop = FALSE]
+    st <- x$steps
+    steps <- if (!is.null(st) && sum(st[c("parse_features", "feature_plan", "feature_assays")]) > 0) {
+      sprintf(" (reading the BED file, `parse_features()`, %.2f s; planning the spans, `feature_plan()`, %.2f s; the assays, `feature_assays()`, %.2f s)",
+              st[["parse_features"]], st[["feature_plan"]], st[["feature_assays"]])
+    } else ""
+    sprintf("%s: %.2f s (CPU %.2f s), of which %.2f s (%.0f%%) under the native engine%s; the largest R self times: %s",
+            x$case, x$call, x$cpu, x$engine, 100 * x$engine / x$call, steps,
+            paste(sprintf("`%s` %.2f s", gsub("\"", "", utils::head(rownames(top), 4)), utils::head(top$self.time, 4)),
+                  collapse = ", "))
+  }
+  c("### Where the time goes", "",
+    "Profiled by `Rprof` in one process after the same small warm-up as the timed runs (`bench/profile-features.R`): the first `summarize_features()` call, as timed above, then the median of three more calls of each; the machine was shared. Later calls in the same process are faster than the first:", "",
+    paste0("- ", vapply(f_profile, describe, "")), "")
+}
 features_lines <- c(
   "## Features and depth distributions", "",
   sprintf(paste(
@@ -87,6 +106,7 @@ features_lines <- c(
     "On the sample itself, read counts equal `bedtools multicov -split`'s for every feature; %s of the %s features' means differ from mosdepth's there, by the deletions."),
     ck$mean_diff, ck$dist_diff, format(ck$drift, big.mark = ","), format(f_info$count, big.mark = ",")), "",
   "### Targets", "", features_targets, "",
+  profile_lines,
   "### Table", "",
   "| tool | call | whole process | whole-process CPU | call CPU | peak memory |",
   "|---|---:|---:|---:|---:|---:|",

@@ -50,15 +50,16 @@ dot_panel(p_summary$mb, p_summary$tool, cols, pchs, "peak resident memory (MB, l
 grDevices::dev.off()
 
 b <- p_info$bases
+big <- function(x) format(x, big.mark = ",", scientific = FALSE)
 paired_lines <- c(
   "## Paired-end reads", "",
   sprintf(paste(
     "One simulated BAM of %gM proper FR pairs (%gM reads) of 2 x 100 bp (`100M`, no gaps) over one %g-Mb sequence, fragment lengths uniform over %d-%d bp, so the pairs with fragments under 200 bp (%.0f%% of them) have overlapping mates;",
     "written as SAM text by vectorised R and sorted by `samtools sort -@2` (`bench/paired.R`, kept in `bench/build/`).",
-    "Over the whole sequence, counting every mate gives %.4g bases of depth, counting overlaps once %.4g (%.2f%% fewer), and counting whole fragments %.4g."),
+    "Over the whole sequence, counting every mate gives %s bases of depth, counting overlaps once %s (%.2f%% fewer), and counting whole fragments %s."),
     p_info$pairs / 1e6, 2 * p_info$pairs / 1e6, p_info$len / 1e6, p_info$fragments[1], p_info$fragments[2],
     100 * (200 - p_info$fragments[1]) / (p_info$fragments[2] - p_info$fragments[1] + 1),
-    b[["count"]], b[["once"]], 100 * (1 - b[["once"]] / b[["count"]]), b[["fragments"]]), "",
+    big(b[["count"]]), big(b[["once"]]), 100 * (1 - b[["once"]] / b[["count"]]), big(b[["fragments"]])), "",
   sprintf(paste(
     "Before timing, over chr1:%.0f-%.0f, `analyze_region()`'s per-base coverage with the default options equals `samtools depth -a -J`'s and with `overlap = \"once\"` equals `samtools depth -a -J -s`'s at every position.",
     "`fragments = TRUE` was not checked here (the package's tests check it against `bedtools genomecov -pc`)."),

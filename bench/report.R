@@ -29,7 +29,7 @@ machine <- c(
   sprintf("- Run on %s", format(Sys.time(), "%Y-%m-%d %H:%M UTC", tz = "UTC"))
 )
 
-routine_lines <- bam_lines <- samples_lines <- paired_lines <- features_lines <- NULL
+routine_lines <- bam_lines <- samples_lines <- paired_lines <- features_lines <- routines_kept <- NULL
 if (!is.null(results)) {
   source(file.path("bench", "report-routines.R"))
 } else if (file.exists(file.path(out_dir, "RESULTS.md"))) {
@@ -40,6 +40,15 @@ if (!is.null(results)) {
   to <- grep("^## (Reading|Many samples|Paired|Features)", last)
   to <- if (length(to)) to[1] - 1L else length(last)
   if (!is.na(from) && to >= from) routine_lines <- last[from:to]
+  # Which commit the kept routines part was measured at: as the last
+  # report said, or as its reading part named the package then.
+  said <- regmatches(last, regexpr("routines part was measured at commit `[0-9a-f]+`", last))
+  then <- if (length(said)) sub(".*`([0-9a-f]+)`", "\\1", said[1]) else {
+    named <- regmatches(last, regexpr("Tolvendra [0-9.]+ from [0-9a-f]+", last))
+    if (length(named)) sub(".* from ", "", named[1])
+  }
+  routines_kept <- sprintf("The routines part was not re-measured in this run: it is kept from the last report%s.",
+                           if (length(then)) sprintf(" (the routines part was measured at commit `%s`)", then) else "")
 }
 if (!is.null(samples)) source(file.path("bench", "report-samples.R"))
 if (!is.null(bam)) source(file.path("bench", "report-bam.R"))
@@ -54,7 +63,8 @@ contents <- c(if (!is.null(routine_lines)) "the four routines on vectors in memo
 writeLines(c("# Benchmark results", "",
              "Produced by `Rscript bench/run.R` on:", "", machine, "",
              "Timings were taken on a shared machine: two cores, with other sessions building and checking the package (R CMD check) at the same time, so elapsed times carry their load; CPU times (user + system) are given beside them and their ratios are the steadier measure.", "",
-             if (exists("commit")) c(sprintf("Tolvendra measured: the package at commit `%s`, installed from `git archive` of that commit (the reading parts' own notes say which htslib each build uses).", commit), ""),
+             if (exists("commit")) c(sprintf("Tolvendra measured: the package at commit `%s`, installed from `git archive` of that commit (the reading parts' own notes say which htslib each build uses).%s", commit,
+                                             if (is.null(routines_kept)) "" else paste0(" ", routines_kept)), ""),
              paste0("Parts: ", paste(contents, collapse = "; "), "."), "",
              routine_lines, bam_lines, samples_lines, paired_lines, features_lines),
            file.path(out_dir, "RESULTS.md"))
