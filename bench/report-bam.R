@@ -152,7 +152,7 @@ bam_notes <- c(
           if (is.na(p["sums"])) "was not timed" else sprintf("%.2f s", p[["sums"]]),
           format(info$chr1, big.mark = ",", scientific = FALSE), p[["call"]] - p[["engine"]]),
   if (!is.na(p["sums"])) c("", sprintf(paste(
-    "So of the call, decoding is %.0f%%; adding the blocks and summing the bins %.0f%%; finding the regions and filling the per-base vector %.0f%%; the R side %.0f%%.",
+    "So of the call, decoding (as `scan_region()` does it) is %.0f%%; adding the blocks and summing the bins %.0f%%; finding the regions and filling the per-base vector %.0f%%; the R side %.0f%%.",
     "These steps were timed on a busy machine, so compare them with one another rather than with the tables above."),
     100 * p[["decode"]] / p[["call"]], 100 * (p[["sums"]] - p[["decode"]]) / p[["call"]],
     100 * (p[["engine"]] - p[["sums"]]) / p[["call"]], 100 * (p[["call"]] - p[["engine"]]) / p[["call"]])),
@@ -187,6 +187,26 @@ mem_note <- local({
     read_label(sizes[length(sizes)]), cell("whole sequence", max(sizes), "mosdepth -t 0", "mb"))
 })
 bam_notes <- c(bam_notes, mem_note, "")
+
+# The finer split of bench/profile-region.R, when it has been run.
+rp_path <- file.path(store, "region-profile.rds")
+if (file.exists(rp_path)) {
+  rp <- readRDS(rp_path)
+  at <- function(step) rp$elapsed[rp$step == step]
+  md0 <- cell("whole sequence", largest, "mosdepth -t 0")
+  bam_notes <- c(bam_notes, sprintf(paste(
+    "A finer split (`bench/profile-region.R`: one process, after a first call, each step the best of five, %s, load average %s):",
+    "decoding through `scan_region()` (which also splits the records into blocks and hands each batch of blocks to R) %.2f s; the engine asked for the bin sums %.2f s (+%.2f s over that for adding the blocks and summing the bins); for the sums and the per-base coverage vector %.2f s (+%.2f s for the vector);",
+    "for the sums and the regions %.2f s (+%.2f s for the regions); for all three, as `analyze_region()` asks, %.2f s; the whole call %.2f s (`integer(5e7)` alone takes %.2f s).",
+    "Against mosdepth `-t 0`'s %.2f s for the whole process on this file, `scan_region()` is %.2fx, the engine asked for the bin sums alone %.2fx, and the coverage vector and the regions together add %.2f s (%.2fx) that mosdepth `-n` does not produce.",
+    "`scan_region()` costs %.2f s more than `bench/decode.c`'s %.2f s floor with the same htslib (splitting records into blocks, batches handed to R); the engine does not hand batches to R, so its own decoding cost lies somewhere between the two, and the +%.2f s above is a lower bound for adding the blocks and summing the bins."),
+    rp$build[1], paste(strsplit(rp$load[1], " ")[[1]][1:3], collapse = " "),
+    at("decode"), at("sums"), at("sums") - at("decode"), at("sums_coverage"), at("sums_coverage") - at("sums"),
+    at("sums_regions"), at("sums_regions") - at("sums"), at("engine"), at("call"), at("alloc"),
+    md0, at("decode") / md0, at("sums") / md0, at("engine") - at("sums"), (at("engine") - at("sums")) / md0,
+    at("decode") - info$decode_floor$elapsed[info$decode_floor$htslib == "system"],
+    info$decode_floor$elapsed[info$decode_floor$htslib == "system"], at("sums") - at("decode")), "")
+}
 
 bam_lines <- c(
   "## Reading one BAM file", "",

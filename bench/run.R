@@ -8,6 +8,11 @@
 # to the commit the installed package was built from when it is not the
 # one checked out.
 #
+# Two finer splits of where the time goes, each one process, are run
+# after it and picked up by the report when present:
+#   Rscript bench/profile-region.R; Rscript bench/profile-features.R
+#   Rscript bench/report.R
+#
 # BENCH_QUICK=1 is for trying things: small files, one run each, the
 # routines left out, and everything written to bench/build/quick/ instead.
 # BENCH_PARTS picks parts, e.g. BENCH_PARTS=bam,samples (default: all of
