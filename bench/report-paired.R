@@ -23,18 +23,6 @@ p_rows <- sprintf("| %s | %s | %.2f s | %.2f s | %.0f MB | %s | %s | %s |",
                   sprintf("%.2fx", p_summary$elapsed / p_of("mosdepth -t 0")),
                   sprintf("%.2fx", p_summary$cpu / p_of("mosdepth -t 0", "cpu")))
 
-# A dot chart of one value per tool on a log axis, the tools named on the
-# left (when `labels`), each point labelled with its value.
-dot_panel <- function(v, labels, cols, pchs, xlab, main, fmt, show_labels = TRUE) {
-  y <- rev(seq_along(v))
-  graphics::plot(v, y, log = "x", type = "n", yaxt = "n", ylab = "", xlab = xlab, main = main,
-                 xlim = range(v) * c(0.6, 1.8), ylim = c(0.5, length(v) + 0.5), cex.main = 1)
-  graphics::abline(h = y, col = "grey90", lty = 3)
-  graphics::abline(v = graphics::axTicks(1), col = "grey90", lty = 3)
-  graphics::points(v, y, pch = pchs, col = cols, cex = 1.6)
-  if (show_labels) graphics::axis(2, at = y, labels = labels, las = 1, cex.axis = 0.9)
-  graphics::text(v, y, sprintf(fmt, v), pos = 3, cex = 0.8, offset = 0.7)
-}
 paired_plot <- "paired.png"
 grDevices::png(file.path(out_dir, paired_plot), width = 1500, height = 620, res = 120)
 graphics::layout(matrix(1:2, 1), widths = c(1.45, 1))

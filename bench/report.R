@@ -19,6 +19,19 @@ fmt_time <- function(s) format(bench::as_bench_time(s))
 fmt_mem <- function(b) format(bench::as_bench_bytes(b))
 verdict <- function(ok) if (ok) "met" else "**missed**"
 
+# A dot chart of one value per tool on a log axis, the tools named on the
+# left (when `labels`), each point labelled with its value.
+dot_panel <- function(v, labels, cols, pchs, xlab, main, fmt, show_labels = TRUE) {
+  y <- rev(seq_along(v))
+  graphics::plot(v, y, log = "x", type = "n", yaxt = "n", ylab = "", xlab = xlab, main = main,
+                 xlim = range(v) * c(0.6, 1.8), ylim = c(0.5, length(v) + 0.5), cex.main = 1)
+  graphics::abline(h = y, col = "grey90", lty = 3)
+  graphics::abline(v = graphics::axTicks(1), col = "grey90", lty = 3)
+  graphics::points(v, y, pch = pchs, col = cols, cex = 1.6)
+  if (show_labels) graphics::axis(2, at = y, labels = labels, las = 1, cex.axis = 0.9)
+  graphics::text(v, y, sprintf(fmt, v), pos = 3, cex = 0.8, offset = 0.7)
+}
+
 cpu <- grep("^model name", readLines("/proc/cpuinfo"), value = TRUE)[1]
 mem <- grep("^MemTotal", readLines("/proc/meminfo"), value = TRUE)
 machine <- c(
