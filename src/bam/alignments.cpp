@@ -305,8 +305,10 @@ Status AlignmentFile::read_next(bool *got)
     const int r = sam_itr_next(fp_, itr_, b_);
     if (r == -1)
         return Status();
+    // the sequence's name, only to say what went wrong
     char what[200];
-    const char *name = sam_hdr_tid2name(hdr_, tid_);
+    const char *name = r < -1 || b_->core.tid != tid_ || b_->core.pos < last_pos_
+                           ? sam_hdr_tid2name(hdr_, tid_) : nullptr;
     if (r < -1 && cram_) {
         Status s = check_reference();
         if (!s.ok())

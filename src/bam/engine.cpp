@@ -453,8 +453,15 @@ bool Engine::summarize(const Segment &segment)
         if (!rq_.regions || rq_.threshold > 2147483647.0)
             continue;
         int64_t overflow = 0;
-        if (!profile_runs(samples.data(), n_samples, rq_.factors.data(),
-                          target.start, target.end, &profile, &overflow)) {
+        // One sample as counted is its own profile: floor(0 + 1 * d) is d.
+        const Runs *searched = &profile;
+        if (n_samples == 1 && rq_.factors[0] == 1.0) {
+            if (target.start == runs_[0].first && target.end == runs_[0].last())
+                searched = &runs_[0];
+            else
+                profile = runs_[0].slice(target.start, target.end);
+        } else if (!profile_runs(samples.data(), n_samples, rq_.factors.data(),
+                                 target.start, target.end, &profile, &overflow)) {
             out_->status = fault(
                 Fault::overflow,
                 "gives a coverage summed over the samples past 2147483647 at " +
@@ -465,7 +472,7 @@ bool Engine::summarize(const Segment &segment)
                                   ? -2147483647 - 1
                                   : static_cast<int>(rq_.threshold);
         found.clear();
-        runs_regions(profile, threshold, rq_.minlen, &found);
+        runs_regions(*searched, threshold, rq_.minlen, &found);
         for (size_t k = 0; k < found.size(); k += 2) {
             out_->region_target.push_back(t);
             out_->region_start.push_back(found[k]);

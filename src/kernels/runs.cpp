@@ -16,17 +16,6 @@ void Runs::reset(int64_t first_coordinate)
     value.clear();
 }
 
-void Runs::append(int32_t v, int64_t n)
-{
-    if (n <= 0)
-        return;
-    if (value.empty() || value.back() != v) {
-        at.push_back(static_cast<uint32_t>(length));
-        value.push_back(v);
-    }
-    length += n;
-}
-
 void Runs::append_depths(const uint32_t *d, int64_t n)
 {
     int64_t i = 0;

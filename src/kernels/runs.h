@@ -24,7 +24,16 @@ struct Runs {
 
     void reset(int64_t first_coordinate);
     // n more positions of depth v
-    void append(int32_t v, int64_t n);
+    void append(int32_t v, int64_t n)
+    {
+        if (n <= 0)
+            return;
+        if (value.empty() || value.back() != v) {
+            at.push_back(static_cast<uint32_t>(length));
+            value.push_back(v);
+        }
+        length += n;
+    }
     // n more positions, their depths in d (as the coverage kernel leaves
     // them: 32-bit counts that wrap as R's integers hold them)
     void append_depths(const uint32_t *d, int64_t n);
