@@ -44,6 +44,7 @@ private:
     Status cover(size_t s, int tid, int64_t beg, int64_t end, Runs *runs);
     void flush(int64_t pos, int64_t n, int64_t last, size_t source);
     bool summarize(const Segment &segment);
+    bool find_regions(const Target &target, int t, Runs *profile);
     void join_groups(std::vector<Segment> *segments);
     void index_pieces(const Segment &segment);
     void count_read(size_t first_block);
@@ -427,11 +428,7 @@ bool Engine::summarize(const Segment &segment)
     const size_t n_samples = runs_.size();
     const size_t n_spans = rq_.span_start.size();
     const size_t n_targets = rq_.targets.size();
-    std::vector<const Runs *> samples(n_samples);
-    for (size_t s = 0; s < n_samples; ++s)
-        samples[s] = &runs_[s];
     Runs profile;
-    std::vector<int64_t> found;
     if (!rq_.span_group.empty())
         summarize_groups(segment);
     for (int t : segment.targets) {
@@ -443,44 +440,63 @@ bool Engine::summarize(const Segment &segment)
             }
             out_->covered[t + n_targets * s] = static_cast<double>(
                 span_stats(runs_[s], target.start, target.end).covered);
-            if (rq_.keep_runs) {
-                Runs kept = runs_[s].slice(target.start, target.end);
-                out_->runs[t * n_samples + s] =
-                    rq_.quantize.empty() ? std::move(kept)
-                                         : quantize_runs(kept, rq_.quantize);
-            }
         }
-        if (!rq_.regions || rq_.threshold > 2147483647.0)
-            continue;
-        int64_t overflow = 0;
-        // One sample as counted is its own profile: floor(0 + 1 * d) is d.
-        const Runs *searched = &profile;
-        if (n_samples == 1 && rq_.factors[0] == 1.0) {
-            if (target.start == runs_[0].first && target.end == runs_[0].last())
-                searched = &runs_[0];
-            else
-                profile = runs_[0].slice(target.start, target.end);
-        } else if (!profile_runs(samples.data(), n_samples, rq_.factors.data(),
-                                 target.start, target.end, &profile, &overflow)) {
-            out_->status = fault(
-                Fault::overflow,
-                "gives a coverage summed over the samples past 2147483647 at " +
-                    target.seqname + ":" + std::to_string(overflow));
+        if (rq_.regions && !find_regions(target, t, &profile))
             return false;
+        if (!rq_.keep_runs)
+            continue;
+        // a lone target of its segment takes the runs themselves
+        const bool whole = segment.targets.size() == 1 &&
+                           target.start == segment.start && target.end == segment.end;
+        for (size_t s = 0; s < n_samples; ++s) {
+            Runs kept = whole ? std::move(runs_[s])
+                              : runs_[s].slice(target.start, target.end);
+            out_->runs[t * n_samples + s] =
+                rq_.quantize.empty() ? std::move(kept)
+                                     : quantize_runs(kept, rq_.quantize);
         }
-        const int threshold = rq_.threshold < -2147483648.0
-                                  ? -2147483647 - 1
-                                  : static_cast<int>(rq_.threshold);
-        found.clear();
-        runs_regions(*searched, threshold, rq_.minlen, &found);
-        for (size_t k = 0; k < found.size(); k += 2) {
-            out_->region_target.push_back(t);
-            out_->region_start.push_back(found[k]);
-            out_->region_end.push_back(found[k + 1]);
-            for (size_t s = 0; s < n_samples; ++s) {
-                out_->region_sums.push_back(static_cast<double>(
-                    span_stats(runs_[s], found[k], found[k + 1]).sum));
-            }
+    }
+    return true;
+}
+
+// The regions of target t on the profile across samples, and each sample's
+// sums over them; false on a profile past 32-bit integers.
+bool Engine::find_regions(const Target &target, int t, Runs *profile)
+{
+    const size_t n_samples = runs_.size();
+    if (rq_.threshold > 2147483647.0)
+        return true; // no profile of 32-bit integers reaches it
+    std::vector<const Runs *> samples(n_samples);
+    for (size_t s = 0; s < n_samples; ++s)
+        samples[s] = &runs_[s];
+    int64_t overflow = 0;
+    // One sample as counted is its own profile: floor(0 + 1 * d) is d.
+    const Runs *searched = profile;
+    if (n_samples == 1 && rq_.factors[0] == 1.0) {
+        if (target.start == runs_[0].first && target.end == runs_[0].last())
+            searched = &runs_[0];
+        else
+            *profile = runs_[0].slice(target.start, target.end);
+    } else if (!profile_runs(samples.data(), n_samples, rq_.factors.data(),
+                             target.start, target.end, profile, &overflow)) {
+        out_->status = fault(
+            Fault::overflow,
+            "gives a coverage summed over the samples past 2147483647 at " +
+                target.seqname + ":" + std::to_string(overflow));
+        return false;
+    }
+    const int threshold = rq_.threshold < -2147483648.0
+                              ? -2147483647 - 1
+                              : static_cast<int>(rq_.threshold);
+    std::vector<int64_t> found;
+    runs_regions(*searched, threshold, rq_.minlen, &found);
+    for (size_t k = 0; k < found.size(); k += 2) {
+        out_->region_target.push_back(t);
+        out_->region_start.push_back(found[k]);
+        out_->region_end.push_back(found[k + 1]);
+        for (size_t s = 0; s < n_samples; ++s) {
+            out_->region_sums.push_back(static_cast<double>(
+                span_stats(runs_[s], found[k], found[k + 1]).sum));
         }
     }
     return true;
