@@ -156,10 +156,20 @@ read_blocks <- function(file, seqname, start = 1, end = NULL, index = NULL,
 mapped_reads <- function(source, options = NULL, arg = "file",
                          call = sys.call(-1)) {
   force(call)
+  alignment_facts(source, options, arg, call)$mapped
+}
+
+# The sequence lengths (named) and mapped reads of an alignment file, from
+# one opening of it.
+alignment_facts <- function(source, options, arg, call) {
   handle <- open_alignments(source, options, arg, call)
   on.exit(close_alignments(handle))
-  mapped <- .Call(B_bam_targets$address, handle)$mapped
-  if (!anyNA(mapped)) return(sum(mapped))
-  .Call(B_bam_count_mapped$address, handle) |>
-    reader_value(source$file, arg, call)
+  targets <- .Call(B_bam_targets$address, handle)
+  mapped <- if (anyNA(targets$mapped)) {
+    .Call(B_bam_count_mapped$address, handle) |>
+      reader_value(source$file, arg, call)
+  } else {
+    sum(targets$mapped)
+  }
+  list(lengths = stats::setNames(targets$length, targets$name), mapped = mapped)
 }

@@ -16,19 +16,8 @@ open_study <- function(files, where, where_arg, BPPARAM, options, call) {
   }
   sources <- lapply(samples$file, check_alignments, arg = "files", call = call)
   # each file is opened once here, for its sequences and mapped reads
-  found <- lapply(sources, function(source) {
-    handle <- open_alignments(source, options, "files", call)
-    on.exit(close_alignments(handle))
-    targets <- .Call(B_bam_targets$address, handle)
-    mapped <- if (anyNA(targets$mapped)) {
-      .Call(B_bam_count_mapped$address, handle) |>
-        reader_value(source$file, "files", call)
-    } else {
-      sum(targets$mapped)
-    }
-    list(lengths = stats::setNames(targets$length, targets$name),
-         mapped = mapped)
-  })
+  found <- lapply(sources, alignment_facts, options = options, arg = "files",
+                  call = call)
   lengths <- lapply(found, `[[`, "lengths")
   targets <- check_where(where, lengths[[1L]], where_arg, call)
   check_headers(lengths, samples, if (!is.null(where)) unique(targets$seqname),
@@ -234,6 +223,11 @@ normalize_study <- function(study, normalize, genome_size, call,
   normalize <- check_choice(normalize, c("none", "cpm", "rpgc"), "normalize",
                             call)
   study$normalize <- normalize
+  if (!is.null(genome_size) && normalize != "rpgc") {
+    abort_arg(sprintf(paste0(
+      "`genome_size` goes with `normalize = \"rpgc\"`, not with ",
+      "`normalize = \"%s\"`."), normalize), call, "genome_size")
+  }
   if (normalize == "rpgc") {
     if (is.null(genome_size)) {
       abort_arg(paste("`genome_size` must be given with `normalize = \"rpgc\"`:",
