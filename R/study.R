@@ -4,9 +4,11 @@
 
 # Checks the samples, targets and back end shared by the functions that
 # work on many samples. Returns the samples (with their mapped reads), the
-# targets, the sequence lengths, each sample's file and index (`sources`),
+# targets (fitted to the files as `outside` says: see fit_targets()), the
+# sequence lengths, each sample's file and index (`sources`),
 # the reading options and whether to show progress across tasks.
-open_study <- function(files, where, where_arg, BPPARAM, options, call) {
+open_study <- function(files, where, where_arg, BPPARAM, options, call,
+                       outside = "drop") {
   samples <- check_samples(files, call)
   if (!inherits(BPPARAM, "BiocParallelParam")) {
     abort_arg(sprintf(paste0(
@@ -19,9 +21,10 @@ open_study <- function(files, where, where_arg, BPPARAM, options, call) {
   found <- lapply(sources, alignment_facts, options = options, arg = "files",
                   call = call)
   lengths <- lapply(found, `[[`, "lengths")
-  targets <- check_where(where, lengths[[1L]], where_arg, call)
-  check_headers(lengths, samples, if (!is.null(where)) unique(targets$seqname),
-                call)
+  targets <- check_where(where, lengths[[1L]], where_arg, call, outside)
+  check_headers(lengths, samples, if (!is.null(where)) {
+    unique(targets$seqname[targets$inside %||% TRUE])
+  }, call)
   samples$mapped <- vapply(found, `[[`, 0, "mapped")
   # tasks read without a display of their own
   progress <- options$progress

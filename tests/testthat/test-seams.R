@@ -31,3 +31,75 @@ test_that("comparisons scale by the reads the options keep, or by the index when
   expect_error(compare_samples(plain, copy, "chrA", scale = "index"),
                class = "tolvendra_error_arg")
 })
+
+# Runs `expr`, expecting `n` warnings of `class`; returns its value.
+warned <- function(expr, n = 1L, class = "tolvendra_warning_targets") {
+  warnings <- list()
+  value <- withCallingHandlers(expr, warning = function(w) {
+    warnings[[length(warnings) + 1L]] <<- w
+    invokeRestart("muffleWarning")
+  })
+  expect_length(warnings, n)
+  for (w in warnings) expect_s3_class(w, class)
+  value
+}
+
+test_that("features outside the files give rows of NA, cut ones are read up to the end", {
+  skip_without_bam()
+  study <- make_study()
+  files <- stats::setNames(study$file[1:2], study$sample[1:2])
+  features <- c(a = "chrA:2401-2600", z = "chrZ:1-10", b = "chrB:100-200",
+                past = "chrC:1300-1400", whole = "chrC")
+  x <- warned(summarize_features(files, unname(features),
+                                      stats = c("mean", "max"),
+                                      relative = 1, reads = TRUE))
+  expect_identical(rownames(x), c(unname(features[1:4]), "chrC:1-1234"))
+  inside <- summarize_features(files, c("chrA:2401-2500", "chrB:100-200", "chrC"),
+                               stats = c("mean", "max"), reads = TRUE)
+  for (a in c("mean", "max", "reads")) {
+    got <- SummarizedExperiment::assay(x, a)
+    expect_identical(unname(got[c(1, 3, 5), ]),
+                     unname(SummarizedExperiment::assay(inside, a)), label = a)
+    expect_true(all(is.na(got[c(2, 4), ])), label = a)
+  }
+  expect_identical(SummarizedExperiment::rowData(x)$bases,
+                   c(100, NA, 101, NA, 1234))
+  # strings, a data frame and a GRanges name the same features
+  frame <- data.frame(seqname = c("chrA", "chrB"), start = c(1, 100),
+                      end = c(50, 200), name = c("chrA:1-50", "chrB:100-200"))
+  expect_identical(
+    SummarizedExperiment::assays(summarize_features(files, c("chrA:1-50", "chrB:100-200"))),
+    SummarizedExperiment::assays(summarize_features(files, frame)))
+  # a gene with an exon on an absent sequence is NA as a whole
+  gene <- GenomicRanges::GRangesList(g = GenomicRanges::GRanges(
+    c("chrA", "chrZ"), IRanges::IRanges(c(1, 1), c(50, 50))),
+    h = GenomicRanges::GRanges("chrB", IRanges::IRanges(1, 50)))
+  y <- warned(summarize_features(files, gene, stats = "sum"))
+  expect_true(all(is.na(SummarizedExperiment::assay(y, "sum")["g", ])))
+  expect_false(anyNA(SummarizedExperiment::assay(y, "sum")["h", ]))
+})
+
+test_that("targets that overlap, repeat, or leave the files are merged, cut or left out once", {
+  skip_without_bam()
+  study <- make_study()
+  file <- study$file[1]
+  # analyze_samples(): no region or bin twice
+  given <- c("chrB", "chrA:50-300", "chrA:1-100", "chrA:1-100", "chrZ",
+             "chrC:1200-1500")
+  tidy <- c("chrA:1-300", "chrB", "chrC:1200-1234")
+  # one warning for the merged targets, one for those outside the files
+  x <- warned(analyze_samples(file, given, width = 50, threshold = 3), 2L)
+  y <- analyze_samples(file, tidy, width = 50, threshold = 3)
+  expect_identical(SummarizedExperiment::assays(x$bins),
+                   SummarizedExperiment::assays(y$bins))
+  expect_identical(SummarizedExperiment::rowRanges(x$regions),
+                   SummarizedExperiment::rowRanges(y$regions))
+  # export_coverage(): sorted, never overlapping lines
+  tracks <- replicate(2, tempfile(fileext = ".bedGraph"))
+  suppressWarnings(export_coverage(file, tracks[1], "bedGraph", where = given))
+  export_coverage(file, tracks[2], "bedGraph", where = tidy)
+  expect_identical(readLines(tracks[1]), readLines(tracks[2]))
+  # depth_distribution(): each position once
+  d <- suppressWarnings(depth_distribution(file, given, max_depth = 30))
+  expect_identical(d$summary, depth_distribution(file, tidy, max_depth = 30)$summary)
+})
