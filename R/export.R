@@ -115,7 +115,8 @@ export_coverage <- function(file, path,
   }
   write_atomic(path, function(tmp) {
     if (format != "bigWig") return(write_bedgraph(tmp))
-    bedgraph <- tempfile(fileext = ".bedGraph")
+    # beside the track, on the disk that must hold it
+    bedgraph <- paste0(tmp, ".bedGraph")
     on.exit(unlink(bedgraph))
     write_bedgraph(bedgraph)
     seqinfo <- GenomicRanges::seqinfo(GenomicRanges::GRanges(

@@ -103,3 +103,47 @@ test_that("targets that overlap, repeat, or leave the files are merged, cut or l
   d <- suppressWarnings(depth_distribution(file, given, max_depth = 30))
   expect_identical(d$summary, depth_distribution(file, tidy, max_depth = 30)$summary)
 })
+
+test_that("outputs are checked before reading, and write failures name the path", {
+  skip_without_bam()
+  skip_if_not(dir.exists("/proc/self"), "no /proc/self")
+  bam <- ex1_bam()
+  x <- analyze_samples(bam, width = 500)
+  decoded <- Tolvendra:::records_decoded()
+  # /proc/self takes no new files, even from root
+  unwritable <- "/proc/self/out"
+  for (case in list(
+    quote(export_coverage(bam, paste0(unwritable, ".bw"))),
+    quote(export_coverage(bam, paste0(unwritable, ".bedGraph"), "bedGraph")),
+    quote(export_regions(x, paste0(unwritable, ".bed"))),
+    quote(plot(x, file = paste0(unwritable, ".png"))))) {
+    e <- expect_error(eval(case), class = "tolvendra_error_write",
+                      label = deparse(case))
+    expect_match(conditionMessage(e), unwritable, fixed = TRUE)
+  }
+  expect_identical(Tolvendra:::records_decoded(), decoded)
+  # a special file (here a pipe) is never replaced by the renamed track
+  fifo <- tempfile("pipe")
+  if (system2("mkfifo", shQuote(fifo)) == 0L) {
+    expect_error(export_coverage(bam, fifo, "bedGraph"),
+                 class = "tolvendra_error_arg")
+    expect_identical(system2("test", c("-p", shQuote(fifo))), 0L)
+  }
+  # a disk that fills up: files past 8 kB fail to grow in a child R
+  skip_on_os(c("windows", "mac"))
+  script <- tempfile(fileext = ".R")
+  writeLines(c(
+    "bam <- system.file('extdata', 'ex1.bam', package = 'Rsamtools')",
+    "for (f in c('bedGraph', 'bigWig')) {",
+    "  path <- file.path(tempdir(), paste0('track.', f))",
+    "  e <- tryCatch(Tolvendra::export_coverage(bam, path, f), error = identity)",
+    "  cat(class(e)[1], conditionMessage(e) != '' && grepl(path, conditionMessage(e), fixed = TRUE),",
+    "      file.exists(path), length(list.files(tempdir(), '^[.]track')), '\\n')",
+    "}"), script)
+  out <- system2("bash", c("-c", shQuote(sprintf(
+    "trap '' XFSZ; ulimit -f 8; R_LIBS=%s %s --vanilla %s",
+    shQuote(paste(.libPaths(), collapse = ":")),
+    shQuote(file.path(R.home("bin"), "Rscript")), shQuote(script)))),
+    stdout = TRUE)
+  expect_identical(out, rep("tolvendra_error_write TRUE FALSE 0 ", 2))
+})
