@@ -153,8 +153,8 @@ compare_scale <- function(scale, sources, options, arg, group, who, call) {
       options <- rep(list(options), length(sources))
     }
     vapply(seq_along(sources), function(i) {
-      mapped_reads(sources[[i]], options[[i]],
-                   rep_len(arg, length(sources))[i], call)
+      counted_facts(sources[[i]], options[[i]],
+                    rep_len(arg, length(sources))[i], call)$mapped
     }, 0)
   }
   sums <- c(sum(reads[group == 1L]), sum(reads[group == 2L]))

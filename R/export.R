@@ -86,7 +86,8 @@ export_coverage <- function(file, path,
                        "whose bins are of read depth."), call, "normalize")
     }
   }
-  lengths <- seq_lengths(source$file, source$index, call = call)
+  lengths <- seq_lengths(source$file, source$index, call = call) |>
+    check_sequences(file, "file", call)
   # a track's lines in the order of the file's sequences, each position once
   targets <- merge_targets(check_where(where, lengths, "where", call), lengths,
                            "where", call) |>

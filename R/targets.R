@@ -10,7 +10,8 @@ check_region <- function(file, seqname, start = 1, end = NULL, index = NULL,
                          arg = "file", call = sys.call(-1)) {
   force(call)
   region <- check_alignments(file, index, arg, call)
-  lengths <- seq_lengths(region$file, region$index, arg, call)
+  lengths <- seq_lengths(region$file, region$index, arg, call) |>
+    check_sequences(file, arg, call)
   check_string(seqname, "seqname", call)
   if (!seqname %in% names(lengths)) {
     shown <- utils::head(names(lengths), 10L)
@@ -32,6 +33,19 @@ check_region <- function(file, seqname, start = 1, end = NULL, index = NULL,
               call)
   }
   c(region, list(seqname = seqname, start = start, end = as.integer(end)))
+}
+
+# The sequence lengths of an alignment file, which must name some: a
+# header without @SQ lines places no read anywhere.
+check_sequences <- function(lengths, file, arg, call) {
+  if (length(lengths) == 0L) {
+    abort_bam(file, arg, "header", paste(
+      "has no reference sequences in its header (no @SQ lines), so no read",
+      "in it lies on a sequence"), call, paste(
+        "Give the file as the aligner wrote it, or put the reference's",
+        "@SQ lines back with `samtools reheader`."))
+  }
+  lengths
 }
 
 # Targets as a data frame with columns seqname, start, end (1-based, both

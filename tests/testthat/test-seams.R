@@ -147,3 +147,19 @@ test_that("outputs are checked before reading, and write failures name the path"
     stdout = TRUE)
   expect_identical(out, rep("tolvendra_error_write TRUE FALSE 0 ", 2))
 })
+
+test_that("a BAM file whose header has no @SQ lines is named as such", {
+  skip_without_samtools()
+  bam <- make_bam("r1 4 * 0 0 * * 0 0 ACGT *",
+                  lengths = stats::setNames(integer(), character()))
+  for (call in list(
+    quote(analyze_samples(bam)), quote(depth_distribution(bam)),
+    quote(summarize_features(bam, "chr1:1-10")),
+    quote(export_coverage(bam, tempfile(), "bedGraph")),
+    quote(read_blocks(bam, "chr1")))) {
+    e <- expect_error(eval(call), class = "tolvendra_error_bam",
+                      label = deparse(call))
+    expect_match(conditionMessage(e), "no @SQ lines", fixed = TRUE)
+    expect_identical(e$file, bam)
+  }
+})
