@@ -163,3 +163,44 @@ test_that("a BAM file whose header has no @SQ lines is named as such", {
     expect_identical(e$file, bam)
   }
 })
+
+test_that("a depth distribution's total leaves out sequences without reads, as mosdepth's", {
+  skip_without_samtools()
+  skip_if(!nzchar(Sys.which("mosdepth")), "mosdepth is not installed")
+  # reads on chr1 and chr3; in the second file, chr2 has a read too, of a
+  # quality that min_mapq leaves out: mapped, so chr2 counts in its total
+  dir <- tempfile("readless")
+  lengths <- c(chr1 = 1000, chr2 = 700, chr3 = 500)
+  records <- c("a 0 chr1 11 60 50M * 0 0 * *", "b 0 chr1 31 60 50M * 0 0 * *",
+               "c 0 chr3 101 60 40M * 0 0 * *")
+  files <- c(none = make_bam(records, dir, lengths, "none"),
+             low = make_bam(c(records, "d 0 chr2 5 0 30M * 0 0 * *"), dir,
+                            lengths, "low"))
+  d <- depth_distribution(files, max_depth = 5, min_mapq = 1)
+  for (s in names(files)) {
+    prefix <- file.path(dir, s)
+    stopifnot(system2("mosdepth", c("-n", "-Q", "1", shQuote(prefix),
+                                    shQuote(files[[s]])), stdout = FALSE,
+                      stderr = FALSE, env = "MOSDEPTH_PRECISION=5") == 0)
+    theirs <- utils::read.table(paste0(prefix, ".mosdepth.summary.txt"),
+                                header = TRUE)
+    ours <- d$summary[d$summary$sample == s, ]
+    ours <- ours[match(theirs$chrom, ours$seqname), ]
+    expect_identical(ours$length, as.double(theirs$length), label = s)
+    expect_equal(round(ours$mean, 5), theirs$mean, label = s)
+    # every sequence keeps its rows, a readless one all at depth 0
+    expect_setequal(d$summary$seqname[d$summary$sample == s],
+                    c(names(lengths), "total"))
+  }
+  chr2 <- d$distribution[d$distribution$seqname == "chr2", ]
+  expect_identical(chr2$fraction, rep(c(1, 0, 0, 0, 0, 0), 2))
+})
+
+test_that("fractions of a mean depth of 0 are NA", {
+  skip_without_samtools()
+  bam <- make_bam("a 0 chr1 11 60 50M * 0 0 * *", lengths = c(chr1 = 1000))
+  x <- summarize_features(bam, c("chr1:1-10", "chr1:11-30"), relative = 0.5,
+                          min_mapq = 61)
+  expect_identical(x$mean_depth, 0)
+  expect_true(all(is.na(SummarizedExperiment::assay(x, "fraction_ge_0.5_of_mean"))))
+})
