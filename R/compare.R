@@ -227,7 +227,9 @@ as.data.frame.tolvendra_comparison <- function(x, row.names = NULL,
 #' @param features The stretches to compare: sequence names,
 #'   `"chr:start-end"` strings, a data frame with columns `seqname`, `start`
 #'   and `end`, a `GRanges`, or the path of a BED file, as `where` for
-#'   [analyze_samples()].
+#'   [analyze_samples()]: those on sequences absent from the files are left
+#'   out, and those past a sequence's end cut at it, with one warning.
+#'   Features may overlap: each is compared whole.
 #' @param normalize,genome_size How each sample's sums are scaled before
 #'   they are added up per group, as for [analyze_samples()]: `"none"`,
 #'   `"cpm"`, `"rpgc"` or a scale factor per sample. The factors used are
