@@ -15,6 +15,11 @@ abort <- function(message, class, call, ...) {
                       call = call))
 }
 
+warn <- function(message, class, call) {
+  warning(warningCondition(message, class = c(class, "tolvendra_warning"),
+                           call = call))
+}
+
 abort_arg <- function(message, call, arg = NULL) {
   abort(message, "tolvendra_error_arg", call, arg = arg)
 }

@@ -130,24 +130,21 @@ fit_targets <- function(targets, lengths, arg, outside, call) {
   }
   if (any(absent | clipped)) {
     missing <- unique(targets$seqname[is.na(length)])
-    warning(warningCondition(paste0(
-      sprintf("`%s`: ", arg),
-      paste(c(
-        if (any(absent)) sprintf(
-          "%s lie%s on sequences absent from the files%s or start past their end; %s",
-          count_text(sum(absent)), if (sum(absent) == 1L) "s" else "",
-          if (length(missing) > 0L) sprintf(" (%s%s)",
-            paste(utils::head(missing, 5L), collapse = ", "),
-            if (length(missing) > 5L) ", ..." else "") else "",
-          if (outside == "keep") "their rows are NA" else "left out"),
-        if (any(clipped)) sprintf(
-          "%s run%s past the end of %s sequence and %s read up to it",
-          count_text(sum(clipped)), if (sum(clipped) == 1L) "s" else "",
-          if (sum(clipped) == 1L) "its" else "their",
-          if (sum(clipped) == 1L) "is" else "are")),
-        collapse = "; "), "."),
-      class = c("tolvendra_warning_targets", "tolvendra_warning"),
-      call = call))
+    targets_text <- function(n, one, many) {
+      sprintf("%s %s", count_text(n), if (n == 1L) one else many)
+    }
+    warn(paste0(sprintf("`%s`: ", arg), paste(c(
+      if (any(absent)) sprintf(
+        "%s on sequences absent from the files%s or past their end; %s",
+        targets_text(sum(absent), "target lies", "targets lie"),
+        if (length(missing) > 0L) sprintf(" (%s%s)",
+          paste(utils::head(missing, 5L), collapse = ", "),
+          if (length(missing) > 5L) ", ..." else "") else "",
+        if (outside == "keep") "their rows are NA" else "they are left out"),
+      if (any(clipped)) sprintf(
+        "%s past the end of a sequence, read up to it",
+        targets_text(sum(clipped), "target runs", "targets run"))),
+      collapse = "; "), "."), "tolvendra_warning_targets", call)
   }
   if (outside == "keep") {
     targets$length <- length
@@ -179,14 +176,14 @@ merge_targets <- function(targets, lengths, arg, call) {
   if (all(fresh)) return(targets)
   group <- cumsum(fresh)
   first <- which(!fresh)[1L]
-  warning(warningCondition(sprintf(paste0(
+  warn(sprintf(paste0(
     "`%s` holds %s targets that overlap or repeat others (the first: ",
     "%s:%.0f-%.0f and %s:%.0f-%.0f); they are merged into %s, sorted, so ",
     "that no position is counted twice."), arg, count_text(sum(!fresh) +
       length(unique(group[!fresh]))), t$seqname[first - 1L],
     t$start[first - 1L], t$end[first - 1L], t$seqname[first], t$start[first],
     t$end[first], count_text(length(unique(group[!fresh])))),
-    class = c("tolvendra_warning_targets", "tolvendra_warning"), call = call))
+    "tolvendra_warning_targets", call)
   names <- tapply(t$name, group, function(x) {
     x <- unique(x[!is.na(x)])
     if (length(x) == 0L) NA_character_ else paste(x, collapse = "+")
