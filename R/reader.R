@@ -92,8 +92,8 @@ scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1))
   handle <- open_alignments(region, options, arg, call)
   on.exit(close_alignments(handle))
   tid <- match(region$seqname, .Call(B_bam_targets$address, handle)$name) - 1L
-  .Call(B_bam_query$address, handle, tid, region$start, region$end, options$min_mapq,
-        options$exclude_flags, options$split) |>
+  .Call(B_bam_query$address, handle, tid, region$start, region$end,
+        native_sources(list(region), options)) |>
     reader_value(region$file, arg, call)
   repeat {
     batch <- .Call(B_bam_next$address, handle, options$chunk_size, max_batch_blocks) |>
