@@ -187,7 +187,7 @@ Status AlignmentFile::query(int tid, int64_t beg, int64_t end,
     pending_ = false;
     last_pos_ = -1;
     mapped_seen_ = 0;
-    mates_.clear();
+    templates_.clear();
     return Status();
 }
 
@@ -429,41 +429,80 @@ static void add_block(Blocks *out, int64_t s, int64_t e, int64_t beg,
         out->add(s, e);
 }
 
-// The blocks of a read whose mate may cover some of the same bases: the
-// first of the two records of a template to come keeps its blocks, and the
-// second adds only what the first does not cover. Any two records pair up,
-// supplementary pieces too, as samtools depth -s pairs them; mosdepth pairs
-// the mates of proper pairs only.
+// FNV-1a: read names hashed without a copy of them.
+static uint64_t name_hash(const char *name)
+{
+    uint64_t h = 1469598103934665603ULL;
+    for (; *name; ++name)
+        h = (h ^ static_cast<unsigned char>(*name)) * 1099511628211ULL;
+    return h;
+}
+
+// `kept` (sorted, disjoint blocks) with the blocks of `more` added.
+static void merge_blocks(std::vector<int64_t> *kept, const Blocks &more)
+{
+    std::vector<std::pair<int64_t, int64_t>> all;
+    for (size_t k = 0; k < kept->size(); k += 2)
+        all.emplace_back((*kept)[k], (*kept)[k + 1]);
+    for (size_t i = 0; i < more.starts.size(); ++i)
+        all.emplace_back(more.starts[i], more.ends[i]);
+    std::sort(all.begin(), all.end());
+    kept->clear();
+    for (const auto &b : all) {
+        if (!kept->empty() && b.first <= kept->back() + 1)
+            kept->back() = std::max(kept->back(), b.second);
+        else {
+            kept->push_back(b.first);
+            kept->push_back(b.second);
+        }
+    }
+}
+
+// Templates that end before `before` can overlap no later record: reads
+// come sorted by their start.
+void AlignmentFile::forget_templates(int64_t before)
+{
+    for (auto it = templates_.begin(); it != templates_.end();) {
+        if (it->second.last < before)
+            it = templates_.erase(it);
+        else
+            ++it;
+    }
+    forget_at_ = std::max<size_t>(4096, 2 * templates_.size());
+}
+
+// The blocks of a read that other records of its template may cover too:
+// it adds only what those met before it do not cover. With overlap once,
+// every record of a paired template takes part, supplementary pieces too
+// (samtools depth -s pairs them as well), and a base counts once however
+// many of them cover it. With overlap proper, as mosdepth, only the two
+// mates of a proper pair do.
 void AlignmentFile::mate_blocks(Blocks *out)
 {
     const uint32_t flag = b_->core.flag;
-    const bool pairs = filter_.overlap == Overlap::once
-                           ? true
-                           : (flag & BAM_FPROPER_PAIR) && !(flag & BAM_FSUPPLEMENTARY);
-    if (!pairs || !(flag & BAM_FPAIRED) || (flag & BAM_FMUNMAP) ||
-        b_->core.mtid != b_->core.tid) {
+    const bool once = filter_.overlap == Overlap::once;
+    const bool pairs =
+        (flag & BAM_FPAIRED) &&
+        (once || ((flag & BAM_FPROPER_PAIR) && !(flag & BAM_FSUPPLEMENTARY) &&
+                  !(flag & BAM_FMUNMAP) && b_->core.mtid == b_->core.tid));
+    if (!pairs) {
         alignment_blocks(b_, filter_, beg_, end_, out);
         return;
     }
     scratch_.clear();
     alignment_blocks(b_, filter_, 1, INT_MAX, &scratch_);
-    std::string name(bam_get_qname(b_));
-    auto mate = mates_.find(name);
-    if (mate == mates_.end()) {
-        const int64_t last = scratch_.hi;
-        if (b_->core.mpos >= b_->core.pos && b_->core.mpos + 1 <= last) {
-            std::vector<int64_t> &kept = mates_[name];
-            for (size_t i = 0; i < scratch_.starts.size(); ++i) {
-                kept.push_back(scratch_.starts[i]);
-                kept.push_back(scratch_.ends[i]);
-            }
+    const char *name = bam_get_qname(b_);
+    const uint64_t key = name_hash(name);
+    auto seen = templates_.end();
+    for (auto range = templates_.equal_range(key); range.first != range.second;
+         ++range.first) {
+        if (range.first->second.name == name) {
+            seen = range.first;
+            break;
         }
-        for (size_t i = 0; i < scratch_.starts.size(); ++i)
-            add_block(out, scratch_.starts[i], scratch_.ends[i], beg_, end_,
-                      INT64_MAX);
-        return;
     }
-    const std::vector<int64_t> &other = mate->second;
+    static const std::vector<int64_t> none;
+    const std::vector<int64_t> &other = seen == templates_.end() ? none : seen->second.blocks;
     for (size_t i = 0; i < scratch_.starts.size(); ++i) {
         int64_t from = scratch_.starts[i];
         const int64_t to = scratch_.ends[i];
@@ -477,7 +516,24 @@ void AlignmentFile::mate_blocks(Blocks *out)
         if (from <= to)
             add_block(out, from, to, beg_, end_, INT64_MAX);
     }
-    mates_.erase(mate);
+    if (scratch_.starts.empty())
+        return;
+    if (once) {
+        // any later record of the template may overlap this one
+        if (seen == templates_.end()) {
+            if (templates_.size() >= forget_at_)
+                forget_templates(held_start());
+            seen = templates_.emplace(key, Template{name, {}, 0});
+        }
+        merge_blocks(&seen->second.blocks, scratch_);
+        seen->second.last = std::max(seen->second.last, scratch_.hi);
+    } else if (seen != templates_.end()) {
+        templates_.erase(seen);
+    } else if (b_->core.mpos >= b_->core.pos && b_->core.mpos + 1 <= scratch_.hi) {
+        // the mate starts inside this read
+        Template &t = templates_.emplace(key, Template{name, {}, scratch_.hi})->second;
+        merge_blocks(&t.blocks, scratch_);
+    }
 }
 
 void AlignmentFile::take(Blocks *out)

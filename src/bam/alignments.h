@@ -120,8 +120,8 @@ private:
     Status check_counts() const;
     Status check_reference() const;
     bool passes() const;
-    bool fragment_start(int64_t *from) const;
     void mate_blocks(Blocks *out);
+    void forget_templates(int64_t before);
 
     htsFile *fp_ = nullptr;
     sam_hdr_t *hdr_ = nullptr;
@@ -134,9 +134,16 @@ private:
     int64_t last_pos_ = -1;
     uint64_t mapped_seen_ = 0;
     ReadFilter filter_;
-    // Records met before their mate, with the blocks of those that may
-    // overlap it (overlap once)
-    std::unordered_map<std::string, std::vector<int64_t>> mates_;
+    // Templates met whose later records may overlap them (overlap once or
+    // proper), by a hash of their name: the name, the blocks covered so far
+    // (sorted, disjoint, start and end in turn) and the last of them.
+    struct Template {
+        std::string name;
+        std::vector<int64_t> blocks;
+        int64_t last;
+    };
+    std::unordered_multimap<uint64_t, Template> templates_;
+    size_t forget_at_ = 4096;
     Blocks scratch_;
     bool cram_ = false;
     std::string reference_; // as given to open(); empty if none
