@@ -110,9 +110,12 @@ scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1))
 #' file and returns the stretches of the reference that they cover.
 #' Spliced alignments are split at their gaps (CIGAR `N`), so introns are
 #' not covered; deletions (CIGAR `D`) are, as in `samtools depth -J` and
-#' GenomicAlignments' `coverage()`. Reads are filtered as coverage tools do:
-#' unmapped, secondary, QC-failed and duplicate reads are left out, and so
-#' are reads below a mapping quality; see [read_options()].
+#' GenomicAlignments' `coverage()`, unless `deletions = "uncovered"`. Reads
+#' are filtered as coverage tools do: unmapped, secondary, QC-failed and
+#' duplicate reads are left out, and so are reads below a mapping quality.
+#' Every reading option of [read_options()] applies: with `overlap`, the
+#' blocks of a read leave out what other records of its template cover;
+#' with `fragments` or `extend`, the blocks are fragments or extended reads.
 #'
 #' A damaged file (truncated, a corrupt block, an index that belongs to
 #' another file or is older than the file) is an error of class
