@@ -26,7 +26,7 @@
 # Returns list(sums, covered, region_target, region_start, region_end,
 # region_sums, runs, reads, bases): matrices with one column per source (sums by span,
 # covered positions by target, region sums by region), and runs as a list
-# indexed by (target - 1) * sources + source; reads and bases, the reads
+# matrix, targets x sources (empty unless kept); reads and bases, the reads
 # counted and the bases they cover, per source; and `groups`, what the
 # engine found over groups (see group_values() in src/bam/glue.cpp).
 engine_run <- function(sources, options, targets, spans = NULL,

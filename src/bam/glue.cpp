@@ -798,10 +798,17 @@ SEXP engine_run(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
         for (R_xlen_t s = 0; s < n_samples; ++s)
             REAL(region_sums)[k + n_regions * s] = res.region_sums[k * n_samples + s];
     }
-    SEXP runs = PROTECT(Rf_allocVector(VECSXP, static_cast<R_xlen_t>(res.runs.size())));
-    for (size_t i = 0; i < res.runs.size(); ++i)
-        SET_VECTOR_ELT(runs, static_cast<R_xlen_t>(i),
-                       job->dense ? depth_value(res.runs[i]) : runs_value(res.runs[i]));
+    // a list matrix, targets x samples
+    const R_xlen_t kept = res.runs.empty() ? 0 : n_targets;
+    SEXP runs = PROTECT(Rf_allocMatrix(VECSXP, static_cast<int>(kept),
+                                       static_cast<int>(n_samples)));
+    for (R_xlen_t t = 0; t < kept; ++t) {
+        for (R_xlen_t s = 0; s < n_samples; ++s) {
+            const Runs &r = res.runs[static_cast<size_t>(t * n_samples + s)];
+            SET_VECTOR_ELT(runs, t + kept * s,
+                           job->dense ? depth_value(r) : runs_value(r));
+        }
+    }
     SEXP groups = PROTECT(group_values(rq, res));
     SEXP values[] = {sums, covered, region_target, region_start, region_end,
                      region_sums, runs, reads, bases, groups};
