@@ -161,6 +161,12 @@ entry_points <- list(
       gcoverage(w$start:w$end, b$start, b$end)
     },
     want = function(d, w) d),
+  compare_samples = list(
+    got = function(bam, w, o) {
+      x <- do.call(compare_samples, c(list(bam, bam, "chr1", w$start, w$end, scale = 1), o))
+      x$coverage2
+    },
+    want = function(d, w) d),
   analyze_samples = list(
     got = function(bam, w, o) {
       x <- do.call(analyze_samples, c(list(c(a = bam), where = where_of(w), width = 1), o))
