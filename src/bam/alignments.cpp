@@ -438,24 +438,34 @@ static uint64_t name_hash(const char *name)
     return h;
 }
 
-// `kept` (sorted, disjoint blocks) with the blocks of `more` added.
-static void merge_blocks(std::vector<int64_t> *kept, const Blocks &more)
+// `kept` (sorted, disjoint blocks, start and end in turn) with the blocks
+// of `more` (sorted, as a read's are) added: one merge of the two lists.
+static void merge_blocks(std::vector<int64_t> *kept, const Blocks &more,
+                         std::vector<int64_t> *scratch)
 {
-    std::vector<std::pair<int64_t, int64_t>> all;
-    for (size_t k = 0; k < kept->size(); k += 2)
-        all.emplace_back((*kept)[k], (*kept)[k + 1]);
-    for (size_t i = 0; i < more.starts.size(); ++i)
-        all.emplace_back(more.starts[i], more.ends[i]);
-    std::sort(all.begin(), all.end());
-    kept->clear();
-    for (const auto &b : all) {
-        if (!kept->empty() && b.first <= kept->back() + 1)
-            kept->back() = std::max(kept->back(), b.second);
-        else {
-            kept->push_back(b.first);
-            kept->push_back(b.second);
+    std::vector<int64_t> &out = *scratch;
+    out.clear();
+    const std::vector<int64_t> &a = *kept;
+    size_t i = 0, j = 0;
+    while (i < a.size() || j < more.starts.size()) {
+        int64_t s, e;
+        if (j == more.starts.size() || (i < a.size() && a[i] <= more.starts[j])) {
+            s = a[i];
+            e = a[i + 1];
+            i += 2;
+        } else {
+            s = more.starts[j];
+            e = more.ends[j];
+            ++j;
+        }
+        if (!out.empty() && s <= out.back() + 1) {
+            out.back() = std::max(out.back(), e);
+        } else {
+            out.push_back(s);
+            out.push_back(e);
         }
     }
+    kept->swap(out);
 }
 
 // Templates that end before `before` can overlap no later record: reads
@@ -525,14 +535,14 @@ void AlignmentFile::mate_blocks(Blocks *out)
                 forget_templates(held_start());
             seen = templates_.emplace(key, Template{name, {}, 0});
         }
-        merge_blocks(&seen->second.blocks, scratch_);
+        merge_blocks(&seen->second.blocks, scratch_, &merged_);
         seen->second.last = std::max(seen->second.last, scratch_.hi);
     } else if (seen != templates_.end()) {
         templates_.erase(seen);
     } else if (b_->core.mpos >= b_->core.pos && b_->core.mpos + 1 <= scratch_.hi) {
         // the mate starts inside this read
         Template &t = templates_.emplace(key, Template{name, {}, scratch_.hi})->second;
-        merge_blocks(&t.blocks, scratch_);
+        merge_blocks(&t.blocks, scratch_, &merged_);
     }
 }
 

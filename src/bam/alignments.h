@@ -144,6 +144,7 @@ private:
     };
     std::unordered_multimap<uint64_t, Template> templates_;
     size_t forget_at_ = 4096;
+    std::vector<int64_t> merged_; // scratch of merge_blocks()
     Blocks scratch_;
     bool cram_ = false;
     std::string reference_; // as given to open(); empty if none
