@@ -34,10 +34,15 @@
 #'   and `end`, 1-based and both included: the stretches of the region to
 #'   compare, such as exons. A column `seqname` (or `seqnames`, `chr`,
 #'   `chrom`), if present, must name `seqname` on every row.
-#' @param scale Factor applied to the second sample, a positive finite
-#'   number. By default, the ratio of the two files' mapped-read counts
-#'   (from their indexes), so that samples sequenced to different depths
-#'   compare fairly; a file without mapped reads is then an error.
+#' @param scale Factor applied to the second sample: a positive finite
+#'   number; `NULL` (the default) for the ratio of the two files' library
+#'   sizes, the reads (or fragments) of each whole file that the reading
+#'   options keep, counted as [analyze_samples()] counts them, so that
+#'   samples sequenced to different depths compare fairly; or `"mapped"`
+#'   for the ratio of the mapped reads that the files' indexes count, which
+#'   costs no pass over the files but includes the duplicate, secondary,
+#'   QC-failed and low-quality reads that the sums leave out. A file
+#'   without such reads is then an error.
 #' @return An object of class `tolvendra_comparison` with `print()`,
 #'   `as.data.frame()` and [plot()][plot.tolvendra_comparison] methods. It
 #'   holds the region, the `files`, both `coverage` vectors, the `scale`,
@@ -82,12 +87,9 @@ compare_samples <- function(file1, file2, seqname, start = 1, end = NULL,
     units <- check_spans(features, region1, "features", call)
     units$width <- units$end - units$start + 1L
   }
-  scale <- if (is.null(scale)) {
-    check_mapped(region1, options[[1L]], "file1", call) /
-      check_mapped(region2, options[[2L]], "file2", call)
-  } else {
-    check_positive(scale, "scale", call)
-  }
+  scale <- compare_scale(scale, list(region1, region2), options,
+                         c("file1", "file2"), 1:2,
+                         c(describe(file1), describe(file2)), call)
   x <- engine_run(list(region1, region2), options,
                   as.data.frame(region1[c("seqname", "start", "end")]),
                   cbind(target = 1L, units[c("start", "end")]), keep = "coverage",
@@ -131,16 +133,40 @@ check_per_file <- function(x, arg, call = sys.call(-1)) {
   as.integer(rep_len(x, 2L))
 }
 
-# The mapped reads of a sample's file, which must have some.
-check_mapped <- function(region, options, arg, call = sys.call(-1)) {
-  force(call)
-  reads <- mapped_reads(region, options, arg, call)
-  if (reads == 0) {
-    abort_arg(sprintf(paste0("`%s` must have mapped reads to be compared, ",
-                             "but %s has none."), arg, describe(region$file)),
-              call)
+# The factor applied to the second group (or sample) of `sources`
+# (`group`: 1 or 2 for each): as given, or the ratio of the groups' reads,
+# counted with the reading options (`scale = NULL`) or by the indexes
+# (`scale = "mapped"`). Each group (named in `who`) must have some.
+compare_scale <- function(scale, sources, options, arg, group, who, call) {
+  if (!is.null(scale) && !identical(scale, "mapped")) {
+    if (is.character(scale)) {
+      abort_arg(sprintf(paste0(
+        "`scale` must be NULL, \"mapped\" or a positive finite number, ",
+        "not %s."), describe(scale)), call, "scale")
+    }
+    return(check_positive(scale, "scale", call))
   }
-  reads
+  reads <- if (is.null(scale)) {
+    library_sizes(sources, options, arg, call)$reads
+  } else {
+    if (inherits(options, "tolvendra_read_options")) {
+      options <- rep(list(options), length(sources))
+    }
+    vapply(seq_along(sources), function(i) {
+      counted_facts(sources[[i]], options[[i]],
+                    rep_len(arg, length(sources))[i], call)$mapped
+    }, 0)
+  }
+  sums <- c(sum(reads[group == 1L]), sum(reads[group == 2L]))
+  if (any(sums == 0)) {
+    g <- which(sums == 0)[1L]
+    what <- if (is.null(scale)) "reads that the reading options keep" else
+      "mapped reads"
+    abort_arg(sprintf("`%s` must have %s to be compared, but %s has none.",
+                      rep_len(arg, 2L)[g], what, who[g]), call,
+              rep_len(arg, 2L)[g])
+  }
+  sums[1L] / sums[2L]
 }
 
 detected_levels <- c("both", "sample 1 only", "sample 2 only", "neither")
@@ -201,15 +227,19 @@ as.data.frame.tolvendra_comparison <- function(x, row.names = NULL,
 #' @param features The stretches to compare: sequence names,
 #'   `"chr:start-end"` strings, a data frame with columns `seqname`, `start`
 #'   and `end`, a `GRanges`, or the path of a BED file, as `where` for
-#'   [analyze_samples()].
+#'   [analyze_samples()]: those on sequences absent from the files are left
+#'   out, and those past a sequence's end cut at it, with one warning.
+#'   Features may overlap: each is compared whole.
 #' @param normalize,genome_size How each sample's sums are scaled before
 #'   they are added up per group, as for [analyze_samples()]: `"none"`,
 #'   `"cpm"`, `"rpgc"` or a scale factor per sample. The factors used are
 #'   the column data's `scale_factor`.
 #' @param scale Factor applied to the second group's sums. By default, 1
-#'   where `normalize` scales the samples, and otherwise the
-#'   ratio of the groups' mapped reads (summed over their samples), so that
-#'   groups sequenced to different depths compare fairly.
+#'   where `normalize` scales the samples, and otherwise the ratio of the
+#'   groups' library sizes (summed over their samples; see [analyze_samples()]
+#'   and `scale` in [compare_samples()]), so that groups sequenced to
+#'   different depths compare fairly; `"mapped"` for the ratio of the
+#'   mapped reads that the indexes count; or a positive finite number.
 #' @inheritParams analyze_samples
 #' @return A `RangedSummarizedExperiment` with one row per feature and one
 #'   column per sample: assays `sum` and `mean` (each sample's coverage over
@@ -247,18 +277,12 @@ compare_groups <- function(samples, group, features, scale = NULL,
   if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
   in1 <- samples[[group]] == levels[1L]
   study <- normalize_study(study, normalize, genome_size, call)
-  if (is.null(scale) && study$normalize != "none") {
-    scale <- 1
-  } else if (is.null(scale)) {
-    mapped <- c(sum(study$samples$mapped[in1]), sum(study$samples$mapped[!in1]))
-    if (any(mapped == 0)) {
-      abort_arg(sprintf(paste0(
-        "`samples` must have mapped reads in both groups to be compared, ",
-        "but group %s has none."), describe(levels[mapped == 0][1L])), call)
-    }
-    scale <- mapped[1L] / mapped[2L]
+  scale <- if (is.null(scale) && study$normalize != "none") {
+    1
   } else {
-    scale <- check_positive(scale, "scale", call)
+    compare_scale(scale, study$sources, study$options, "samples",
+                  2L - in1, paste("group", vapply(levels, describe, "")),
+                  call)
   }
 
   n <- nrow(study$targets)

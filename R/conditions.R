@@ -5,10 +5,19 @@
 #   tolvendra_error_overflow         a count past what R's integers hold
 #   tolvendra_error_memory           memory ran out (not the file's fault)
 #   tolvendra_error_missing_package  a suggested package (`package`)
+#   tolvendra_error_write            a file that could not be written
+#                                    (`path`, `arg`)
+# Warnings inherit "tolvendra_warning":
+#   tolvendra_warning_targets        targets merged, cut or left out
 
 abort <- function(message, class, call, ...) {
   stop(errorCondition(message, ..., class = c(class, "tolvendra_error"),
                       call = call))
+}
+
+warn <- function(message, class, call) {
+  warning(warningCondition(message, class = c(class, "tolvendra_warning"),
+                           call = call))
 }
 
 abort_arg <- function(message, call, arg = NULL) {

@@ -14,6 +14,15 @@
 #' as `max_depth` in the distribution only: the summary's `bases`, `mean`
 #' and `max` are exact.
 #'
+#' As in mosdepth's `summary.txt` and `dist.txt`, a sample's `"total"`
+#' leaves out the sequences on which its file has no mapped reads (by its
+#' index; for a CRAM file, whose index holds no counts, those no read kept
+#' by the options covers), so that unplaced scaffolds or decoys without
+#' reads do not dilute the genome's mean. Unlike mosdepth, each such
+#' sequence keeps its own rows, all at depth 0, so that every sample has
+#' the same rows. Where a sample has reads on no sequence, its total is
+#' `NA`.
+#'
 #' @param max_depth The largest depth of the distribution.
 #' @inheritParams analyze_samples
 #' @return An object of class `tolvendra_distribution` with `print()` and
@@ -59,6 +68,7 @@ depth_distribution <- function(files, where = NULL, max_depth = 1000,
          groups = list(n = length(rows), stats = TRUE, histogram = max_depth))
   })
   results <- run_tasks(tasks, distribution_task, BPPARAM, study$progress, call)
+  study$with_reads <- sequences_with_reads(study$sources, call)
   distribution_tables(plan, unlist(plan$tasks), results, study, max_depth)
 }
 
@@ -68,7 +78,9 @@ distribution_task <- function(task) {
 }
 
 # Histograms and statistics of the targets gathered by sequence and in
-# total.
+# total. The engine's histograms are depths x targets x samples. A
+# sample's total leaves out the sequences it has no reads on, as
+# mosdepth's does; their own rows stay, all zero.
 distribution_tables <- function(plan, rows, results, study, max_depth) {
   samples <- study$samples
   n_samples <- nrow(samples)
@@ -80,24 +92,31 @@ distribution_tables <- function(plan, rows, results, study, max_depth) {
   bases <- stack("bases")
   low <- stack("min")
   high <- stack("max")
-  histograms <- do.call(cbind, lapply(results, function(r) {
-    matrix(r$histogram, bins)
-  }))
   summary <- list()
   distribution <- list()
   for (s in seq_len(n_samples)) {
-    columns <- (seq_along(rows) - 1L) * n_samples + s
-    h <- t(rowsum(t(histograms[, columns, drop = FALSE]), level))
-    h <- cbind(h, total = rowSums(h))
-    length <- c(tapply(bases[, s], level, sum), total = sum(bases[, s]))
-    total <- c(tapply(sum[, s], level, sum), total = sum(sum[, s]))
+    h <- do.call(cbind, lapply(results, function(r) {
+      matrix(r$histogram[, , s], bins)
+    }))
+    h <- t(rowsum(t(h), level))
+    by_seq <- function(x, f) c(tapply(x, level, f))
+    kept <- study$with_reads[[s]][colnames(h)]
+    if (anyNA(kept)) kept <- by_seq(sum[, s], base::sum) > 0
+    total_of <- function(x) if (any(kept)) x else NA
+    h <- cbind(h, total = rowSums(h[, kept, drop = FALSE]))
+    length <- by_seq(bases[, s], base::sum)
+    length <- c(length, total = base::sum(length[kept]))
+    total <- by_seq(sum[, s], base::sum)
+    total <- c(total, total = base::sum(total[kept]))
+    low_s <- by_seq(low[, s], min)
+    high_s <- by_seq(high[, s], max)
     at_least <- apply(h, 2L, function(x) rev(cumsum(rev(x))))
     at_least <- matrix(at_least, bins)
     summary[[s]] <- data.frame(
       sample = samples$sample[s], seqname = colnames(h), length = length,
       bases = total, covered = length - h[1L, ], mean = total / length,
-      min = c(tapply(low[, s], level, min), total = min(low[, s])),
-      max = c(tapply(high[, s], level, max), total = max(high[, s])))
+      min = c(low_s, total = total_of(min(low_s[kept]))),
+      max = c(high_s, total = total_of(max(high_s[kept]))))
     distribution[[s]] <- data.frame(
       sample = samples$sample[s], seqname = rep(colnames(h), each = bins),
       depth = rep(seq_len(bins) - 1L, ncol(h)),
@@ -105,13 +124,25 @@ distribution_tables <- function(plan, rows, results, study, max_depth) {
   }
   summary <- do.call(rbind, summary)
   rownames(summary) <- NULL
+  summary$mean[is.nan(summary$mean)] <- NA
   summary$min <- as.integer(summary$min)
   summary$max <- as.integer(summary$max)
-  structure(list(distribution = do.call(rbind, distribution),
+  distribution <- do.call(rbind, distribution)
+  distribution$fraction[is.nan(distribution$fraction)] <- NA
+  structure(list(distribution = distribution,
                  summary = summary,
                  samples = samples, max_depth = max_depth,
                  options = study$options),
             class = "tolvendra_distribution")
+}
+
+# For each sample, whether each sequence has mapped reads by its index
+# (named logicals; NA for a CRAM file, whose index holds no counts).
+sequences_with_reads <- function(sources, call) {
+  lapply(sources, function(source) {
+    targets <- alignment_targets(source, "files", call)
+    stats::setNames(targets$mapped > 0, targets$name)
+  })
 }
 
 #' @export

@@ -20,7 +20,8 @@
 #' (`100000`); normalized depths with 6 significant digits, never in
 #' scientific notation. A bigWig file is made from that bedGraph by
 #' rtracklayer (a suggested package); it stores values in single precision.
-#' Targets in a bigWig file must not overlap; they are written sorted.
+#' Targets are written sorted along the file's sequences; overlapping ones
+#' are merged, with a warning (see `where` in [analyze_samples()]).
 #'
 #' The track is written to a temporary file beside `path` and renamed to
 #' `path` once complete: an error or an interrupt leaves no file at `path`
@@ -85,12 +86,13 @@ export_coverage <- function(file, path,
                        "whose bins are of read depth."), call, "normalize")
     }
   }
-  lengths <- seq_lengths(source$file, source$index, call = call)
-  targets <- check_where(where, lengths, "where", call)
-  if (format == "bigWig") {
-    check_installed("rtracklayer", call)
-    targets <- check_disjoint(targets, lengths, call)
-  }
+  lengths <- seq_lengths(source$file, source$index, call = call) |>
+    check_sequences(file, "file", call)
+  # a track's lines in the order of the file's sequences, each position once
+  targets <- merge_targets(check_where(where, lengths, "where", call), lengths,
+                           "where", call) |>
+    sort_targets(lengths)
+  if (format == "bigWig") check_installed("rtracklayer", call)
   study <- list(samples = data.frame(sample = describe(file)),
                 sources = list(source), options = options)
   factor <- normalize_study(study, normalize, genome_size, call,
@@ -114,7 +116,8 @@ export_coverage <- function(file, path,
   }
   write_atomic(path, function(tmp) {
     if (format != "bigWig") return(write_bedgraph(tmp))
-    bedgraph <- tempfile(fileext = ".bedGraph")
+    # beside the track, on the disk that must hold it
+    bedgraph <- paste0(tmp, ".bedGraph")
     on.exit(unlink(bedgraph))
     write_bedgraph(bedgraph)
     seqinfo <- GenomicRanges::seqinfo(GenomicRanges::GRanges(
@@ -162,24 +165,6 @@ check_cuts <- function(x, call) {
       "c(0, 1, 5, 150), not %s."), describe(x)), call, "quantize")
   }
   as.integer(x)
-}
-
-# Targets sorted along the file's sequences; they must not overlap.
-check_disjoint <- function(targets, lengths, call) {
-  targets <- targets[order(match(targets$seqname, names(lengths)),
-                           targets$start), ]
-  same <- targets$seqname[-1L] == targets$seqname[-nrow(targets)]
-  overlap <- which(same & targets$start[-1L] <= targets$end[-nrow(targets)])
-  if (length(overlap) > 0L) {
-    i <- overlap[1L]
-    abort_arg(sprintf(paste0(
-      "`where` must not hold overlapping targets for a bigWig file; ",
-      "%s:%d-%d overlaps %s:%d-%d."),
-      targets$seqname[i], targets$start[i], targets$end[i],
-      targets$seqname[i + 1L], targets$start[i + 1L], targets$end[i + 1L]),
-      call)
-  }
-  targets
 }
 
 #' Write the regions found in many samples

@@ -24,6 +24,8 @@
 #' mean depth over all the features, each position of their union counted
 #' once (the mean that capture-efficiency reports call the mean target
 #' coverage); the sample's mean is in the column data as `mean_depth`.
+#' Where that mean is 0 (no read on any feature), the fractions are `NA`:
+#' every position reaches 0 times nothing, which says nothing of coverage.
 #' `reads` counts, for each feature, the reads that pass the filters and
 #' have an aligned block (split at introns, deletions included) touching
 #' it, each once per feature, as `bedtools multicov -split` counts them.
@@ -32,9 +34,14 @@
 #'   column `name` as `rtracklayer::import()` reads them from BED), a
 #'   `GRangesList` (each element one feature, the union of its ranges), a
 #'   data frame with columns `seqname` (or `seqnames`, `chr` or `chrom`),
-#'   `start`, `end` (1-based, both included) and optionally `name`, or the
-#'   path of a BED file (0-based starts; its fourth column names the
-#'   features). Features without names are named `seqname:start-end`.
+#'   `start`, `end` (1-based, both included) and optionally `name`,
+#'   `"chr:start-end"` strings or sequence names, or the path of a BED file
+#'   (0-based starts; its fourth column names the features), as `where`
+#'   for [analyze_samples()]. Features without names are named
+#'   `seqname:start-end`. A feature on a sequence absent from the files,
+#'   or that starts past a sequence's end, gets a row of `NA`; one that
+#'   runs past a sequence's end is summarized up to it (its row range is
+#'   cut there); one warning counts both.
 #' @param stats Statistics to compute, among `"mean"`, `"sum"`,
 #'   `"median"`, `"min"`, `"max"` and `"sd"`; one assay each.
 #' @param thresholds Depths: for each, an assay `bases_ge_<t>` of the
@@ -92,11 +99,14 @@ summarize_features <- function(files, features, stats = c("mean", "sum"),
                      "`relative` or `reads` are asked for, not an empty vector."),
               call, "stats")
   }
-  parsed <- parse_features(features, call)
-  study <- open_study(files, parsed$pieces, "features", BPPARAM, options, call)
+  genes <- if (inherits(features, "GRangesList")) parse_genes(features, call)
+  study <- open_study(files, genes$pieces %||% features, "features", BPPARAM,
+                      options, call, outside = "keep")
   if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
-  pieces <- cbind(study$targets[c("seqname", "start", "end")],
-                  group = parsed$pieces$group)
+  parsed <- feature_pieces(study$targets, genes)
+  read <- parsed$pieces[parsed$pieces$read, ]
+  pieces <- data.frame(seqname = read$seqname, start = read$start,
+                       end = read$last, group = read$group)
   plan <- feature_plan(pieces, study$lengths,
                        BiocParallel::bpnworkers(BPPARAM))
   settings <- list(stats = TRUE, thresholds = thresholds,
@@ -132,72 +142,50 @@ feature_task <- function(task) {
                                    drop = FALSE]))
 }
 
-# The features as pieces (seqname, start, end, group: the feature each
-# belongs to) and their names, without checking coordinates against the
-# files, which open_study() does.
-parse_features <- function(features, call) {
-  if (inherits(features, "GRangesList")) {
-    if (length(features) == 0L) {
-      abort_arg("`features` must hold at least one feature, not an empty <GRangesList>.",
-                call, "features")
-    }
-    empty <- which(S4Vectors::elementNROWS(features) == 0L)
-    if (length(empty) > 0L) {
-      abort_arg(sprintf("Each feature of `features` must hold a range; feature %s is empty.",
-                        count_text(empty[1L])), call, "features")
-    }
-    merged <- GenomicRanges::reduce(features, ignore.strand = TRUE)
-    flat <- unlist(merged, use.names = FALSE)
-    group <- rep(seq_along(merged), S4Vectors::elementNROWS(merged))
-    pieces <- data.frame(seqname = as.character(GenomicRanges::seqnames(flat)),
-                         start = GenomicRanges::start(flat),
-                         end = GenomicRanges::end(flat), group = group)
-    first <- !duplicated(group)
-    span <- sprintf("%s:%.0f-%.0f", pieces$seqname[first],
-                    tapply(pieces$start, group, min),
-                    tapply(pieces$end, group, max))
-    names <- names(features) %||% span
-    names[is.na(names) | names == ""] <- span[is.na(names) | names == ""]
-    return(list(pieces = pieces, names = names, list = TRUE))
+# The ranges of a GRangesList's features, each the union of its ranges,
+# as pieces (seqname, start, end, group: the feature each belongs to), and
+# their names.
+parse_genes <- function(features, call) {
+  if (length(features) == 0L) {
+    abort_arg("`features` must hold at least one feature, not an empty <GRangesList>.",
+              call, "features")
   }
-  if (inherits(features, "GRanges")) {
-    # rtracklayer::import() keeps BED names in a column `name`
-    names <- names(features) %||%
-      as.character(S4Vectors::mcols(features)$name)
-    features <- data.frame(seqname = as.character(GenomicRanges::seqnames(features)),
-                           start = GenomicRanges::start(features),
-                           end = GenomicRanges::end(features),
-                           name = if (length(names) > 0L) names else
-                             rep(NA_character_, length(features)))
-  } else if (is.character(features) && length(features) == 1L &&
-             !is.na(features) && file.exists(features) &&
-             !dir.exists(features)) {
-    features <- read_bed(features, "features", call)
+  empty <- which(S4Vectors::elementNROWS(features) == 0L)
+  if (length(empty) > 0L) {
+    abort_arg(sprintf("Each feature of `features` must hold a range; feature %s is empty.",
+                      count_text(empty[1L])), call, "features")
   }
-  if (!is.data.frame(features)) {
-    abort_arg(sprintf(paste0(
-      "`features` must be a GRanges, a GRangesList, a data frame or the ",
-      "path of a BED file, not %s."), describe(features)), call, "features")
-  }
-  if (nrow(features) == 0L) {
-    abort_arg("`features` must hold at least one feature, not none.", call,
-              "features")
-  }
-  column <- intersect(seqname_columns, names(features))
-  if (length(column) == 0L || !all(c("start", "end") %in% names(features))) {
-    abort_arg(sprintf(paste0(
-      "`features` must have columns `seqname` (or `seqnames`, `chr` or ",
-      "`chrom`), `start` and `end`; its columns are %s."),
-      paste(names(features), collapse = ", ")), call, "features")
-  }
-  pieces <- data.frame(seqname = as.character(features[[column[1L]]]),
-                       start = features$start, end = features$end,
-                       group = seq_len(nrow(features)))
-  span <- sprintf("%s:%.0f-%.0f", pieces$seqname, as.double(pieces$start),
-                  as.double(pieces$end))
-  names <- if (is.null(features$name)) span else as.character(features$name)
+  merged <- GenomicRanges::reduce(features, ignore.strand = TRUE)
+  flat <- unlist(merged, use.names = FALSE)
+  group <- rep(seq_along(merged), S4Vectors::elementNROWS(merged))
+  pieces <- data.frame(seqname = as.character(GenomicRanges::seqnames(flat)),
+                       start = GenomicRanges::start(flat),
+                       end = GenomicRanges::end(flat), group = group)
+  first <- !duplicated(group)
+  span <- sprintf("%s:%.0f-%.0f", pieces$seqname[first],
+                  tapply(pieces$start, group, min),
+                  tapply(pieces$end, group, max))
+  names <- names(features) %||% span
   names[is.na(names) | names == ""] <- span[is.na(names) | names == ""]
-  list(pieces = pieces, names = names, list = FALSE)
+  list(pieces = pieces, names = names)
+}
+
+# The features' pieces from the targets that check_where() kept as given,
+# with `last`, the end read (cut at the sequence's end), and `read`,
+# whether the feature they belong to lies wholly on the files' sequences
+# (its rows are NA otherwise); the features' names, and whether they came
+# as a GRangesList.
+feature_pieces <- function(targets, genes) {
+  group <- genes$pieces$group %||% seq_len(nrow(targets))
+  names <- genes$names %||% ifelse(
+    is.na(targets$name) | targets$name == "",
+    sprintf("%s:%.0f-%.0f", targets$seqname, as.double(targets$start),
+            as.double(targets$end)), targets$name)
+  read <- as.vector(tapply(targets$inside, group, all))[group]
+  list(pieces = data.frame(seqname = targets$seqname, start = targets$start,
+                           end = targets$end, group = group, read = read,
+                           last = pmin(targets$end, targets$length)),
+       names = names, list = !is.null(genes))
 }
 
 # Engine targets for the pieces: their union on each sequence, so that a
@@ -302,6 +290,8 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
       fraction <- empty()
       totals <- rowsum(d$count * at_least, cell)
       fraction[as.integer(rownames(totals))] <- totals
+      # no share of a mean of 0 tells covered from uncovered
+      fraction[, samples$mean_depth == 0] <- NA
       assays[[sprintf("fraction_ge_%s_of_mean", format(f))]] <- fraction / bases
     }
   }
@@ -313,6 +303,9 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
     }
     assays$reads <- integer_matrix(found$reads)
   }
+  unread <- setdiff(seq_len(n), parsed$pieces$group[parsed$pieces$read])
+  for (name in names(assays)) assays[[name]][unread, ] <- NA
+  bases[unread] <- NA
   ranges <- feature_ranges(parsed, study$lengths)
   columns <- S4Vectors::DataFrame(samples[setdiff(names(samples), "sample")],
                                   row.names = samples$sample,
@@ -325,14 +318,22 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
 }
 
 # The row ranges: the features as a GRanges, or their merged ranges as a
-# GRangesList.
+# GRangesList; those read are cut at their sequence's end as they were
+# read, the others kept as given (out of bounds on purpose).
 feature_ranges <- function(parsed, lengths) {
-  info <- GenomicRanges::seqinfo(GenomicRanges::GRanges(
-    seqlengths = stats::setNames(as.integer(lengths), names(lengths))))
   p <- parsed$pieces
-  ranges <- GenomicRanges::GRanges(factor(p$seqname, names(lengths)),
-                                   IRanges::IRanges(p$start, p$end),
-                                   seqinfo = info)
+  levels <- union(names(lengths), p$seqname)
+  info <- GenomicRanges::seqinfo(GenomicRanges::GRanges(
+    seqlengths = stats::setNames(as.integer(lengths[levels]), levels)))
+  ranges <- withCallingHandlers(
+    GenomicRanges::GRanges(factor(p$seqname, levels),
+                           IRanges::IRanges(p$start, ifelse(p$read, p$last, p$end)),
+                           seqinfo = info),
+    warning = function(w) {
+      if (grepl("out-of-bound", conditionMessage(w))) {
+        invokeRestart("muffleWarning")
+      }
+    })
   if (parsed$list) {
     ranges <- S4Vectors::split(ranges, factor(p$group, seq_along(parsed$names)))
   }

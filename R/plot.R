@@ -98,7 +98,7 @@ draw_to <- function(file, size, draw, call = sys.call(-1)) {
       opened <- grDevices::dev.cur()
       on.exit(grDevices::dev.off(opened))
       force(draw)
-    }, suffix = paste0(".", extension)))
+    }, suffix = paste0(".", extension), arg = "file", call = call))
   }
   invisible(draw)
 }

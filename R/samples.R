@@ -52,7 +52,12 @@
 #'   (1-based, both ends included, commas allowed); a data frame with
 #'   columns `seqname` (or `seqnames` or `chr`), `start` and `end`; a
 #'   `GRanges`; or the path of a BED file (whose 0-based starts are
-#'   converted).
+#'   converted). Targets on sequences absent from the files, or that start
+#'   past a sequence's end, are left out, and targets that run past a
+#'   sequence's end are cut at it, with one warning that counts them (an
+#'   error when no target is left). Targets that overlap or repeat others
+#'   are merged, sorted, with a warning, so that no position is counted or
+#'   written twice.
 #' @param width Bin width in positions. Bins start at the first position of
 #'   each sequence or target; the last bin keeps what is left, with its own
 #'   width.
@@ -120,6 +125,7 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
   threshold <- check_count(threshold, "threshold", call = call)
   minlen <- check_count(minlen, "minlen", min = 0, call = call)
   study <- open_study(files, where, "where", BPPARAM, options, call)
+  study$targets <- merge_targets(study$targets, study$lengths, "where", call)
   if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
   study <- normalize_study(study, normalize, genome_size, call)
   normalize <- study$normalize

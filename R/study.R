@@ -4,9 +4,11 @@
 
 # Checks the samples, targets and back end shared by the functions that
 # work on many samples. Returns the samples (with their mapped reads), the
-# targets, the sequence lengths, each sample's file and index (`sources`),
+# targets (fitted to the files as `outside` says: see fit_targets()), the
+# sequence lengths, each sample's file and index (`sources`),
 # the reading options and whether to show progress across tasks.
-open_study <- function(files, where, where_arg, BPPARAM, options, call) {
+open_study <- function(files, where, where_arg, BPPARAM, options, call,
+                       outside = "drop") {
   samples <- check_samples(files, call)
   if (!inherits(BPPARAM, "BiocParallelParam")) {
     abort_arg(sprintf(paste0(
@@ -16,18 +18,34 @@ open_study <- function(files, where, where_arg, BPPARAM, options, call) {
   }
   sources <- lapply(samples$file, check_alignments, arg = "files", call = call)
   # each file is opened once here, for its sequences and mapped reads
-  found <- lapply(sources, alignment_facts, options = options, arg = "files",
+  found <- lapply(sources, counted_facts, options = options, arg = "files",
                   call = call)
-  lengths <- lapply(found, `[[`, "lengths")
-  targets <- check_where(where, lengths[[1L]], where_arg, call)
-  check_headers(lengths, samples, if (!is.null(where)) unique(targets$seqname),
-                call)
+  lengths <- Map(check_sequences, lapply(found, `[[`, "lengths"), samples$file,
+                 "files", list(call))
+  targets <- check_where(where, lengths[[1L]], where_arg, call, outside)
+  check_headers(lengths, samples, if (!is.null(where)) {
+    unique(targets$seqname[targets$inside %||% TRUE])
+  }, call)
   samples$mapped <- vapply(found, `[[`, 0, "mapped")
   # tasks read without a display of their own
   progress <- options$progress
   options$progress <- FALSE
   list(samples = samples, targets = targets, lengths = lengths[[1L]],
        sources = sources, options = options, progress = progress)
+}
+
+# A file's sequence lengths and mapped reads, as alignment_facts() finds
+# them. Counting a CRAM file's mapped reads blames any slice it cannot
+# decode on damage; on that fault the engine, which tells a missing or
+# wrong reference apart, reads the file again to say which it is.
+counted_facts <- function(source, options, arg, call) {
+  tryCatch(alignment_facts(source, options, arg, call),
+           tolvendra_error_bam = function(e) {
+             if (identical(e$fault, "damaged")) {
+               library_sizes(list(source), options, arg, call)
+             }
+             stop(e)
+           })
 }
 
 # The targets in groups, as lists of their row numbers: a task reads one

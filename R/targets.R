@@ -10,7 +10,8 @@ check_region <- function(file, seqname, start = 1, end = NULL, index = NULL,
                          arg = "file", call = sys.call(-1)) {
   force(call)
   region <- check_alignments(file, index, arg, call)
-  lengths <- seq_lengths(region$file, region$index, arg, call)
+  lengths <- seq_lengths(region$file, region$index, arg, call) |>
+    check_sequences(file, arg, call)
   check_string(seqname, "seqname", call)
   if (!seqname %in% names(lengths)) {
     shown <- utils::head(names(lengths), 10L)
@@ -34,9 +35,23 @@ check_region <- function(file, seqname, start = 1, end = NULL, index = NULL,
   c(region, list(seqname = seqname, start = start, end = as.integer(end)))
 }
 
+# The sequence lengths of an alignment file, which must name some: a
+# header without @SQ lines places no read anywhere.
+check_sequences <- function(lengths, file, arg, call) {
+  if (length(lengths) == 0L) {
+    abort_bam(file, arg, "header", paste(
+      "has no reference sequences in its header (no @SQ lines), so no read",
+      "in it lies on a sequence"), call, paste(
+        "Give the file as the aligner wrote it, or put the reference's",
+        "@SQ lines back with `samtools reheader`."))
+  }
+  lengths
+}
+
 # Targets as a data frame with columns seqname, start, end (1-based, both
-# included) and name, checked against the sequence lengths.
-check_where <- function(where, lengths, arg, call) {
+# included) and name, fitted to the sequence lengths by fit_targets()
+# (`outside`: "drop" or "keep").
+check_where <- function(where, lengths, arg, call, outside = "drop") {
   check_where_empty(where, arg, call)
   check_where_path(where, lengths, arg, call)
   if (is.null(where)) {
@@ -44,10 +59,13 @@ check_where <- function(where, lengths, arg, call) {
                       end = as.integer(lengths), name = NA_character_))
   }
   if (inherits(where, "GRanges")) {
+    # rtracklayer::import() keeps BED names in a column `name`
+    names <- names(where) %||% as.character(S4Vectors::mcols(where)$name)
     where <- data.frame(seqname = as.character(GenomicRanges::seqnames(where)),
                         start = GenomicRanges::start(where),
                         end = GenomicRanges::end(where),
-                        name = names(where) %||% NA_character_)
+                        name = if (length(names) > 0L) names else
+                          rep(NA_character_, length(where)))
   } else if (is.character(where) && length(where) == 1L &&
              !is.na(where) && !where %in% names(lengths) && file.exists(where)) {
     where <- read_bed(where, arg, call)
@@ -75,25 +93,104 @@ check_where <- function(where, lengths, arg, call) {
   if (nrow(targets) == 0L) {
     abort_arg(sprintf("`%s` must hold at least one target.", arg), call)
   }
-  known <- targets$seqname %in% names(lengths)
-  bad <- which(!known | targets$start < 1L | targets$start > targets$end |
-                 targets$end > lengths[targets$seqname])
+  bad <- which(targets$start < 1L | targets$start > targets$end)
   if (length(bad) > 0L) {
     i <- bad[1L]
-    shown <- utils::head(names(lengths), 10L)
     abort_arg(sprintf(paste0(
-      "Each target of `%s` must lie on a sequence of the BAM files, with ",
-      "1 <= start <= end <= its length; target %d is %s:%d-%d (%s)."),
-      arg, i, targets$seqname[i], targets$start[i], targets$end[i],
-      if (!known[i]) {
-        sprintf("sequences: %s%s", paste(shown, collapse = ", "),
-                if (length(lengths) > 10L) ", ..." else "")
-      } else {
-        sprintf("%s has %s positions", targets$seqname[i],
-                count_text(lengths[[targets$seqname[i]]]))
-      }), call)
+      "Each target of `%s` must have 1 <= start <= end; target %d is ",
+      "%s:%.0f-%.0f."), arg, i, targets$seqname[i], targets$start[i],
+      targets$end[i]), call, arg)
   }
+  fit_targets(targets, lengths, arg, outside, call)
+}
+
+# Targets on sequences absent from the files, or that start past a
+# sequence's end, cannot be read; those that run past its end are read up
+# to it. One warning counts both. `outside = "drop"` leaves the unreadable
+# out and clips the others; "keep" keeps every target as given, with the
+# sequence's `length` (NA where absent) and whether it is `inside`, for
+# the caller to give rows of NA. A call with no readable target at all is
+# an error: the targets and the files likely name sequences differently.
+fit_targets <- function(targets, lengths, arg, outside, call) {
+  length <- unname(lengths[targets$seqname])
+  absent <- is.na(length) | targets$start > length
+  clipped <- !absent & targets$end > length
+  if (all(absent)) {
+    shown <- utils::head(names(lengths), 10L)
+    first <- if (is.na(length[1L])) {
+      sprintf("is on %s", targets$seqname[1L])
+    } else {
+      sprintf("starts at %.0f, past the end of %s (%s positions)",
+              targets$start[1L], targets$seqname[1L], count_text(length[1L]))
+    }
+    abort_arg(sprintf(paste0(
+      "`%s` must hold a target on the sequences of the files (%s%s); ",
+      "none does: the first %s."), arg, paste(shown, collapse = ", "),
+      if (length(lengths) > 10L) ", ..." else "", first), call, arg)
+  }
+  if (any(absent | clipped)) {
+    missing <- unique(targets$seqname[is.na(length)])
+    targets_text <- function(n, one, many) {
+      sprintf("%s %s", count_text(n), if (n == 1L) one else many)
+    }
+    warn(paste0(sprintf("`%s`: ", arg), paste(c(
+      if (any(absent)) sprintf(
+        "%s on sequences absent from the files%s or past their end; %s",
+        targets_text(sum(absent), "target lies", "targets lie"),
+        if (length(missing) > 0L) sprintf(" (%s%s)",
+          paste(utils::head(missing, 5L), collapse = ", "),
+          if (length(missing) > 5L) ", ..." else "") else "",
+        if (outside == "keep") "their rows are NA" else "they are left out"),
+      if (any(clipped)) sprintf(
+        "%s past the end of a sequence, read up to it",
+        targets_text(sum(clipped), "target runs", "targets run"))),
+      collapse = "; "), "."), "tolvendra_warning_targets", call)
+  }
+  if (outside == "keep") {
+    targets$length <- length
+    targets$inside <- !absent
+    return(targets)
+  }
+  targets$end[clipped] <- length[clipped]
+  targets <- targets[!absent, ]
+  rownames(targets) <- NULL
   targets
+}
+
+# Targets sorted along the sequences.
+sort_targets <- function(targets, lengths) {
+  targets <- targets[order(match(targets$seqname, names(lengths)),
+                           targets$start, targets$end), ]
+  rownames(targets) <- NULL
+  targets
+}
+
+# Targets where none overlaps or repeats another: those that do are
+# merged, sorted, with one warning, so that no position is read or
+# reported twice. Targets that only touch stay apart.
+merge_targets <- function(targets, lengths, arg, call) {
+  t <- sort_targets(targets, lengths)
+  n <- nrow(t)
+  reach <- stats::ave(as.double(t$end), t$seqname, FUN = cummax)
+  fresh <- c(TRUE, t$seqname[-1L] != t$seqname[-n] | t$start[-1L] > reach[-n])
+  if (all(fresh)) return(targets)
+  group <- cumsum(fresh)
+  first <- which(!fresh)[1L]
+  warn(sprintf(paste0(
+    "`%s` holds %s targets that overlap or repeat others (the first: ",
+    "%s:%.0f-%.0f and %s:%.0f-%.0f); they are merged into %s, sorted, so ",
+    "that no position is counted twice."), arg, count_text(sum(!fresh) +
+      length(unique(group[!fresh]))), t$seqname[first - 1L],
+    t$start[first - 1L], t$end[first - 1L], t$seqname[first], t$start[first],
+    t$end[first], count_text(length(unique(group[!fresh])))),
+    "tolvendra_warning_targets", call)
+  names <- tapply(t$name, group, function(x) {
+    x <- unique(x[!is.na(x)])
+    if (length(x) == 0L) NA_character_ else paste(x, collapse = "+")
+  })
+  data.frame(seqname = t$seqname[fresh], start = t$start[fresh],
+             end = as.vector(tapply(reach, group, max)),
+             name = as.vector(names))
 }
 
 # Sequence names and "chr:start-end" strings as targets.
@@ -102,8 +199,9 @@ parse_targets <- function(x, lengths, arg, call) {
     abort_arg(sprintf("`%s` must not contain NA; element %d is NA.", arg,
                       which(is.na(x))[1L]), call)
   }
-  whole <- x %in% names(lengths)
   pattern <- "^(.+):([0-9,]+)-([0-9,]+)$"
+  # a name that is no sequence of the files is one absent from them
+  whole <- x %in% names(lengths) | !grepl(":", x, fixed = TRUE)
   ranged <- !whole & grepl(pattern, x)
   if (!all(whole | ranged)) {
     i <- which(!(whole | ranged))[1L]
@@ -112,7 +210,9 @@ parse_targets <- function(x, lengths, arg, call) {
       "strings; element %d is %s."), arg, i, describe(x[i])), call)
   }
   number <- function(i) as.numeric(gsub(",", "", sub(pattern, i, x[ranged])))
-  targets <- data.frame(seqname = x, start = 1, end = unname(lengths[x]))
+  end <- unname(lengths[x])
+  end[is.na(end)] <- 1
+  targets <- data.frame(seqname = x, start = 1, end = end)
   targets$seqname[ranged] <- sub(pattern, "\\1", x[ranged])
   targets$start[ranged] <- number("\\2")
   targets$end[ranged] <- number("\\3")

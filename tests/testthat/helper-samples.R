@@ -102,3 +102,13 @@ reference_library <- function(file) {
                                  isDuplicate = FALSE)
   as.numeric(Rsamtools::countBam(file, param = Rsamtools::ScanBamParam(flag = flag))$records)
 }
+
+# A SummarizedExperiment's assays and column data for each sample, by
+# name, without the row and column names that tell samples apart.
+per_sample <- function(x) {
+  lapply(stats::setNames(nm = colnames(x)), function(s) {
+    list(assays = lapply(SummarizedExperiment::assays(x), function(a) {
+      unname(a[, s])
+    }), columns = as.list(SummarizedExperiment::colData(x)[s, ]))
+  })
+}

@@ -175,12 +175,23 @@ test_that("a CRAM file without its reference, or with another, says so", {
   moved <- file.path(dir, "moved.fa")
   file.rename(right, moved)
   file.rename(paste0(right, ".fai"), paste0(moved, ".fai"))
+  # the functions of one file and of many say the same
+  calls <- list(
+    quote(read_blocks(cram, "chr1", reference = reference)),
+    quote(analyze_samples(cram, reference = reference)),
+    quote(depth_distribution(cram, reference = reference)),
+    quote(summarize_features(cram, "chr1:1-10", reference = reference)),
+    quote(compare_groups(data.frame(file = cram, sample = c("a", "b"),
+                                    g = c("x", "y")), "g", "chr1",
+                         reference = reference)))
   for (reference in list(NULL, wrong, other)) {
-    err <- expect_error(read_blocks(cram, "chr1", reference = reference),
-                        class = "tolvendra_error_bam",
-                        label = if (is.null(reference)) "none" else basename(reference))
-    expect_match(conditionMessage(err), "`reference = \"", fixed = TRUE)
-    expect_no_match(conditionMessage(err), "index belongs")
+    for (call in calls) {
+      err <- expect_error(eval(call), class = "tolvendra_error_bam",
+                          label = paste(deparse(call[[1]]), if (is.null(reference))
+                            "none" else basename(reference)))
+      expect_match(conditionMessage(err), "`reference = \"", fixed = TRUE)
+      expect_no_match(conditionMessage(err), "index belongs")
+    }
   }
   expect_identical(read_blocks(cram, "chr1", reference = moved), expected)
 })
