@@ -95,8 +95,8 @@ compare_samples <- function(file1, file2, seqname, start = 1, end = NULL,
                   cbind(target = 1L, units[c("start", "end")]), keep = "coverage",
                   arg = c("file1", "file2"), call = call)
   compare_coverage(region1, c(file1, file2),
-                   x$runs[[1L]],
-                   x$runs[[2L]], units,
+                   x$runs[[1L, 1L]],
+                   x$runs[[1L, 2L]], units,
                    x$sums[, 1L], x$sums[, 2L], scale, if (is.null(features)) width)
 }
 
@@ -153,7 +153,7 @@ compare_scale <- function(scale, sources, options, arg, group, who, call) {
       options <- rep(list(options), length(sources))
     }
     vapply(seq_along(sources), function(i) {
-      counted_facts(sources[[i]], options[[i]],
+      alignment_facts(sources[[i]], options[[i]],
                     rep_len(arg, length(sources))[i], call)$mapped
     }, 0)
   }

@@ -37,9 +37,18 @@ fault_fixes <- c(
                     "`samtools faidx`.")
 )
 
+# Fixes where the file is on a server.
+url_fault_fixes <- c(
+  open = "Check the URL, and that its server is up and serves the file.",
+  index = paste("Put its index beside it on the server (`samtools index`",
+                "makes one), or name one with `index`.")
+)
+
 # An error of class "tolvendra_error_bam" that names the file as the user
 # passed it, says what is wrong with it and how to fix it.
-abort_bam <- function(file, arg, fault, what, call, fix = fault_fixes[[fault]]) {
+abort_bam <- function(file, arg, fault, what, call,
+                      fix = if (is_url(file) && fault %in% names(url_fault_fixes))
+                        url_fault_fixes[[fault]] else fault_fixes[[fault]]) {
   abort(sprintf("`%s` (%s) %s. %s", arg, describe(file), what, fix),
         "tolvendra_error_bam", call, file = file, fault = fault, arg = arg)
 }

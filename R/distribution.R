@@ -7,10 +7,12 @@
 #' over each file.
 #'
 #' Depths are those of [analyze_samples()] with the same reading options:
-#' deletions (CIGAR `D`) count as covered, introns (`N`) do not (mosdepth
-#' leaves deletions uncovered). With `where`, only its targets count, each
-#' position once however many targets hold it; a sequence's `length` is
-#' then the positions of its targets. Depths above `max_depth` are counted
+#' deletions (CIGAR `D`) count as covered, introns (`N`) do not; mosdepth
+#' leaves deletions uncovered and counts overlapping mates of proper pairs
+#' once, which `deletions = "uncovered", overlap = "proper"` does too.
+#' With `where`, only its targets count, each position once however many
+#' targets hold it; a sequence's `length` is then the positions of its
+#' targets. Depths above `max_depth` are counted
 #' as `max_depth` in the distribution only: the summary's `bases`, `mean`
 #' and `max` are exact.
 #'

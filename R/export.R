@@ -10,10 +10,10 @@
 #' (`-Q` as `min_mapq`; `exclude_flags` defaults to the flags samtools
 #' depth leaves out, 1796): deletions (CIGAR `D`) count as covered, introns
 #' (`N`) do not, and unmapped, secondary, QC-failed and duplicate reads are
-#' left out. It equals
-#' `bedtools genomecov -bga -split` only on reads without deletions, after
-#' the same flag filter (`samtools view -F 1796`): bedtools counts
-#' deletions as uncovered and filters no flags.
+#' left out. With `deletions = "uncovered"` it equals
+#' `bedtools genomecov -bga -split` after the same flag filter
+#' (`samtools view -F 1796`): bedtools leaves deletions uncovered and
+#' filters no flags.
 #'
 #' bedGraph coordinates are 0-based and half-open: a run over positions 11
 #' to 20 is written `10 20`. Depths are written as whole numbers in full
@@ -107,9 +107,9 @@ export_coverage <- function(file, path,
         x <- engine_run(list(source), options, targets[g, ], keep = "runs",
                         quantize = if (format == "bed") quantize, call = call)
         if (format == "bed") {
-          write_bins(x$runs, targets[g, ], quantize, con)
+          write_bins(x$runs[, 1L], targets[g, ], quantize, con)
         } else {
-          write_runs(x$runs, targets[g, ], factor, con)
+          write_runs(x$runs[, 1L], targets[g, ], factor, con)
         }
       }
     })

@@ -15,7 +15,9 @@
 #' touches.
 #'
 #' Depths are those of [analyze_samples()] with the same reading options:
-#' deletions (CIGAR `D`) count as covered, introns (`N`) do not. The
+#' deletions (CIGAR `D`) count as covered, introns (`N`) do not; with
+#' `deletions = "uncovered"` and `overlap = "proper"`, depths count as
+#' mosdepth counts them. The
 #' statistics are those of R on the per-base depths of the feature:
 #' `median()` (the mean of the two middle depths for an even number of
 #' positions) and `sd()`. `bases_ge_<t>` counts the positions at least `t`
@@ -27,7 +29,8 @@
 #' Where that mean is 0 (no read on any feature), the fractions are `NA`:
 #' every position reaches 0 times nothing, which says nothing of coverage.
 #' `reads` counts, for each feature, the reads that pass the filters and
-#' have an aligned block (split at introns, deletions included) touching
+#' have an aligned block (split at introns; at deletions too with
+#' `deletions = "uncovered"`) touching
 #' it, each once per feature, as `bedtools multicov -split` counts them.
 #'
 #' @param features The features: a `GRanges` (named, or with names in a

@@ -42,7 +42,7 @@ analyze_region <- function(file, seqname, start = 1, end = NULL, width = 100,
                   bins,
                   list(factors = 1, threshold = threshold, minlen = minlen),
                   keep = "coverage", call = call)
-  new_region(region, x$runs[[1L]], width, bins,
+  new_region(region, x$runs[[1L, 1L]], width, bins,
              x$sums[, 1L], x$region_start, x$region_end, x$region_sums[, 1L],
              threshold, minlen, options)
 }

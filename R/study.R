@@ -18,7 +18,7 @@ open_study <- function(files, where, where_arg, BPPARAM, options, call,
   }
   sources <- lapply(samples$file, check_alignments, arg = "files", call = call)
   # each file is opened once here, for its sequences and mapped reads
-  found <- lapply(sources, counted_facts, options = options, arg = "files",
+  found <- lapply(sources, alignment_facts, options = options, arg = "files",
                   call = call)
   lengths <- Map(check_sequences, lapply(found, `[[`, "lengths"), samples$file,
                  "files", list(call))
@@ -32,20 +32,6 @@ open_study <- function(files, where, where_arg, BPPARAM, options, call,
   options$progress <- FALSE
   list(samples = samples, targets = targets, lengths = lengths[[1L]],
        sources = sources, options = options, progress = progress)
-}
-
-# A file's sequence lengths and mapped reads, as alignment_facts() finds
-# them. Counting a CRAM file's mapped reads blames any slice it cannot
-# decode on damage; on that fault the engine, which tells a missing or
-# wrong reference apart, reads the file again to say which it is.
-counted_facts <- function(source, options, arg, call) {
-  tryCatch(alignment_facts(source, options, arg, call),
-           tolvendra_error_bam = function(e) {
-             if (identical(e$fault, "damaged")) {
-               library_sizes(list(source), options, arg, call)
-             }
-             stop(e)
-           })
 }
 
 # The targets in groups, as lists of their row numbers: a task reads one

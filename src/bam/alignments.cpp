@@ -630,13 +630,25 @@ Status AlignmentFile::count_mapped(uint64_t *mapped)
         return fault(Fault::index, "has an index that cannot answer a query");
     tid_ = -1;
     pending_ = false;
+    int last_tid = 0;
     for (;;) {
         const int r = sam_itr_next(fp_, itr_, b_);
         if (r == -1)
             break;
+        if (r < -1 && cram_) {
+            // a CRAM slice that cannot be decoded most often lacks its
+            // reference: say so rather than blame the file
+            tid_ = last_tid;
+            Status s = check_reference();
+            tid_ = -1;
+            if (!s.ok())
+                return s;
+        }
         if (r < -1)
             return fault(Fault::damaged, "could not be read to its end while "
                                          "counting its mapped reads");
+        if (b_->core.tid >= 0)
+            last_tid = b_->core.tid;
         ++decoded;
         if (!(b_->core.flag & BAM_FUNMAP))
             ++*mapped;
