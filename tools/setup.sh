@@ -6,4 +6,7 @@ cd "$(dirname "$0")/.."
 sh tools/deps.sh
 R CMD INSTALL --preclean --clean . >/tmp/tolvendra-install.log 2>&1 ||
   { cat /tmp/tolvendra-install.log; exit 1; }
+# the command line, for pipelines
+ln -sf "$(Rscript -e 'cat(system.file("exec", "tolvendra", package = "Tolvendra"))')" \
+  /usr/local/bin/tolvendra
 Rscript tools/demo.R tolvendra-demo
