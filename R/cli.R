@@ -291,22 +291,30 @@ check_regions <- function(flags, args) {
        options = cli_read_options(flags))
 }
 
-# analyze_samples(), its regions written by export_regions() and its bins'
-# means beside them.
+# analyze_samples()'s values, its regions written as export_regions()
+# writes them and its bins' means beside them, without building its
+# Bioconductor objects.
 run_regions <- function(s) {
-  x <- analyze_samples(sample_files(s$samples), s$where, width = s$width,
-                       threshold = s$threshold, minlen = s$minlen,
-                       normalize = s$normalize, genome_size = s$genome_size,
-                       BPPARAM = s$BPPARAM, options = s$options)
-  export_regions(x, paste0(s$prefix, ".regions.bed"), "bed")
-  export_regions(x, paste0(s$prefix, ".regions.tsv"), "tsv")
-  rows <- row_table(x$bins)
+  x <- samples_values(sample_files(s$samples), s$where, s$width, s$threshold,
+                      s$minlen, s$normalize, s$genome_size, s$BPPARAM,
+                      s$options, list(), NULL)
+  seqnames <- x$study$targets$seqname
+  names <- x$study$samples$sample
+  regions <- x$pass$regions
+  width <- regions$end - regions$start + 1
+  rows <- data.frame(seqnames = seqnames[regions$target], start = regions$start,
+                     end = regions$end, width = width, pooled = x$pooled)
+  means <- x$pass$region_sums / width
+  colnames(means) <- names
+  write_regions(paste0(s$prefix, ".regions.bed"), "bed", rows, means)
+  write_regions(paste0(s$prefix, ".regions.tsv"), "tsv", rows, means)
+  bins <- x$bins
   write_tsv(paste0(s$prefix, ".bins.tsv"),
-            data.frame(seqname = as.character(rows$seqnames),
-                       start = sprintf("%.0f", rows$start),
-                       end = sprintf("%.0f", rows$end),
-                       width = sprintf("%.0f", rows$width)),
-            SummarizedExperiment::assay(x$bins, "mean"))
+            data.frame(seqname = seqnames[bins$target],
+                       start = sprintf("%.0f", bins$start),
+                       end = sprintf("%.0f", bins$end),
+                       width = sprintf("%.0f", bins$width)),
+            `colnames<-`(x$pass$sums / bins$width, names))
 }
 
 # ---- features ----------------------------------------------------------
@@ -344,21 +352,20 @@ check_features <- function(flags, args) {
        options = cli_read_options(flags))
 }
 
-# summarize_features(), one table of features by samples per assay.
+# summarize_features()'s values, one table of features by samples per
+# statistic, without building its Bioconductor objects.
 run_features <- function(s) {
   features <- if (grepl("\\.gtf(\\.gz)?$", s$features, ignore.case = TRUE)) {
     read_gtf(s$features, s$type, s$id)
   } else {
     s$features
   }
-  x <- summarize_features(sample_files(s$samples), features, stats = s$stats,
-                          thresholds = s$thresholds, relative = s$relative,
-                          reads = s$reads, BPPARAM = s$BPPARAM,
-                          options = s$options)
-  for (assay in SummarizedExperiment::assayNames(x)) {
+  x <- feature_values(sample_files(s$samples), features, s$stats,
+                      s$thresholds, s$relative, s$reads, s$BPPARAM, s$options,
+                      list(), NULL)
+  for (assay in names(x$assays)) {
     write_tsv(paste0(s$prefix, ".", assay, ".tsv"),
-              data.frame(feature = rownames(x), check.names = FALSE),
-              SummarizedExperiment::assay(x, assay))
+              data.frame(feature = x$parsed$names), x$assays[[assay]])
   }
 }
 

@@ -1,7 +1,7 @@
 # The command line as a pipeline runs it: `tolvendra depth -n --by 1000`
 # against `mosdepth -n --by 1000`, each a fresh process (R's start and the
 # package's loading count), three times each, on simulated single-end
-# files of 1 and 10 million reads over a 50-Mb sequence (bench/simulate.R).
+# files of 1, 3 and 10 million reads over a 50-Mb sequence (bench/simulate.R).
 # From the repository root, with the package installed:
 #   Rscript bench/cli.R
 # appends a section to bench/RESULTS.md and draws bench/cli.png.
@@ -12,7 +12,7 @@ dir.create(build, recursive = TRUE, showWarnings = FALSE)
 source(file.path("bench", "simulate.R"))
 source(file.path("bench", "timing.R"))
 
-reads <- as.numeric(strsplit(Sys.getenv("BENCH_CLI_READS", "1e6,1e7"), ",")[[1]])
+reads <- as.numeric(strsplit(Sys.getenv("BENCH_CLI_READS", "1e6,3e6,1e7"), ",")[[1]])
 repeats <- 3L
 bams <- vapply(reads, function(n) simulated_bam(build, c(chr1 = 50e6), n), "")
 script <- system.file("exec", "tolvendra", package = "Tolvendra")
@@ -47,15 +47,15 @@ for (r in seq_len(repeats)) {
 runs <- do.call(rbind, runs)
 load_after <- readLines("/proc/loadavg")
 
-# The two tools' region means must agree where no read has a deletion:
-# here they differ only in how deletions count, so compare bin by bin the
-# share of bins whose means agree to the printed precision.
+# The two tools' window means differ only by the deletions, which
+# Tolvendra counts as covered and mosdepth does not: on the largest file,
+# how much ours exceed mosdepth's, and whether any falls below (beyond
+# their rounding to two decimals).
 means <- function(tool) {
-  con <- gzfile(file.path(scratch, paste0(tool, ".regions.bed.gz")))
-  on.exit(close(con))
-  utils::read.table(con, sep = "\t")$V4
+  path <- file.path(scratch, paste0(tool, ".regions.bed.gz"))
+  utils::read.table(gzfile(path), sep = "\t")$V4
 }
-agree <- mean(abs(means("tolvendra") - means("mosdepth")) < 0.005)
+excess <- means("tolvendra") - means("mosdepth")
 
 medians <- stats::aggregate(cbind(elapsed, user, rss_kib) ~ reads + tool, runs,
                             stats::median)
@@ -67,7 +67,9 @@ colours <- c("tolvendra depth" = "#0072B2", mosdepth = "#D55E00")
 plot(range(reads), range(runs$elapsed), log = "xy", type = "n",
      xlab = "Reads (single-end 100 bp, 50-Mb sequence)",
      ylab = "Elapsed seconds, whole process (log)", xaxt = "n",
-     main = "-n --by 1000 as a fresh process: median of 3 and each run")
+     main = "tolvendra depth and mosdepth, -n --by 1000", cex.main = 1)
+mtext("whole fresh processes: medians (filled, joined) and each run (open)",
+      side = 3, line = 0.3, cex = 0.8)
 axis(1, at = reads, labels = sprintf("%gM", reads / 1e6))
 grid(equilogs = FALSE)
 for (tool in names(colours)) {
@@ -108,9 +110,22 @@ section <- c(
   "|---|---|---|---|---|---|---|---|",
   vapply(reads, row, ""),
   "",
-  sprintf(paste("%.1f%% of the windows' means agree to mosdepth's two decimals",
-                "on the largest file; the rest hold deletions, which Tolvendra",
-                "counts as covered and mosdepth does not."), 100 * agree),
+  sprintf(paste("Goal: at most mosdepth's elapsed time at each size: %s (%s).",
+                "Nearly all of Tolvendra's time is the engine's pass over the",
+                "file (`Tolvendra:::engine_run()` asked for the window sums and",
+                "the sequence's statistics and depth histogram); R's start and",
+                "loading the package take about 0.2 s and writing the files",
+                "under 0.1 s, so the gap is the engine's, as in Reading one BAM",
+                "file above."),
+          if (all(wide$`elapsed.tolvendra depth` <= wide$elapsed.mosdepth)) "met" else "**missed**",
+          paste(sprintf("%.2fx at %gM", wide$`elapsed.tolvendra depth` / wide$elapsed.mosdepth,
+                        wide$reads / 1e6), collapse = ", ")),
+  "",
+  sprintf(paste("On the largest file the windows' means exceed mosdepth's by",
+                "%.3f on average (%.1f%% of the mean depth): the deletions, which",
+                "Tolvendra counts as covered and mosdepth does not; %s below it."),
+          mean(excess), 100 * mean(excess) / mean(means("mosdepth")),
+          if (all(excess >= -0.01)) "none is" else "some are"),
   "",
   "![tolvendra depth against mosdepth](cli.png)",
   "")
