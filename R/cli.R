@@ -51,7 +51,8 @@ tolvendra_main <- function(args = commandArgs(trailingOnly = TRUE)) {
     cat(conditionMessage(e), "\n", e$usage, sep = "", file = stderr())
     2L
   }, tolvendra_error = function(e) {
-    cat("tolvendra: ", conditionMessage(e), "\n", sep = "", file = stderr())
+    cat("tolvendra: ", flag_names(conditionMessage(e)), "\n", sep = "",
+        file = stderr())
     1L
   })
   invisible(status)
@@ -96,13 +97,17 @@ run_command <- function(args) {
                 usage)
   }
   # flags are checked first: their errors are usage errors
-  settings <- tryCatch(command$check(parsed$options, parsed$args),
+  settings <- tryCatch(command_function(name, "check_%s")(parsed$options, parsed$args),
                        tolvendra_error_arg = function(e) {
                          usage_error(sprintf("tolvendra %s: %s", name,
                                              flag_names(conditionMessage(e))), usage)
                        })
-  command$run(settings)
+  command_function(name, "run_%s")(settings)
   invisible()
+}
+
+command_function <- function(name, pattern) {
+  get(sprintf(pattern, name), mode = "function")
 }
 
 usage_error <- function(message, usage) {
@@ -123,7 +128,7 @@ command_parser <- function(name) {
   command <- cli_commands[[name]]
   optparse::OptionParser(
     usage = sprintf("%%prog %s", command$usage), prog = "tolvendra",
-    option_list = c(command$options(), if (command$reads) reading_flags()),
+    option_list = c(command_function(name, "%s_flags")(), reading_flags()),
     description = command$summary, epilogue = command$epilogue)
 }
 
@@ -156,12 +161,17 @@ reading_flags <- function() {
       help = "both, + or -: count only fragments on this strand (bedtools -strand -du) [%default]."))
 }
 
-# The flags that stand for each option of read_options(), for messages.
+# The flags that stand for the R functions' arguments, for messages.
 flag_of_option <- c(min_mapq = "-Q/--mapq", exclude_flags = "-F/--flag",
                     include_flags = "-i/--include-flag",
                     threads = "-t/--threads", reference = "-f/--fasta",
                     overlap = "--overlap", fragments = "--fragments",
-                    extend = "--extend", strand = "--strand")
+                    extend = "--extend", strand = "--strand",
+                    normalize = "--normalize", genome_size = "--genome-size",
+                    where = "--where", width = "-w/--width",
+                    threshold = "--threshold", minlen = "--minlen",
+                    quantize = "-q/--quantize", stats = "--stats",
+                    thresholds = "-T/--thresholds", relative = "--relative")
 
 # A message about options of the R functions, in the flags' names.
 flag_names <- function(message) {
@@ -261,6 +271,28 @@ write_tsv <- function(path, labels, numbers) {
   write_atomic(path, function(tmp) writeLines(c(header, lines), tmp))
 }
 
+# Normalization and targets, as analyze_samples() and export_coverage()
+# take them; `what` the command does with the targets.
+scale_flags <- function(what) {
+  o <- optparse::make_option
+  list(
+    o("--normalize", default = "none", metavar = "HOW",
+      help = paste("none, cpm, rpgc, or scale factors (one per sample, by",
+                   "commas): depth as counted, per million reads, per 1x",
+                   "genome coverage, or times the factors [%default].")),
+    o("--genome-size", type = "character", default = NULL, metavar = "N",
+      help = "With --normalize rpgc: the genome's effective size."),
+    o("--where", type = "character", default = NULL, metavar = "BED|REGION",
+      help = sprintf("A BED file, a sequence or chr:start-end to %s [everything].",
+                     what)))
+}
+
+# --normalize: a name, or numbers for scale factors.
+flag_normalize <- function(x) {
+  if (grepl("^[0-9.eE+,-]+$", x)) return(flag_numbers(x, "--normalize"))
+  flag_choice(x, c("none", "cpm", "rpgc"), "--normalize")
+}
+
 # ---- regions -----------------------------------------------------------
 
 regions_flags <- function() {
@@ -271,13 +303,8 @@ regions_flags <- function() {
     o("--threshold", default = "10", metavar = "DEPTH",
       help = "Regions reach this mean depth across samples [%default]."),
     o("--minlen", default = "0", metavar = "N",
-      help = "Regions span more than N positions [%default]."),
-    o("--normalize", default = "none", metavar = "HOW",
-      help = "none, cpm or rpgc: depth as counted, per million reads or per 1x genome coverage [%default]."),
-    o("--genome-size", type = "character", default = NULL, metavar = "N",
-      help = "With --normalize rpgc: the genome's effective size."),
-    o("--where", type = "character", default = NULL, metavar = "BED|REGION",
-      help = "A BED file, a sequence or chr:start-end to cover [everything].")))
+      help = "Regions span more than N positions [%default].")),
+    scale_flags("cover"))
 }
 
 check_regions <- function(flags, args) {
@@ -285,7 +312,7 @@ check_regions <- function(flags, args) {
        width = flag_number(flags$width, "--width"),
        threshold = flag_number(flags$threshold, "--threshold"),
        minlen = flag_number(flags$minlen, "--minlen"),
-       normalize = flag_choice(flags$normalize, c("none", "cpm", "rpgc"), "--normalize"),
+       normalize = flag_normalize(flags$normalize),
        genome_size = flag_number(flags$`genome-size`, "--genome-size"),
        where = flags$where, BPPARAM = back_end(flag_number(flags$processes, "--processes")),
        options = cli_read_options(flags))
@@ -402,18 +429,13 @@ read_gtf <- function(path, type, id) {
 
 track_flags <- function() {
   o <- optparse::make_option
-  list(
+  c(list(
     o("--format", type = "character", default = NULL, metavar = "FORMAT",
       help = paste("bigWig, bedGraph or bed (quantized) [from OUT's extension:",
                    ".bw, .bigWig, .bedGraph, .bg, .bed].")),
-    o("--normalize", default = "none", metavar = "HOW",
-      help = "none, cpm, rpgc or a factor: depth as counted, per million reads, per 1x genome coverage, or times the factor [%default]."),
-    o("--genome-size", type = "character", default = NULL, metavar = "N",
-      help = "With --normalize rpgc: the genome's effective size."),
-    o("--where", type = "character", default = NULL, metavar = "BED|REGION",
-      help = "A BED file, a sequence or chr:start-end to write [everything]."),
     o(c("-q", "--quantize"), default = "0,1,5,150", metavar = "LIST",
-      help = "With --format bed: ascending depths that cut the depth into bins [%default]."))
+      help = "With --format bed: ascending depths that cut the depth into bins [%default].")),
+    scale_flags("write"))
 }
 
 check_track <- function(flags, args) {
@@ -428,10 +450,9 @@ check_track <- function(flags, args) {
     }
     known[[extension]]
   }
-  normalize <- suppressWarnings(as.numeric(flags$normalize))
   list(file = args[1L], path = args[2L],
        format = flag_choice(format, c("bigWig", "bedGraph", "bed"), "--format"),
-       normalize = if (is.na(normalize)) flags$normalize else normalize,
+       normalize = flag_normalize(flags$normalize),
        genome_size = flag_number(flags$`genome-size`, "--genome-size"),
        where = flags$where,
        quantize = flag_numbers(flags$quantize, "-q/--quantize"),
@@ -452,13 +473,12 @@ counting_note <- paste(
   "count where they overlap unless --overlap once (mosdepth leaves deletions",
   "uncovered and counts overlaps once).")
 
+# Each command `x` has its flags from x_flags(), checks them into settings
+# with check_x(flags, args) and runs with run_x(settings).
 cli_commands <- list(
   depth = list(
     summary = "mosdepth's files for one BAM or CRAM file, for MultiQC.",
     usage = "depth [options] PREFIX FILE", positional = c(2L, 2L),
-    options = function() depth_flags(), reads = TRUE,
-    check = function(flags, args) check_depth(flags, args),
-    run = function(s) run_depth(s),
     epilogue = paste(
       "Writes PREFIX.mosdepth.global.dist.txt, PREFIX.mosdepth.summary.txt,",
       "PREFIX.per-base.bed.gz (unless -n) and with -b PREFIX.regions.bed.gz and",
@@ -468,9 +488,6 @@ cli_commands <- list(
   regions = list(
     summary = "Bins and mean-threshold regions across many samples.",
     usage = "regions [options] PREFIX [FILE...]", positional = c(1L, Inf),
-    options = function() regions_flags(), reads = TRUE,
-    check = function(flags, args) check_regions(flags, args),
-    run = function(s) run_regions(s),
     epilogue = paste(
       "Writes PREFIX.regions.bed (BED6+N: pooled mean, then each sample's mean),",
       "PREFIX.regions.tsv (regions x samples) and PREFIX.bins.tsv (bins x",
@@ -479,9 +496,7 @@ cli_commands <- list(
   features = list(
     summary = "Per-sample statistics and read counts of features.",
     usage = "features [options] --features BED|GTF PREFIX [FILE...]",
-    positional = c(1L, Inf), options = function() features_flags(),
-    reads = TRUE, check = function(flags, args) check_features(flags, args),
-    run = function(s) run_features(s),
+    positional = c(1L, Inf),
     epilogue = paste(
       "Writes PREFIX.<statistic>.tsv for each statistic (features x samples),",
       "as summarize_features() computes them; PREFIX.reads.tsv is a count",
@@ -489,9 +504,6 @@ cli_commands <- list(
   track = list(
     summary = "A BAM or CRAM file's depth as a bigWig, bedGraph or quantized BED track.",
     usage = "track [options] FILE OUT", positional = c(2L, 2L),
-    options = function() track_flags(), reads = TRUE,
-    check = function(flags, args) check_track(flags, args),
-    run = function(s) run_track(s),
     epilogue = paste("Writes OUT as export_coverage() does; --strand + and",
                      "--strand - write a stranded library's two tracks.",
                      counting_note))

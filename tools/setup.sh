@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what the package needs (Debian packages, as root), installs the
-# package, and runs the example analysis into tolvendra-demo/.
+# package, links its `tolvendra` command onto the PATH and runs the example
+# analysis into tolvendra-demo/.
 set -eu
 cd "$(dirname "$0")/.."
 sh tools/deps.sh

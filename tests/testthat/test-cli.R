@@ -198,7 +198,7 @@ test_that("usage errors exit 2 with the usage, faults of the data 1 with the fil
   expect_length(list.files(dir, "^out"), 0L)
 })
 
-test_that("the installed script runs depth without loading SummarizedExperiment or GenomicRanges", {
+test_that("the installed script runs; the commands load neither SummarizedExperiment nor GenomicRanges", {
   skip_without_bam()
   script <- system.file("exec", "tolvendra", package = "Tolvendra")
   expect_true(file.exists(script))
@@ -215,10 +215,19 @@ test_that("the installed script runs depth without loading SummarizedExperiment 
                    sprintf("seq1\t0\t1000\t%.2f", first))
   expect_identical(system2(rscript, shQuote(c(script, "depth", "--by")),
                            env = env, stdout = FALSE, stderr = FALSE), 2L)
-  code <- sprintf(paste0("invisible(Tolvendra::tolvendra_main(c('depth', '-q', '0:1:', ",
-                         "'-b', '500', '%s', '%s'))); cat(loadedNamespaces())"),
-                  paste0(prefix, "2"), ex1_bam())
+  # the commands that write files, in one fresh process
+  bed <- file.path(dirname(prefix), "f.bed")
+  writeLines("seq1\t100\t400\tf1", bed)
+  runs <- list(c("depth", "-q", "0:1:", "-b", "500", paste0(prefix, "2"), ex1_bam()),
+               c("regions", "--threshold", "40", paste0(prefix, "3"), ex1_bam()),
+               c("features", "--features", bed, "--reads", paste0(prefix, "4"), ex1_bam()))
+  calls <- vapply(runs, function(r) {
+    sprintf("stopifnot(Tolvendra::tolvendra_main(c(%s)) == 0L); ",
+            paste0("'", r, "'", collapse = ", "))
+  }, "")
+  code <- paste0(paste(calls, collapse = ""), "cat(loadedNamespaces())")
   loaded <- system2(rscript, c("-e", shQuote(code)), env = env, stdout = TRUE)
-  expect_false(any(c("SummarizedExperiment", "GenomicRanges") %in%
-                     strsplit(loaded, " ")[[1L]]))
+  loaded <- strsplit(paste(loaded, collapse = " "), " ")[[1L]]
+  expect_true("optparse" %in% loaded)
+  expect_false(any(c("SummarizedExperiment", "GenomicRanges") %in% loaded))
 })
