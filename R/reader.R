@@ -92,8 +92,8 @@ scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1))
   handle <- open_alignments(region, options, arg, call)
   on.exit(close_alignments(handle))
   tid <- match(region$seqname, .Call(B_bam_targets$address, handle)$name) - 1L
-  .Call(B_bam_query$address, handle, tid, region$start, region$end, options$min_mapq,
-        options$exclude_flags, options$split) |>
+  .Call(B_bam_query$address, handle, tid, region$start, region$end,
+        native_sources(list(region), options)) |>
     reader_value(region$file, arg, call)
   repeat {
     batch <- .Call(B_bam_next$address, handle, options$chunk_size, max_batch_blocks) |>
@@ -110,9 +110,12 @@ scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1))
 #' file and returns the stretches of the reference that they cover.
 #' Spliced alignments are split at their gaps (CIGAR `N`), so introns are
 #' not covered; deletions (CIGAR `D`) are, as in `samtools depth -J` and
-#' GenomicAlignments' `coverage()`. Reads are filtered as coverage tools do:
-#' unmapped, secondary, QC-failed and duplicate reads are left out, and so
-#' are reads below a mapping quality; see [read_options()].
+#' GenomicAlignments' `coverage()`, unless `deletions = "uncovered"`. Reads
+#' are filtered as coverage tools do: unmapped, secondary, QC-failed and
+#' duplicate reads are left out, and so are reads below a mapping quality.
+#' Every reading option of [read_options()] applies: with `overlap`, the
+#' blocks of a read leave out what other records of its template cover;
+#' with `fragments` or `extend`, the blocks are fragments or extended reads.
 #'
 #' A damaged file (truncated, a corrupt block, an index that belongs to
 #' another file or is older than the file) is an error of class
