@@ -28,10 +28,13 @@
 #'
 #' `tolvendra --help` and `tolvendra COMMAND --help` say more. Reading
 #' options are mosdepth's flags where they mean the same (`-Q`, `-F`, `-i`,
-#' `-t`, `-f`) and the package's own (`--overlap`, `--fragments`,
-#' `--extend`, `--strand`), all passed to [read_options()]. Each file is
-#' written beside its path and renamed once complete. Progress is shown
-#' only when standard error is a terminal.
+#' `-t`, `-f`) and the package's own (`--deletions`, `--overlap`,
+#' `--fragments`, `--extend`, `--strand`), all passed to [read_options()].
+#' Depth is counted the package's way by default (deletions covered, as
+#' `samtools depth -J`; both mates where they overlap);
+#' `--deletions uncovered --overlap proper` counts as mosdepth does. Each
+#' file is written beside its path and renamed once complete. Progress is
+#' shown only when standard error is a terminal.
 #'
 #' @param args The command's arguments, as strings.
 #' @return The exit status, invisibly: 0 on success, 1 when the data are at
@@ -150,9 +153,13 @@ reading_flags <- function() {
       help = "Decompression threads beside the reading one, as mosdepth's -t [%default]."),
     o(c("-f", "--fasta"), type = "character", default = NULL, metavar = "FASTA",
       help = "The reference FASTA of a CRAM file, indexed (samtools faidx)."),
+    o("--deletions", default = "covered", metavar = "HOW",
+      help = paste("covered, or uncovered: whether a read's deletions (CIGAR D)",
+                   "count, as samtools depth -J, or not, as mosdepth [%default].")),
     o("--overlap", default = "count", metavar = "MODE",
-      help = paste("count, or once: once counts a base both mates of a pair cover once",
-                   "(as mosdepth does by default and samtools depth -s) [%default].")),
+      help = paste("count, once or proper: once counts a base two records of a",
+                   "template cover once (samtools depth -s), proper does so for",
+                   "proper pairs' mates (mosdepth) [%default].")),
     o("--fragments", action = "store_true", default = FALSE,
       help = "Count each proper pair's whole fragment (bedtools genomecov -pc)."),
     o("--extend", type = "character", default = NULL, metavar = "N",
@@ -165,7 +172,8 @@ reading_flags <- function() {
 flag_of_option <- c(min_mapq = "-Q/--mapq", exclude_flags = "-F/--flag",
                     include_flags = "-i/--include-flag",
                     threads = "-t/--threads", reference = "-f/--fasta",
-                    overlap = "--overlap", fragments = "--fragments",
+                    deletions = "--deletions", overlap = "--overlap",
+                    fragments = "--fragments",
                     extend = "--extend", strand = "--strand",
                     normalize = "--normalize", genome_size = "--genome-size",
                     where = "--where", width = "-w/--width",
@@ -190,7 +198,8 @@ cli_read_options <- function(flags) {
     exclude_flags = flag_number(flags$flag, "-F/--flag"),
     include_flags = flag_number(flags$`include-flag`, "-i/--include-flag"),
     threads = flag_number(flags$threads, "-t/--threads") + 1,
-    reference = flags$fasta, overlap = flags$overlap,
+    reference = flags$fasta, deletions = flags$deletions,
+    overlap = flags$overlap,
     fragments = flags$fragments,
     extend = if (!is.null(flags$extend)) flag_number(flags$extend, "--extend"),
     strand = flags$strand, progress = isatty(stderr()))
@@ -469,9 +478,9 @@ run_track <- function(s) {
 
 counting_note <- paste(
   "Depth counts every aligned base of the reads kept, deletions (CIGAR D)",
-  "included and introns (N) not, as samtools depth -J; both mates of a pair",
-  "count where they overlap unless --overlap once (mosdepth leaves deletions",
-  "uncovered and counts overlaps once).")
+  "included and introns (N) not, as samtools depth -J, and both mates of a",
+  "pair where they overlap; --deletions uncovered --overlap proper counts as",
+  "mosdepth does.")
 
 # Each command `x` has its flags from x_flags(), checks them into settings
 # with check_x(flags, args) and runs with run_x(settings).

@@ -19,8 +19,11 @@ read_text <- function(path) {
 test_that("tolvendra depth writes mosdepth's files with mosdepth's numbers, which MultiQC reads", {
   skip_without_bam()
   skip_if(!nzchar(Sys.which("mosdepth")), "mosdepth is not installed")
-  # mosdepth leaves deletions uncovered: reads without them
-  study <- make_study(deletions = FALSE)
+  # mosdepth leaves deletions uncovered: reads without them, and reads
+  # with them counted as mosdepth counts them
+  studies <- list(plain = make_study(deletions = FALSE),
+                  deletions = make_study(deletions = TRUE))
+  study <- studies$plain
   dir <- tempfile("depth")
   dir.create(file.path(dir, "ours"), recursive = TRUE)
   dir.create(file.path(dir, "mosdepth"))
@@ -33,14 +36,17 @@ test_that("tolvendra depth writes mosdepth's files with mosdepth's numbers, whic
     list(file = 2, args = c("--by", bed, "-T", "1,5", "-q", "0:1:5:150:")),
     list(file = 3, args = c("-q", "0:1:5:150", "-c", "chrB", "-Q", "20")),
     list(file = 1, args = c("-n", "--by", bed, "-F", "0"), precision = "5"),
-    list(file = 2, args = c("-n", "--by", "333", "-i", "16")))
+    list(file = 2, args = c("-n", "--by", "333", "-i", "16")),
+    # reads with deletions, counted as mosdepth counts them
+    list(file = 3, args = c("--by", bed, "-T", "2"), study = "deletions",
+         ours = c("--deletions", "uncovered", "--overlap", "proper")))
   for (k in seq_along(cases)) {
     case <- cases[[k]]
-    bam <- study$file[case$file]
-    label <- paste(c("depth", case$args, basename(bam)), collapse = " ")
+    bam <- studies[[case$study %||% "plain"]]$file[case$file]
+    label <- paste(c("depth", case$args, case$ours, basename(bam)), collapse = " ")
     prefix <- function(who) file.path(dir, who, sprintf("case%d", k))
     withr::local_envvar(MOSDEPTH_PRECISION = case$precision %||% "")
-    expect_identical(cli("depth", case$args, prefix("ours"), bam)$status, 0L,
+    expect_identical(cli("depth", case$args, case$ours, prefix("ours"), bam)$status, 0L,
                      label = label)
     stopifnot(system2("mosdepth", shQuote(c(case$args, prefix("mosdepth"), bam)),
                       stdout = FALSE, stderr = FALSE) == 0)
