@@ -152,7 +152,11 @@ depth_pass <- function(s, source, targets, regions, tmp) {
     streams[[name]] <- gzfile(tmp[[name]], "w", compression = 1L)
   }
   on.exit(for (con in streams) close(con))
-  runs <- if (s$per_base || !is.null(s$quantize)) "runs" else "none"
+  # depth runs for the per-base file and the regions' means; quantized
+  # runs in the same pass when nothing else needs the depth's
+  depth_runs <- s$per_base || !is.null(regions)
+  quantize_here <- !is.null(s$quantize) && !depth_runs
+  runs <- if (depth_runs || quantize_here) "runs" else "none"
   widths <- as.double(targets$end) - targets$start + 1
   calls <- if (runs == "none") list(seq_len(nrow(targets))) else
     target_groups(targets, ceiling(sum(widths) / 64e6))
@@ -175,13 +179,13 @@ depth_pass <- function(s, source, targets, regions, tmp) {
     if (length(at) > 0L) {
       spans <- rbind(spans, cbind(own, group = 0L), cbind(own, group = k + layer))
     }
-    quantize_here <- !is.null(s$quantize) && !s$per_base
     r <- engine_run(list(source), s$options, local, spans, keep = runs,
                     quantize = if (quantize_here) s$quantize$cuts,
                     groups = list(n = k + length(unique(key)), stats = TRUE,
                                   histogram = s$max_depth),
                     arg = "FILE", call = NULL)
-    means[at] <- r$sums[k + seq_along(at), 1L] / (regions$end[at] - regions$start[at] + 1)
+    means[at] <- region_means(r$runs, r$sums[k + seq_along(at), 1L],
+                              regions[at, ], match(regions$target[at], g), s$digits)
     groups <- r$groups
     part <- function(cols) {
       list(sum = groups$sum[cols, , drop = FALSE],
@@ -201,7 +205,7 @@ depth_pass <- function(s, source, targets, regions, tmp) {
     # -T needs a group per region, and -q beside the per-base file its own
     # runs: a second pass over the group
     again <- (length(s$thresholds) > 0L && length(at) > 0L) ||
-      (!is.null(s$quantize) && s$per_base)
+      (!is.null(s$quantize) && !quantize_here)
     if (again) {
       counted <- length(s$thresholds) > 0L && length(at) > 0L
       r <- engine_run(list(source), s$options, local,
@@ -211,12 +215,40 @@ depth_pass <- function(s, source, targets, regions, tmp) {
                       groups = if (counted) list(n = length(at), thresholds = s$thresholds),
                       arg = "FILE", call = NULL)
       if (counted) ge[at, ] <- r$groups$ge[, 1L, ]
-      if (!is.null(s$quantize) && s$per_base) {
+      if (!is.null(s$quantize) && !quantize_here) {
         write_quantized(r$runs, local, s$quantize, streams$quantized)
       }
     }
   }
   list(whole = whole, layers = layers, means = means, ge = ge)
+}
+
+# The regions' mean depths from their sums, as mosdepth prints them: where
+# a mean lies halfway between two printed values (or two whole depths, for
+# the windows' distribution), it is summed as mosdepth sums it, position by
+# position, depth / width, in doubles, so that it rounds the same way.
+# `at` is each region's target in `runs`.
+region_means <- function(runs, sums, regions, at, digits) {
+  width <- regions$end - regions$start + 1
+  means <- sums / width
+  rest <- sums %% width
+  half <- function(d) (2 * rest * 10^d) %% (2 * width) == width
+  ties <- which(half(digits) | half(0))
+  for (w in unique(width[ties])) {
+    same <- ties[width[ties] == w]
+    position <- rep(regions$start[same], each = w) + seq_len(w) - 1
+    target <- rep(at[same], each = w)
+    depth <- matrix(0, w, length(same))
+    for (t in unique(at[same])) {
+      on <- target == t
+      r <- runs[[t]]
+      depth[on] <- r$value[findInterval(position[on], r$start)]
+    }
+    sum <- 0
+    for (j in seq_len(w)) sum <- sum + depth[j, ] / w
+    means[same] <- sum
+  }
+  means
 }
 
 # Quantized runs as mosdepth writes them; with a closed last bin, depths
