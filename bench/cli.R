@@ -56,6 +56,7 @@ means <- function(tool) {
   utils::read.table(gzfile(path), sep = "\t")$V4
 }
 excess <- means("tolvendra") - means("mosdepth")
+mean_depth <- mean(means("mosdepth"))
 # Counted as mosdepth counts, on the smallest file, every file is mosdepth's.
 same_files <- local({
   system(paste(envs[["tolvendra depth"]], commands[["tolvendra depth"]](bams[1]),
@@ -136,7 +137,7 @@ section <- c(
   sprintf(paste("On the largest file the windows' means exceed mosdepth's by",
                 "%.3f on average (%.1f%% of the mean depth): the deletions, which",
                 "Tolvendra counts as covered and mosdepth does not; %s below it."),
-          mean(excess), 100 * mean(excess) / mean(means("mosdepth")),
+          mean(excess), 100 * mean(excess) / mean_depth,
           if (all(excess >= -0.01)) "none is" else "some are"),
   sprintf(paste("With `--deletions uncovered --overlap proper` (mosdepth's",
                 "counting), the distributions, the summary and the windows'",
