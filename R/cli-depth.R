@@ -236,16 +236,22 @@ region_means <- function(runs, sums, regions, at, digits) {
   ties <- which(half(digits) | half(0))
   for (w in unique(width[ties])) {
     same <- ties[width[ties] == w]
-    position <- rep(regions$start[same], each = w) + seq_len(w) - 1
-    target <- rep(at[same], each = w)
-    depth <- matrix(0, w, length(same))
+    # the depths of the regions, a row each, from the runs that cover them
+    depth <- matrix(0, length(same), w)
     for (t in unique(at[same])) {
-      on <- target == t
+      on <- same[at[same] == t]
       r <- runs[[t]]
-      depth[on] <- r$value[findInterval(position[on], r$start)]
+      first <- findInterval(regions$start[on], r$start)
+      n <- findInterval(regions$end[on], r$start) - first + 1L
+      k <- sequence(n, from = first)
+      from <- pmax(r$start[k], rep(regions$start[on], n))
+      # a run ends before the next one starts; the last, with its target
+      to <- pmin(r$start[k + 1L] - 1, rep(regions$end[on], n), na.rm = TRUE)
+      depth[match(on, same), ] <- matrix(rep(r$value[k], to - from + 1),
+                                         length(on), w, byrow = TRUE)
     }
     sum <- 0
-    for (j in seq_len(w)) sum <- sum + depth[j, ] / w
+    for (j in seq_len(w)) sum <- sum + depth[, j] / w
     means[same] <- sum
   }
   means
