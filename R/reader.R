@@ -10,12 +10,19 @@
 # Blocks held at most per batch: 32 MB of coordinates.
 max_batch_blocks <- 4194304L
 
+# A URL (http://, https://, ftp://, s3://, gs://, ...) rather than a path.
+is_url <- function(x) grepl("^[A-Za-z][A-Za-z0-9+.-]*://", x)
+
 # The index of an alignment file: `index` if given, else one found beside
-# the file (x.bam.bai, x.bai, x.bam.csi, x.cram.crai, x.crai).
+# the file (x.bam.bai, x.bai, x.bam.csi, x.cram.crai, x.crai). For a file on
+# a server, NA: the reader looks beside it there.
 find_index <- function(file, index, arg, call) {
+  if (is_url(file) && (is.null(index) || identical(index, NA_character_))) {
+    return(NA_character_)
+  }
   if (!is.null(index)) {
     check_string(index, "index", call)
-    if (!file.exists(index)) {
+    if (!is_url(index) && !file.exists(index)) {
       abort_arg(sprintf("`index` must be an existing index file; %s does not exist.",
                         describe(index)), call)
     }
@@ -32,11 +39,30 @@ find_index <- function(file, index, arg, call) {
   found[1L]
 }
 
-# Checks an alignment file and its index; returns list(file, index).
+# A URL whose scheme this build's htslib reads, or a classed error.
+check_url <- function(file, arg, call) {
+  scheme <- tolower(sub("://.*", "", file))
+  protocols <- url_protocols(.Call(B_bam_library_info$address)$protocols)
+  if (!scheme %in% protocols) {
+    abort_arg(sprintf(paste0(
+      "`%s` is a %s URL (%s), which the htslib Tolvendra was built on cannot ",
+      "read: it reads %s URLs. Reinstall Tolvendra on an htslib built with ",
+      "libcurl (Debian's libhts-dev), or copy the file here."),
+      arg, scheme, describe(file), common_protocols(protocols)),
+      call, arg)
+  }
+}
+
+# Checks an alignment file (a path or a URL) and its index; returns
+# list(file, index).
 check_alignments <- function(file, index = NULL, arg = "file",
                              call = sys.call(-1)) {
   force(call)
   check_string(file, arg, call)
+  if (is_url(file)) {
+    check_url(file, arg, call)
+    return(list(file = file, index = find_index(file, index, arg, call)))
+  }
   if (dir.exists(file)) {
     abort_arg(sprintf("`%s` must be a BAM or CRAM file, not %s, which is a folder.",
                       arg, describe(file)), call, arg)
@@ -46,7 +72,7 @@ check_alignments <- function(file, index = NULL, arg = "file",
                       arg, describe(file)), call)
   }
   index <- find_index(file, index, arg, call)
-  if (file.mtime(index) < file.mtime(file)) {
+  if (!is_url(index) && file.mtime(index) < file.mtime(file)) {
     abort_bam(file, arg, "index", sprintf("has an index (%s) older than itself",
                                           basename(index)), call)
   }
@@ -122,7 +148,11 @@ scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1))
 #' `tolvendra_error_bam` that names the file and says how to fix it; no
 #' partial result is returned.
 #'
-#' @param file Path of a BAM or CRAM file, indexed.
+#' @param file Path or URL (`http://`, `https://`, `ftp://`, `s3://`,
+#'   `gs://`) of a BAM or CRAM file, indexed. A file on a server is read
+#'   through htslib, its index taken from beside it there (`.bai` or
+#'   `.csi`, `.crai` for CRAM) or from `index`; nothing is read from or
+#'   written to the working folder.
 #' @param seqname Name of a reference sequence of the file, such as `"chr1"`.
 #' @param start,end First and last coordinate of the region, 1-based and
 #'   both included; `end = NULL` reads to the end of the sequence.

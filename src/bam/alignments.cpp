@@ -7,7 +7,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <errno.h>
+
 #include <htslib/faidx.h>
+#include <htslib/hfile.h>
 #include <htslib/hts.h>
 #include <htslib/kstring.h>
 
@@ -98,8 +101,13 @@ Status AlignmentFile::open(const char *path, const char *index,
                            const char *reference, int threads)
 {
     fp_ = sam_open(path, "r");
-    if (!fp_)
-        return fault(Fault::open, "could not be opened");
+    if (!fp_) {
+        if (!hisremote(path))
+            return fault(Fault::open, "could not be opened");
+        // 404, a refused connection or a time-out: htslib says which in errno
+        return fault(Fault::open, std::string("could not be read from its server (") +
+                                      strerror(errno) + ")");
+    }
     const htsExactFormat format = hts_get_format(fp_)->format;
     if (format != bam && format != cram)
         return fault(Fault::format, "is neither a BAM nor a CRAM file");
@@ -116,7 +124,26 @@ Status AlignmentFile::open(const char *path, const char *index,
     hdr_ = sam_hdr_read(fp_);
     if (!hdr_)
         return fault(Fault::header, "has a header that could not be read");
-    idx_ = sam_index_load3(fp_, path, index, HTS_IDX_SILENT_FAIL);
+    if (!index && hisremote(path)) {
+        // Named in full, so that htslib never takes (or leaves) an index in
+        // the working folder for a file on a server.
+        static const char *const bam_suffixes[] = {".bai", ".csi", nullptr};
+        static const char *const cram_suffixes[] = {".crai", nullptr};
+        std::string tried;
+        for (const char *const *suffix = cram_ ? cram_suffixes : bam_suffixes; *suffix;
+             ++suffix) {
+            const std::string candidate = std::string(path) + *suffix;
+            idx_ = sam_index_load3(fp_, path, candidate.c_str(), HTS_IDX_SILENT_FAIL);
+            if (idx_)
+                break;
+            tried += (tried.empty() ? "" : " or ") + std::string(*suffix);
+        }
+        if (!idx_)
+            return fault(Fault::index, "has no index beside it on its server (" + tried +
+                                           "), or the server could not be reached");
+    } else {
+        idx_ = sam_index_load3(fp_, path, index, HTS_IDX_SILENT_FAIL);
+    }
     if (!idx_)
         return fault(Fault::index, "has an index that could not be read");
     // A CRAM index is not a sequence table, so only BAM indexes are compared.

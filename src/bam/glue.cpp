@@ -13,6 +13,7 @@
 #include <Rinternals.h>
 #include <R_ext/Rdynload.h>
 
+#include <htslib/hfile.h>
 #include <htslib/hts.h>
 
 #include "alignments.h"
@@ -874,7 +875,17 @@ SEXP coverage_summary(SEXP cov, SEXP first, SEXP starts, SEXP ends,
 // system's or Rhtslib's, and whether it inflates with libdeflate.
 SEXP bam_library_info(void)
 {
-    SEXP out = PROTECT(Rf_allocVector(VECSXP, 3));
+    // the URL schemes htslib reads, "http" and "s3" among them when it was
+    // built with libcurl
+    const char *schemes[64];
+    int n_schemes = 64;
+    if (hfile_list_schemes(nullptr, schemes, &n_schemes) < 0)
+        n_schemes = 0;
+    n_schemes = std::min(n_schemes, 64);
+    SEXP protocols = PROTECT(Rf_allocVector(STRSXP, n_schemes));
+    for (int i = 0; i < n_schemes; ++i)
+        SET_STRING_ELT(protocols, i, Rf_mkChar(schemes[i]));
+    SEXP out = PROTECT(Rf_allocVector(VECSXP, 4));
     SET_VECTOR_ELT(out, 0, Rf_mkString(hts_version()));
     SET_VECTOR_ELT(out, 1, Rf_mkString(TOLVENDRA_HTSLIB_SOURCE));
 #ifdef HTS_FEATURE_LIBDEFLATE
@@ -883,12 +894,14 @@ SEXP bam_library_info(void)
     const int deflate = 0;
 #endif
     SET_VECTOR_ELT(out, 2, Rf_ScalarLogical(deflate));
-    SEXP names = PROTECT(Rf_allocVector(STRSXP, 3));
+    SET_VECTOR_ELT(out, 3, protocols);
+    SEXP names = PROTECT(Rf_allocVector(STRSXP, 4));
     SET_STRING_ELT(names, 0, Rf_mkChar("htslib"));
     SET_STRING_ELT(names, 1, Rf_mkChar("source"));
     SET_STRING_ELT(names, 2, Rf_mkChar("libdeflate"));
+    SET_STRING_ELT(names, 3, Rf_mkChar("protocols"));
     Rf_setAttrib(out, R_NamesSymbol, names);
-    UNPROTECT(2);
+    UNPROTECT(3);
     return out;
 }
 
