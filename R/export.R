@@ -206,8 +206,14 @@ export_regions <- function(x, path, format = c("bed", "tsv")) {
   }
   check_output_path(path, "path", call)
   format <- check_choice(format, c("bed", "tsv"), "format", call)
-  rows <- row_table(x$regions)
-  means <- SummarizedExperiment::assay(x$regions, "mean")
+  write_regions(path, format, row_table(x$regions),
+                SummarizedExperiment::assay(x$regions, "mean"))
+  invisible(path)
+}
+
+# export_regions()'s file from the regions (a data frame with seqnames,
+# start, end, width and pooled) and their means by sample.
+write_regions <- function(path, format, rows, means) {
   numbers <- cbind(pooled = rows$pooled, means)
   text <- matrix(format_numbers(numbers), nrow(numbers),
                  dimnames = list(NULL, colnames(numbers)))
@@ -232,5 +238,4 @@ export_regions <- function(x, path, format = c("bed", "tsv")) {
   }
   lines <- do.call(paste, c(unname(as.list(table)), sep = "\t"))
   write_atomic(path, function(tmp) writeLines(c(header, lines), tmp))
-  invisible(path)
 }

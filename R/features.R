@@ -91,8 +91,16 @@ summarize_features <- function(files, features, stats = c("mean", "sum"),
                                reads = FALSE,
                                BPPARAM = BiocParallel::SerialParam(),
                                options = read_options(), ...) {
-  call <- sys.call()
-  options <- reading_options(options, list(...), call)
+  feature_experiment(feature_values(files, features, stats, thresholds,
+                                    relative, reads, BPPARAM, options,
+                                    list(...), sys.call()))
+}
+
+# summarize_features() as plain matrices, without the Bioconductor classes
+# (for the command line): list(assays, samples, bases, parsed, lengths).
+feature_values <- function(files, features, stats, thresholds, relative,
+                           reads, BPPARAM, options, dots, call) {
+  options <- reading_options(options, dots, call)
   stats <- check_stats(stats, call)
   thresholds <- check_depths(thresholds, "thresholds", call)
   relative <- check_fractions(relative, call)
@@ -131,7 +139,7 @@ summarize_features <- function(files, features, stats = c("mean", "sum"),
   }, plan$tasks, plan$pieces)
   results <- run_tasks(tasks, feature_task, BPPARAM, study$progress, call)
   feature_assays(tasks, results, study, parsed, stats, thresholds, relative,
-                 reads, plan)
+                 reads, plan, call)
 }
 
 # Task: one engine call over every sample for a group of targets.
@@ -231,9 +239,9 @@ feature_plan <- function(pieces, lengths, workers) {
        pieces = unname(split(seq_along(piece_target), task[piece_target])))
 }
 
-# The results of the tasks as a RangedSummarizedExperiment.
+# The results of the tasks as assays of features by samples.
 feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
-                           relative, reads, plan) {
+                           relative, reads, plan, call) {
   samples <- study$samples
   n <- length(parsed$names)
   n_samples <- nrow(samples)
@@ -302,21 +310,28 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
     if (any(found$reads > .Machine$integer.max)) {
       abort(paste("`files` hold features touched by more reads than R's",
                   "integers hold; count fewer reads at a time."),
-            "tolvendra_error_overflow", sys.call(-1))
+            "tolvendra_error_overflow", call)
     }
     assays$reads <- integer_matrix(found$reads)
   }
   unread <- setdiff(seq_len(n), parsed$pieces$group[parsed$pieces$read])
   for (name in names(assays)) assays[[name]][unread, ] <- NA
   bases[unread] <- NA
-  ranges <- feature_ranges(parsed, study$lengths)
+  list(assays = lapply(assays, `dimnames<-`, list(parsed$names, samples$sample)),
+       samples = samples, bases = bases, parsed = parsed,
+       lengths = study$lengths)
+}
+
+# The values of feature_values() as a RangedSummarizedExperiment.
+feature_experiment <- function(x) {
+  samples <- x$samples
+  ranges <- feature_ranges(x$parsed, x$lengths)
   columns <- S4Vectors::DataFrame(samples[setdiff(names(samples), "sample")],
                                   row.names = samples$sample,
                                   check.names = FALSE)
   se <- SummarizedExperiment::SummarizedExperiment(
-    assays = lapply(assays, `dimnames<-`, list(parsed$names, samples$sample)),
-    rowRanges = ranges, colData = columns)
-  SummarizedExperiment::rowData(se)$bases <- unname(bases)
+    assays = x$assays, rowRanges = ranges, colData = columns)
+  SummarizedExperiment::rowData(se)$bases <- unname(x$bases)
   se
 }
 

@@ -119,8 +119,17 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
                             genome_size = NULL,
                             BPPARAM = BiocParallel::SerialParam(),
                             options = read_options(), ...) {
-  call <- sys.call()
-  options <- reading_options(options, list(...), call)
+  samples_experiment(samples_values(files, where, width, threshold, minlen,
+                                    normalize, genome_size, BPPARAM, options,
+                                    list(...), sys.call()))
+}
+
+# analyze_samples() as plain data frames and matrices, without the
+# Bioconductor classes (for the command line): list(study, bins, pass,
+# pooled, normalize, width, threshold, minlen).
+samples_values <- function(files, where, width, threshold, minlen, normalize,
+                           genome_size, BPPARAM, options, dots, call) {
+  options <- reading_options(options, dots, call)
   width <- check_count(width, "width", min = 1, call = call)
   threshold <- check_count(threshold, "threshold", call = call)
   minlen <- check_count(minlen, "minlen", min = 0, call = call)
@@ -147,17 +156,25 @@ analyze_samples <- function(files, where = NULL, width = 1000, threshold = 10,
     samples$library_size <- pass$reads
   }
   study$samples <- samples
-  coverage <- list(bins = coverage_summary(bins, pass$sums, study, normalize),
-                   regions = coverage_summary(regions, pass$region_sums, study,
-                                              normalize))
   pooled <- pass$region_sums %*% factors / nrow(samples)
-  SummarizedExperiment::rowData(coverage$regions)$pooled <-
-    as.vector(pooled) / (regions$end - regions$start + 1)
+  list(study = study, bins = bins, pass = pass, normalize = normalize,
+       pooled = as.vector(pooled) / (regions$end - regions$start + 1),
+       width = width, threshold = threshold, minlen = minlen)
+}
+
+# The values of samples_values() as a tolvendra_samples object.
+samples_experiment <- function(x) {
+  study <- x$study
+  pass <- x$pass
+  coverage <- list(bins = coverage_summary(x$bins, pass$sums, study, x$normalize),
+                   regions = coverage_summary(pass$regions, pass$region_sums,
+                                              study, x$normalize))
+  SummarizedExperiment::rowData(coverage$regions)$pooled <- x$pooled
 
   structure(list(bins = coverage$bins, regions = coverage$regions,
-                 targets = targets, lengths = study$lengths,
-                 width = width, threshold = threshold,
-                 minlen = minlen, normalize = normalize,
+                 targets = study$targets, lengths = study$lengths,
+                 width = x$width, threshold = x$threshold,
+                 minlen = x$minlen, normalize = x$normalize,
                  options = study$options),
             class = "tolvendra_samples")
 }

@@ -13,7 +13,7 @@ libhts-dev libdeflate-dev zlib1g-dev libbz2-dev liblzma-dev
 r-bioc-biocparallel r-bioc-genomicranges r-bioc-summarizedexperiment
 r-bioc-iranges r-bioc-s4vectors r-bioc-rtracklayer r-cran-batchtools r-cran-snow
 r-bioc-rsamtools r-bioc-genomicalignments samtools bedtools mosdepth megadepth
-slurm-wlm munge time r-cran-bench qpdf tidy devscripts valgrind clang libclang-rt-14-dev
+slurm-wlm munge time r-cran-bench r-cran-optparse multiqc qpdf tidy devscripts valgrind clang libclang-rt-14-dev
 python3-rangehttpserver r-cran-processx"
 [ $# -gt 0 ] && packages="$*"
 
