@@ -26,7 +26,7 @@
 # Returns list(sums, covered, region_target, region_start, region_end,
 # region_sums, runs, reads, bases): matrices with one column per source (sums by span,
 # covered positions by target, region sums by region), and runs as a list
-# indexed by (target - 1) * sources + source; reads and bases, the reads
+# matrix, targets x sources (empty unless kept); reads and bases, the reads
 # counted and the bases they cover, per source; and `groups`, what the
 # engine found over groups (see group_values() in src/bam/glue.cpp).
 engine_run <- function(sources, options, targets, spans = NULL,
@@ -37,25 +37,10 @@ engine_run <- function(sources, options, targets, spans = NULL,
   if (inherits(options, "tolvendra_read_options")) {
     options <- rep(list(options), length(sources))
   }
-  option <- function(name, type) {
-    vapply(options, function(o) o[[name]] %||% type[NA], type)
-  }
   files <- vapply(sources, `[[`, "", "file")
   value <- .Call(
     B_engine_run$address,
-    list(file = files,
-         index = vapply(sources, function(s) s$index %||% NA_character_, ""),
-         reference = option("reference", ""),
-         min_mapq = option("min_mapq", 0L),
-         exclude_flags = option("exclude_flags", 0L),
-         split = option("split", NA),
-         include_flags = option("include_flags", 0L),
-         once = vapply(options, function(o) identical(o$overlap, "once"), NA),
-         fragments = option("fragments", NA),
-         extend = option("extend", 0L),
-         strand = vapply(options, function(o) {
-           switch(o$strand %||% "both", both = 0L, "+" = 1L, "-" = -1L)
-         }, 0L)),
+    native_sources(sources, options),
     if (!is.null(targets)) {
       list(seqname = as.character(targets$seqname),
            start = as.double(targets$start), end = as.double(targets$end))
@@ -83,6 +68,33 @@ engine_run <- function(sources, options, targets, spans = NULL,
     raise_fault(value, files[at], rep_len(arg, length(files))[at], call)
   }
   value
+}
+
+# The sources as the reading library takes them, each reading option
+# translated here and nowhere else: one element per source in each field.
+# `options`: reading options, one for all or a list of one per source.
+native_sources <- function(sources, options) {
+  if (inherits(options, "tolvendra_read_options")) {
+    options <- rep(list(options), length(sources))
+  }
+  option <- function(name, type) {
+    vapply(options, function(o) o[[name]] %||% type[NA], type)
+  }
+  code <- function(name, values) {
+    vapply(options, function(o) match(o[[name]], values) - 1L, 0L)
+  }
+  list(file = vapply(sources, `[[`, "", "file"),
+       index = vapply(sources, function(s) s$index %||% NA_character_, ""),
+       reference = option("reference", ""),
+       min_mapq = option("min_mapq", 0L),
+       exclude_flags = option("exclude_flags", 0L),
+       include_flags = option("include_flags", 0L),
+       split = option("split", NA),
+       deletions = vapply(options, function(o) o$deletions == "covered", NA),
+       overlap = code("overlap", c("count", "once", "proper")),
+       fragments = option("fragments", NA),
+       extend = option("extend", 0L),
+       strand = 1L - code("strand", c("+", "both", "-")))
 }
 
 # The reads (or fragments) of each source's whole file that its options

@@ -9,7 +9,8 @@
 #' @return A list of class `"tolvendra_info"`: `version`, the package's
 #'   version; `htslib`, the version of the htslib it runs on; `source`,
 #'   `"system"` or `"Rhtslib"`; `libdeflate`, whether that htslib inflates
-#'   with libdeflate.
+#'   with libdeflate; `protocols`, the URL schemes it reads files from
+#'   (`"http"`, `"https"`, `"s3"` and others when it was built with libcurl).
 #' @examples
 #' tolvendra_info()
 #' @export
@@ -29,5 +30,21 @@ print.tolvendra_info <- function(x, ...) {
 format.tolvendra_info <- function(x, ...) {
   c(paste("Tolvendra", x$version),
     sprintf("htslib %s (%s, %s)", x$htslib, x$source,
-            if (isTRUE(x$libdeflate)) "libdeflate" else "zlib"))
+            if (isTRUE(x$libdeflate)) "libdeflate" else "zlib"),
+    paste("reads", common_protocols(url_protocols(x$protocols)), "URLs"))
+}
+
+# The schemes of URLs among htslib's (not its local "file", "data" and
+# "preload").
+url_protocols <- function(protocols) {
+  setdiff(protocols, c("file", "data", "preload", "fd", "mem"))
+}
+
+# The usual URL schemes among `protocols`, in words.
+common_protocols <- function(protocols) {
+  usual <- intersect(c("http", "https", "ftp", "ftps", "s3", "gs"), protocols)
+  if (length(usual) == 0L) return("no")
+  others <- length(protocols) - length(usual)
+  paste0(paste(usual, collapse = ", "),
+         if (others > 0L) sprintf(" (and %d more)", others))
 }

@@ -18,34 +18,47 @@
 #'
 #' | option | counts | as |
 #' |---|---|---|
-#' | `overlap = "once"` | a base both mates of a pair cover once | `samtools depth -a -J -s` (mates without gaps) |
-#' | `fragments = TRUE` | each proper pair's whole fragment | `bedtools genomecov -d -pc` |
+#' | `deletions = "uncovered"` | aligned bases but deletions | `mosdepth`, `bedtools genomecov -split` |
+#' | `overlap = "once"` | a base two records of a template cover once | `samtools depth -a -J -s` (mates without gaps) |
+#' | `overlap = "proper"` | a base both mates of a proper pair cover once | `mosdepth` (with `deletions = "uncovered"`) |
+#' | `fragments = TRUE` | each forward-reverse proper pair's whole fragment | `bedtools genomecov -d -pc` |
 #' | `extend = 200` | each read extended to 200 bases along its strand | `bedtools genomecov -d -fs 200`, deepTools `--extendReads 200` |
 #' | `strand = "+"` | only fragments on the forward strand | `bedtools genomecov -d -split -strand + -du` |
 #' | `include_flags = 2` | only reads with all these flags | `samtools view -f 2` |
 #'
-#' With `overlap = "once"`, a pair covers the union of its mates' aligned
-#' bases. Where a mate is spliced, samtools also drops the other mate's
-#' bases that fall in the gap, and mosdepth corrects overlaps in its own
-#' way: the three differ there, and Tolvendra counts what is aligned. Only
-#' mates on the same sequence pair up; the second mate to come adds only
-#' what the first does not cover.
+#' With `overlap = "once"`, any two records of a template (by name) pair
+#' up, a supplementary piece with its mate too, as `samtools depth -s` pairs
+#' them; `overlap = "proper"` pairs only the mates of proper pairs and
+#' leaves supplementary pieces alone, as mosdepth does. Either way a pair
+#' covers the union of its mates' aligned bases: the second record to come
+#' adds only what the first does not cover. Where a mate is spliced,
+#' samtools also drops the other mate's bases that fall in the gap, and
+#' mosdepth leaves deletions uncovered: Tolvendra counts what is aligned.
+#' Only records on the same sequence pair up.
 #'
 #' With `fragments = TRUE`, a fragment runs from the leftmost aligned base
-#' of its pair for the template length (SAM's `TLEN`), and counts when its
-#' left mate passes the filters; reads that are not in proper pairs are
-#' left out. A fragment whose left mate lies before the region read still
-#' counts inside it.
+#' of its pair for the template length (SAM's `TLEN`), and counts once, when
+#' its left mate passes the filters. As with `bedtools genomecov -pc`, only
+#' proper pairs whose left mate is on the forward strand and right mate on
+#' the reverse strand count (not reverse-forward or same-strand pairs);
+#' other reads do not count. A fragment can span a window with neither mate
+#' in it, so windows are read from the start of their sequence.
+#'
+#' With `strand`, the strand of a second mate whose mate is mapped is
+#' turned round, as `bedtools genomecov -du` turns it; a second mate whose
+#' mate is unmapped keeps its own.
 #'
 #' Library sizes (see [analyze_samples()]) count the reads, or fragments
 #' with `fragments = TRUE`, that pass the same options.
 #'
 #' @param split If `FALSE`, each read counts as one block from its first to
 #'   its last aligned coordinate, introns included.
-#' @param min_mapq The lowest mapping quality kept; 0 keeps all reads.
-#' @param exclude_flags Reads with any of these SAM flag bits set are left
-#'   out. The default, 1796, leaves out unmapped (4), secondary (256),
-#'   QC-failed (512) and duplicate (1024) reads, as `samtools depth` does.
+#' @param min_mapq The lowest mapping quality kept, from 0 (all reads) to
+#'   255.
+#' @param exclude_flags Reads with any of these SAM flag bits (from 0 to
+#'   4095) set are left out. The default, 1796, leaves out unmapped (4),
+#'   secondary (256), QC-failed (512) and duplicate (1024) reads, as
+#'   `samtools depth` does.
 #' @param threads Threads that read each file. 1, the default, decompresses
 #'   on the reading thread; a larger number adds `threads - 1` htslib
 #'   decompression threads beside it (mosdepth's `-t` counts only those).
@@ -53,11 +66,16 @@
 #'   damaged files instead of failing, so the default reads on one thread,
 #'   where damage is always an error.
 #' @param include_flags Only reads with all of these SAM flag bits set
-#'   count, as with `samtools view -f`; 0 (the default) requires none.
+#'   count, as with `samtools view -f`; 0 (the default) requires none. It
+#'   shares no bit with `exclude_flags`.
+#' @param deletions `"covered"` counts the bases a read's deletions (CIGAR
+#'   `D`) span, as `samtools depth -J` does; `"uncovered"` does not, as
+#'   mosdepth and bedtools do not.
 #' @param overlap `"count"` counts every aligned base of both mates of a
-#'   pair; `"once"` counts a base that both mates cover once.
-#' @param fragments If `TRUE`, each proper pair counts as its whole
-#'   fragment, and other reads not at all.
+#'   pair; `"once"` counts a base that two records of a template cover once;
+#'   `"proper"` does so for the mates of proper pairs only.
+#' @param fragments If `TRUE`, each forward-reverse proper pair counts as
+#'   its whole fragment, and other reads not at all.
 #' @param extend `NULL`, or a number of bases: each read is extended from
 #'   its start along its strand to that length (spliced reads then cover
 #'   their gaps). Not with `fragments = TRUE` or `overlap = "once"`.
@@ -70,7 +88,8 @@
 #'   and `REF_CACHE`. A reference that is missing, or is not the one the
 #'   header's `M5` checksums name, is an error that says so.
 #' @param chunk_size Positions counted at a time. Memory for counting
-#'   follows it (4 bytes a position); it also sets the steps of the
+#'   follows it (4 bytes a position, for no more positions than the longest
+#'   stretch read); it also sets the steps of the
 #'   progress display. Results do not depend on it.
 #' @param progress Show the share of the work done while reading (across
 #'   tasks, for the functions that split their work into tasks).
@@ -80,7 +99,8 @@
 #' @examples
 #' read_options(min_mapq = 20, exclude_flags = 1796 + 2048)
 read_options <- function(split = TRUE, min_mapq = 0, exclude_flags = 1796,
-                         include_flags = 0, overlap = c("count", "once"),
+                         include_flags = 0, deletions = c("covered", "uncovered"),
+                         overlap = c("count", "once", "proper"),
                          fragments = FALSE, extend = NULL,
                          strand = c("both", "+", "-"), threads = 1,
                          reference = NULL, chunk_size = 65536,
@@ -99,12 +119,16 @@ check_read_options <- function(x, call) {
   }
   options <- list(
     split = check_flag(x$split, "split", call),
-    min_mapq = check_count(x$min_mapq, "min_mapq", min = 0, call = call),
-    exclude_flags = check_count(x$exclude_flags, "exclude_flags", min = 0,
-                                call = call),
-    include_flags = check_count(x$include_flags, "include_flags", min = 0,
-                                call = call),
-    overlap = check_choice(x$overlap, c("count", "once"), "overlap", call),
+    min_mapq = check_at_most(x$min_mapq, "min_mapq", 255L,
+                             "a mapping quality", call),
+    exclude_flags = check_at_most(x$exclude_flags, "exclude_flags", 4095L,
+                                  "SAM flag bits", call),
+    include_flags = check_at_most(x$include_flags, "include_flags", 4095L,
+                                  "SAM flag bits", call),
+    deletions = check_choice(x$deletions, c("covered", "uncovered"),
+                             "deletions", call),
+    overlap = check_choice(x$overlap, c("count", "once", "proper"), "overlap",
+                           call),
     fragments = check_flag(x$fragments, "fragments", call),
     extend = if (!is.null(x$extend)) check_count(x$extend, "extend", min = 1,
                                                  call = call),
@@ -114,13 +138,29 @@ check_read_options <- function(x, call) {
     chunk_size = check_count(x$chunk_size, "chunk_size", min = 1, call = call),
     progress = check_flag(x$progress, "progress", call))
   check_option_pairs(options, call)
+  shared <- bitwAnd(options$include_flags, options$exclude_flags)
+  if (shared != 0L) {
+    abort_arg(sprintf(paste0("`include_flags` and `exclude_flags` must share no ",
+                             "bit, not %d: no read could both have and lack it."),
+                      shared), call, "include_flags")
+  }
   structure(options, class = "tolvendra_read_options")
+}
+
+# A count from 0 to `max`: SAM's flags have 12 bits, mapping qualities 8.
+check_at_most <- function(x, arg, max, what, call) {
+  x <- check_count(x, arg, min = 0, call = call)
+  if (x > max) {
+    abort_arg(sprintf("`%s` must be %s from 0 to %d, not %s.", arg, what, max,
+                      describe(x)), call, arg)
+  }
+  x
 }
 
 # Options that make no sense together.
 check_option_pairs <- function(options, call) {
   given <- c(extend = !is.null(options$extend), fragments = options$fragments,
-             overlap = options$overlap == "once")
+             overlap = options$overlap != "count")
   why <- c("extend+fragments" = "a fragment has its own length",
            "overlap+fragments" = "a fragment counts each base once already",
            "overlap+extend" = "extended mates no longer show their aligned bases")

@@ -10,12 +10,19 @@
 # Blocks held at most per batch: 32 MB of coordinates.
 max_batch_blocks <- 4194304L
 
+# A URL (http://, https://, ftp://, s3://, gs://, ...) rather than a path.
+is_url <- function(x) grepl("^[A-Za-z][A-Za-z0-9+.-]*://", x)
+
 # The index of an alignment file: `index` if given, else one found beside
-# the file (x.bam.bai, x.bai, x.bam.csi, x.cram.crai, x.crai).
+# the file (x.bam.bai, x.bai, x.bam.csi, x.cram.crai, x.crai). For a file on
+# a server, NA: the reader looks beside it there.
 find_index <- function(file, index, arg, call) {
+  if (is_url(file) && (is.null(index) || identical(index, NA_character_))) {
+    return(NA_character_)
+  }
   if (!is.null(index)) {
     check_string(index, "index", call)
-    if (!file.exists(index)) {
+    if (!is_url(index) && !file.exists(index)) {
       abort_arg(sprintf("`index` must be an existing index file; %s does not exist.",
                         describe(index)), call)
     }
@@ -32,11 +39,30 @@ find_index <- function(file, index, arg, call) {
   found[1L]
 }
 
-# Checks an alignment file and its index; returns list(file, index).
+# A URL whose scheme this build's htslib reads, or a classed error.
+check_url <- function(file, arg, call) {
+  scheme <- tolower(sub("://.*", "", file))
+  protocols <- url_protocols(.Call(B_bam_library_info$address)$protocols)
+  if (!scheme %in% protocols) {
+    abort_arg(sprintf(paste0(
+      "`%s` is a %s URL (%s), which the htslib Tolvendra was built on cannot ",
+      "read: it reads %s URLs. Reinstall Tolvendra on an htslib built with ",
+      "libcurl (Debian's libhts-dev), or copy the file here."),
+      arg, scheme, describe(file), common_protocols(protocols)),
+      call, arg)
+  }
+}
+
+# Checks an alignment file (a path or a URL) and its index; returns
+# list(file, index).
 check_alignments <- function(file, index = NULL, arg = "file",
                              call = sys.call(-1)) {
   force(call)
   check_string(file, arg, call)
+  if (is_url(file)) {
+    check_url(file, arg, call)
+    return(list(file = file, index = find_index(file, index, arg, call)))
+  }
   if (dir.exists(file)) {
     abort_arg(sprintf("`%s` must be a BAM or CRAM file, not %s, which is a folder.",
                       arg, describe(file)), call, arg)
@@ -46,7 +72,7 @@ check_alignments <- function(file, index = NULL, arg = "file",
                       arg, describe(file)), call)
   }
   index <- find_index(file, index, arg, call)
-  if (file.mtime(index) < file.mtime(file)) {
+  if (!is_url(index) && file.mtime(index) < file.mtime(file)) {
     abort_bam(file, arg, "index", sprintf("has an index (%s) older than itself",
                                           basename(index)), call)
   }
@@ -92,8 +118,8 @@ scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1))
   handle <- open_alignments(region, options, arg, call)
   on.exit(close_alignments(handle))
   tid <- match(region$seqname, .Call(B_bam_targets$address, handle)$name) - 1L
-  .Call(B_bam_query$address, handle, tid, region$start, region$end, options$min_mapq,
-        options$exclude_flags, options$split) |>
+  .Call(B_bam_query$address, handle, tid, region$start, region$end,
+        native_sources(list(region), options)) |>
     reader_value(region$file, arg, call)
   repeat {
     batch <- .Call(B_bam_next$address, handle, options$chunk_size, max_batch_blocks) |>
@@ -110,16 +136,23 @@ scan_region <- function(region, options, fun, arg = "file", call = sys.call(-1))
 #' file and returns the stretches of the reference that they cover.
 #' Spliced alignments are split at their gaps (CIGAR `N`), so introns are
 #' not covered; deletions (CIGAR `D`) are, as in `samtools depth -J` and
-#' GenomicAlignments' `coverage()`. Reads are filtered as coverage tools do:
-#' unmapped, secondary, QC-failed and duplicate reads are left out, and so
-#' are reads below a mapping quality; see [read_options()].
+#' GenomicAlignments' `coverage()`, unless `deletions = "uncovered"`. Reads
+#' are filtered as coverage tools do: unmapped, secondary, QC-failed and
+#' duplicate reads are left out, and so are reads below a mapping quality.
+#' Every reading option of [read_options()] applies: with `overlap`, the
+#' blocks of a read leave out what other records of its template cover;
+#' with `fragments` or `extend`, the blocks are fragments or extended reads.
 #'
 #' A damaged file (truncated, a corrupt block, an index that belongs to
 #' another file or is older than the file) is an error of class
 #' `tolvendra_error_bam` that names the file and says how to fix it; no
 #' partial result is returned.
 #'
-#' @param file Path of a BAM or CRAM file, indexed.
+#' @param file Path or URL (`http://`, `https://`, `ftp://`, `s3://`,
+#'   `gs://`) of a BAM or CRAM file, indexed. A file on a server is read
+#'   through htslib, its index taken from beside it there (`.bai` or
+#'   `.csi`, `.crai` for CRAM) or from `index`; nothing is read from or
+#'   written to the working folder.
 #' @param seqname Name of a reference sequence of the file, such as `"chr1"`.
 #' @param start,end First and last coordinate of the region, 1-based and
 #'   both included; `end = NULL` reads to the end of the sequence.

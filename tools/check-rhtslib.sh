@@ -13,7 +13,7 @@ TOLVENDRA_HTSLIB=rhtslib R CMD INSTALL --preclean --clean --no-test-load -l "$li
   >"$log" 2>&1 || { cat "$log"; exit 1; }
 R_LIBS=$lib Rscript -e 'Tolvendra::tolvendra_info()'
 out=$(R_LIBS=$lib NOT_CRAN=true TOLVENDRA_EXPECT_HTSLIB=Rhtslib \
-  TOLVENDRA_TEST_FILTER='^(read|samples)$' Rscript tools/run-tests.R 2>&1) || {
+  TOLVENDRA_TEST_FILTER='^(read|samples|remote)$' Rscript tools/run-tests.R 2>&1) || {
   echo "$out" | tail -n 40; exit 1; }
 echo "$out" | tail -n 1
 echo "$out" | grep -q '^tests: [1-9][0-9]* expectations, 0 failed$'

@@ -16,6 +16,7 @@ r-bioc-biocparallel r-bioc-genomicranges r-bioc-summarizedexperiment
 r-bioc-iranges r-bioc-s4vectors r-bioc-rtracklayer r-cran-batchtools r-cran-snow
 r-bioc-rsamtools r-bioc-genomicalignments samtools bedtools mosdepth megadepth
 slurm-wlm munge time r-cran-bench qpdf tidy devscripts valgrind clang libclang-rt-14-dev
+python3-rangehttpserver r-cran-processx
 r-cran-knitr r-cran-rmarkdown r-bioc-biocstyle pandoc r-bioc-bioccheck r-bioc-biocversion"
 [ $# -gt 0 ] && packages="$*"
 

@@ -82,9 +82,12 @@ build_bam_tool() { # name sources htslib [flags]
 }
 # Seeds: a small BAM file, as it is and as its uncompressed stream.
 mkdir -p "$build/bam-seeds"
-printf '@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:1000\n@SQ\tSN:chr2\tLN:500\n%s\n%s\n%s\n%s\n' \
+printf '@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:1000\n@SQ\tSN:chr2\tLN:500\n%s\n%s\n%s\n%s\n%s\n%s\n%s\n' \
   "r1	0	chr1	5	60	10M5N3D4M	*	0	0	*	*" \
   "r2	16	chr1	20	60	3S10M2I4M	*	0	0	*	*" \
+  "p1	99	chr1	30	60	10M	=	35	15	*	*" \
+  "p1	2193	chr1	33	60	5M	=	30	0	*	*" \
+  "p1	147	chr1	35	60	10M	=	30	-15	*	*" \
   "r3	0	chr2	40	60	10M	*	0	0	*	*" \
   "r4	1024	chr2	60	60	10M100N5M	*	0	0	*	*" >"$build/seed.sam"
 samtools view -b -o "$build/bam-seeds/seed.bam" "$build/seed.sam"

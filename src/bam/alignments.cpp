@@ -7,11 +7,15 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <errno.h>
+
 #include <htslib/faidx.h>
+#include <htslib/hfile.h>
 #include <htslib/hts.h>
 #include <htslib/kstring.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace tolvendra {
 
@@ -45,8 +49,8 @@ void Blocks::add(int64_t start, int64_t end)
     ends.push_back(static_cast<int>(end));
 }
 
-void alignment_blocks(const bam1_t *b, bool split, int64_t beg, int64_t end,
-                      Blocks *out)
+void alignment_blocks(const bam1_t *b, const ReadFilter &filter, int64_t beg,
+                      int64_t end, Blocks *out)
 {
     const uint32_t *cigar = bam_get_cigar(b);
     const uint32_t n = b->core.n_cigar;
@@ -59,7 +63,8 @@ void alignment_blocks(const bam1_t *b, bool split, int64_t beg, int64_t end,
     for (uint32_t i = 0; i < n; ++i) {
         const int op = bam_cigar_op(cigar[i]);
         const int64_t len = bam_cigar_oplen(cigar[i]);
-        if (op == BAM_CREF_SKIP && split) {
+        if ((op == BAM_CREF_SKIP && filter.split) ||
+            (op == BAM_CDEL && !filter.deletions)) {
             emit(block, ref - 1);
             ref += len;
             block = ref;
@@ -96,8 +101,13 @@ Status AlignmentFile::open(const char *path, const char *index,
                            const char *reference, int threads)
 {
     fp_ = sam_open(path, "r");
-    if (!fp_)
-        return fault(Fault::open, "could not be opened");
+    if (!fp_) {
+        if (!hisremote(path))
+            return fault(Fault::open, "could not be opened");
+        // 404, a refused connection or a time-out: htslib says which in errno
+        return fault(Fault::open, std::string("could not be read from its server (") +
+                                      strerror(errno) + ")");
+    }
     const htsExactFormat format = hts_get_format(fp_)->format;
     if (format != bam && format != cram)
         return fault(Fault::format, "is neither a BAM nor a CRAM file");
@@ -114,7 +124,26 @@ Status AlignmentFile::open(const char *path, const char *index,
     hdr_ = sam_hdr_read(fp_);
     if (!hdr_)
         return fault(Fault::header, "has a header that could not be read");
-    idx_ = sam_index_load3(fp_, path, index, HTS_IDX_SILENT_FAIL);
+    if (!index && hisremote(path)) {
+        // Named in full, so that htslib never takes (or leaves) an index in
+        // the working folder for a file on a server.
+        static const char *const bam_suffixes[] = {".bai", ".csi", nullptr};
+        static const char *const cram_suffixes[] = {".crai", nullptr};
+        std::string tried;
+        for (const char *const *suffix = cram_ ? cram_suffixes : bam_suffixes; *suffix;
+             ++suffix) {
+            const std::string candidate = std::string(path) + *suffix;
+            idx_ = sam_index_load3(fp_, path, candidate.c_str(), HTS_IDX_SILENT_FAIL);
+            if (idx_)
+                break;
+            tried += (tried.empty() ? "" : " or ") + std::string(*suffix);
+        }
+        if (!idx_)
+            return fault(Fault::index, "has no index beside it on its server (" + tried +
+                                           "), or the server could not be reached");
+    } else {
+        idx_ = sam_index_load3(fp_, path, index, HTS_IDX_SILENT_FAIL);
+    }
     if (!idx_)
         return fault(Fault::index, "has an index that could not be read");
     // A CRAM index is not a sequence table, so only BAM indexes are compared.
@@ -171,10 +200,11 @@ Status AlignmentFile::query(int tid, int64_t beg, int64_t end,
     // A whole sequence is asked to its index's end, so that reads placed
     // past the sequence's length are seen and counted too.
     const bool whole = beg <= 1 && end >= target_length(tid);
-    // Extended reads reach the region from up to `extend` bases away.
-    const int64_t reach = filter.fragments ? 0 : filter.extend;
-    itr_ = sam_itr_queryi(idx_, tid, std::max<int64_t>(0, beg - 1 - reach),
-                          whole ? HTS_POS_MAX : end + reach);
+    // Extended reads reach the region from up to `extend` bases away; a
+    // fragment can span it with neither mate inside, so its left mate is
+    // looked for from the sequence's start.
+    const int64_t from = filter.fragments ? 0 : std::max<int64_t>(0, beg - 1 - filter.extend);
+    itr_ = sam_itr_queryi(idx_, tid, from, whole ? HTS_POS_MAX : end + filter.extend);
     if (!itr_)
         return fault(Fault::index, "has an index that cannot answer a query");
     tid_ = tid;
@@ -184,8 +214,7 @@ Status AlignmentFile::query(int tid, int64_t beg, int64_t end,
     pending_ = false;
     last_pos_ = -1;
     mapped_seen_ = 0;
-    mates_.clear();
-    fragments_.clear();
+    templates_.clear();
     return Status();
 }
 
@@ -390,15 +419,26 @@ bool AlignmentFile::passes() const
         (flag & filter_.include_flags) != filter_.include_flags ||
         b_->core.qual < filter_.min_mapq)
         return false;
-    if (filter_.fragments &&
-        (!(flag & BAM_FPAIRED) || !(flag & BAM_FPROPER_PAIR) ||
-         (flag & (BAM_FSECONDARY | BAM_FSUPPLEMENTARY)) || b_->core.isize == 0))
-        return false;
+    if (filter_.fragments) {
+        // a fragment counts once, from its left mate (read 1 where both
+        // start together), and only as bedtools -pc counts it: proper
+        // pairs, the left mate forward and the right one reverse
+        const bool paired = (flag & BAM_FPAIRED) && (flag & BAM_FPROPER_PAIR) &&
+                            !(flag & (BAM_FSECONDARY | BAM_FSUPPLEMENTARY | BAM_FMUNMAP)) &&
+                            b_->core.isize != 0 && b_->core.mtid == b_->core.tid;
+        const int64_t pos = b_->core.pos, mpos = b_->core.mpos;
+        const bool left = pos < mpos || (pos == mpos && (flag & BAM_FREAD1));
+        const bool forward_reverse =
+            pos == mpos ? !(flag & BAM_FREVERSE) != !(flag & BAM_FMREVERSE)
+                        : !(flag & BAM_FREVERSE) && (flag & BAM_FMREVERSE);
+        if (!paired || !left || !forward_reverse)
+            return false;
+    }
     if (filter_.strand != 0) {
-        // a fragment lies on the strand of its first read: a second mate's
-        // strand is turned round
+        // a fragment lies on the strand of its first read: the strand of a
+        // second mate whose mate is mapped is turned round (bedtools -du)
         bool reverse = flag & BAM_FREVERSE;
-        if ((flag & BAM_FPAIRED) && (flag & BAM_FREAD2))
+        if ((flag & BAM_FPAIRED) && (flag & BAM_FREAD2) && !(flag & BAM_FMUNMAP))
             reverse = !reverse;
         if ((reverse ? -1 : 1) != filter_.strand)
             return false;
@@ -416,37 +456,90 @@ static void add_block(Blocks *out, int64_t s, int64_t e, int64_t beg,
         out->add(s, e);
 }
 
-// The blocks of a read whose mate may cover some of the same bases: the
-// first of the two to come keeps its blocks, and the second adds only
-// what the first does not cover.
+// FNV-1a: read names hashed without a copy of them.
+static uint64_t name_hash(const char *name)
+{
+    uint64_t h = 1469598103934665603ULL;
+    for (; *name; ++name)
+        h = (h ^ static_cast<unsigned char>(*name)) * 1099511628211ULL;
+    return h;
+}
+
+// `kept` (sorted, disjoint blocks, start and end in turn) with the blocks
+// of `more` (sorted, as a read's are) added: one merge of the two lists.
+static void merge_blocks(std::vector<int64_t> *kept, const Blocks &more,
+                         std::vector<int64_t> *scratch)
+{
+    std::vector<int64_t> &out = *scratch;
+    out.clear();
+    const std::vector<int64_t> &a = *kept;
+    size_t i = 0, j = 0;
+    while (i < a.size() || j < more.starts.size()) {
+        int64_t s, e;
+        if (j == more.starts.size() || (i < a.size() && a[i] <= more.starts[j])) {
+            s = a[i];
+            e = a[i + 1];
+            i += 2;
+        } else {
+            s = more.starts[j];
+            e = more.ends[j];
+            ++j;
+        }
+        if (!out.empty() && s <= out.back() + 1) {
+            out.back() = std::max(out.back(), e);
+        } else {
+            out.push_back(s);
+            out.push_back(e);
+        }
+    }
+    kept->swap(out);
+}
+
+// Templates that end before `before` can overlap no later record: reads
+// come sorted by their start.
+void AlignmentFile::forget_templates(int64_t before)
+{
+    for (auto it = templates_.begin(); it != templates_.end();) {
+        if (it->second.last < before)
+            it = templates_.erase(it);
+        else
+            ++it;
+    }
+    forget_at_ = std::max<size_t>(4096, 2 * templates_.size());
+}
+
+// The blocks of a read that other records of its template may cover too:
+// it adds only what those met before it do not cover. With overlap once,
+// every record of a paired template takes part, supplementary pieces too
+// (samtools depth -s pairs them as well), and a base counts once however
+// many of them cover it. With overlap proper, as mosdepth, only the two
+// mates of a proper pair do.
 void AlignmentFile::mate_blocks(Blocks *out)
 {
     const uint32_t flag = b_->core.flag;
-    if (!(flag & BAM_FPAIRED) || (flag & BAM_FMUNMAP) ||
-        (flag & (BAM_FSECONDARY | BAM_FSUPPLEMENTARY)) ||
-        b_->core.mtid != b_->core.tid) {
-        alignment_blocks(b_, filter_.split, beg_, end_, out);
+    const bool once = filter_.overlap == Overlap::once;
+    const bool pairs =
+        (flag & BAM_FPAIRED) &&
+        (once || ((flag & BAM_FPROPER_PAIR) && !(flag & BAM_FSUPPLEMENTARY) &&
+                  !(flag & BAM_FMUNMAP) && b_->core.mtid == b_->core.tid));
+    if (!pairs) {
+        alignment_blocks(b_, filter_, beg_, end_, out);
         return;
     }
     scratch_.clear();
-    alignment_blocks(b_, filter_.split, 1, INT_MAX, &scratch_);
-    std::string name(bam_get_qname(b_));
-    auto mate = mates_.find(name);
-    if (mate == mates_.end()) {
-        const int64_t last = scratch_.hi;
-        if (b_->core.mpos >= b_->core.pos && b_->core.mpos + 1 <= last) {
-            std::vector<int64_t> &kept = mates_[name];
-            for (size_t i = 0; i < scratch_.starts.size(); ++i) {
-                kept.push_back(scratch_.starts[i]);
-                kept.push_back(scratch_.ends[i]);
-            }
+    alignment_blocks(b_, filter_, 1, INT_MAX, &scratch_);
+    const char *name = bam_get_qname(b_);
+    const uint64_t key = name_hash(name);
+    auto seen = templates_.end();
+    for (auto range = templates_.equal_range(key); range.first != range.second;
+         ++range.first) {
+        if (range.first->second.name == name) {
+            seen = range.first;
+            break;
         }
-        for (size_t i = 0; i < scratch_.starts.size(); ++i)
-            add_block(out, scratch_.starts[i], scratch_.ends[i], beg_, end_,
-                      INT64_MAX);
-        return;
     }
-    const std::vector<int64_t> &other = mate->second;
+    static const std::vector<int64_t> none;
+    const std::vector<int64_t> &other = seen == templates_.end() ? none : seen->second.blocks;
     for (size_t i = 0; i < scratch_.starts.size(); ++i) {
         int64_t from = scratch_.starts[i];
         const int64_t to = scratch_.ends[i];
@@ -460,7 +553,24 @@ void AlignmentFile::mate_blocks(Blocks *out)
         if (from <= to)
             add_block(out, from, to, beg_, end_, INT64_MAX);
     }
-    mates_.erase(mate);
+    if (scratch_.starts.empty())
+        return;
+    if (once) {
+        // any later record of the template may overlap this one
+        if (seen == templates_.end()) {
+            if (templates_.size() >= forget_at_)
+                forget_templates(held_start());
+            seen = templates_.emplace(key, Template{name, {}, 0});
+        }
+        merge_blocks(&seen->second.blocks, scratch_, &merged_);
+        seen->second.last = std::max(seen->second.last, scratch_.hi);
+    } else if (seen != templates_.end()) {
+        templates_.erase(seen);
+    } else if (b_->core.mpos >= b_->core.pos && b_->core.mpos + 1 <= scratch_.hi) {
+        // the mate starts inside this read
+        Template &t = templates_.emplace(key, Template{name, {}, scratch_.hi})->second;
+        merge_blocks(&t.blocks, scratch_, &merged_);
+    }
 }
 
 void AlignmentFile::take(Blocks *out)
@@ -470,25 +580,9 @@ void AlignmentFile::take(Blocks *out)
     const int64_t length = target_length(tid_);
     const int64_t pos = static_cast<int64_t>(b_->core.pos) + 1;
     if (filter_.fragments) {
-        // from the left mate, or from the right one where the left lies
-        // before the region and the query did not meet it
-        const int64_t tlen = b_->core.isize;
-        std::string name(bam_get_qname(b_));
-        int64_t from = pos;
-        if (tlen > 0) {
-            fragments_.insert(name);
-        } else {
-            auto left = fragments_.find(name);
-            if (left != fragments_.end()) {
-                fragments_.erase(left);
-                return;
-            }
-            from = static_cast<int64_t>(b_->core.mpos) + 1;
-            if (from >= beg_)
-                return;
-        }
-        add_block(out, from, from + (tlen > 0 ? tlen : -tlen) - 1, beg_, end_,
-                  length);
+        // passes() let only the left mate through
+        const int64_t tlen = std::abs(static_cast<int64_t>(b_->core.isize));
+        add_block(out, pos, pos + tlen - 1, beg_, end_, length);
     } else if (filter_.extend > 0) {
         if (b_->core.flag & BAM_FREVERSE) {
             const int64_t last = bam_endpos(b_);
@@ -496,10 +590,10 @@ void AlignmentFile::take(Blocks *out)
         } else {
             add_block(out, pos, pos + filter_.extend - 1, beg_, end_, length);
         }
-    } else if (filter_.once) {
+    } else if (filter_.overlap != Overlap::count) {
         mate_blocks(out);
     } else {
-        alignment_blocks(b_, filter_.split, beg_, end_, out);
+        alignment_blocks(b_, filter_, beg_, end_, out);
     }
     ++out->reads;
     for (size_t i = first; i < out->starts.size(); ++i)

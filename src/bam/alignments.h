@@ -9,12 +9,18 @@
 
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include <htslib/sam.h>
 
 namespace tolvendra {
+
+// How the mates of a pair count where both cover a base.
+enum class Overlap {
+    count,  // twice
+    once,   // once, for any two records of a template (samtools depth -s)
+    proper  // once, for the mates of proper pairs only (mosdepth)
+};
 
 // Which reads count, and how a read becomes blocks of the reference.
 struct ReadFilter {
@@ -23,8 +29,10 @@ struct ReadFilter {
     uint32_t exclude_flags = BAM_FUNMAP | BAM_FSECONDARY | BAM_FQCFAIL | BAM_FDUP;
     uint32_t include_flags = 0; // a read must have all of these
     bool split = true;      // a read's blocks end at each intron (CIGAR N)
-    bool once = false;      // a base that both mates cover counts once
-    bool fragments = false; // a proper pair counts as its whole fragment
+    bool deletions = true;  // deletions (CIGAR D) are covered
+    Overlap overlap = Overlap::count;
+    bool fragments = false; // a forward-reverse proper pair counts as its
+                            // whole fragment
     int64_t extend = 0;     // above 0: a read extended along its strand
     int strand = 0;         // 1 or -1: only fragments on that strand
 };
@@ -113,6 +121,7 @@ private:
     Status check_reference() const;
     bool passes() const;
     void mate_blocks(Blocks *out);
+    void forget_templates(int64_t before);
 
     htsFile *fp_ = nullptr;
     sam_hdr_t *hdr_ = nullptr;
@@ -125,21 +134,28 @@ private:
     int64_t last_pos_ = -1;
     uint64_t mapped_seen_ = 0;
     ReadFilter filter_;
-    // Mates met before their mate: the blocks of those that overlap it
-    // (overlap once), the names of left mates counted (fragments).
-    std::unordered_map<std::string, std::vector<int64_t>> mates_;
-    std::unordered_set<std::string> fragments_;
+    // Templates met whose later records may overlap them (overlap once or
+    // proper), by a hash of their name: the name, the blocks covered so far
+    // (sorted, disjoint, start and end in turn) and the last of them.
+    struct Template {
+        std::string name;
+        std::vector<int64_t> blocks;
+        int64_t last;
+    };
+    std::unordered_multimap<uint64_t, Template> templates_;
+    size_t forget_at_ = 4096;
+    std::vector<int64_t> merged_; // scratch of merge_blocks()
     Blocks scratch_;
     bool cram_ = false;
     std::string reference_; // as given to open(); empty if none
 };
 
 // Adds to `out` the reference blocks of one alignment, 1-based and closed:
-// split at N when `split`, else one block from its first to its last
-// aligned base. Deletions (D) are covered. Blocks not overlapping beg..end
-// are left out.
-void alignment_blocks(const bam1_t *b, bool split, int64_t beg, int64_t end,
-                      Blocks *out);
+// split at N when `filter.split`, else one block from its first to its
+// last aligned base; deletions (D) covered, or split at when not
+// `filter.deletions`. Blocks not overlapping beg..end are left out.
+void alignment_blocks(const bam1_t *b, const ReadFilter &filter, int64_t beg,
+                      int64_t end, Blocks *out);
 
 // Records decoded by every AlignmentFile of the process, so that a caller
 // can tell how often a file was read.

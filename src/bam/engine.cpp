@@ -57,6 +57,7 @@ private:
     std::vector<std::unique_ptr<AlignmentFile>> files_;
     std::vector<Runs> runs_; // the current segment, per sample
     std::vector<uint32_t> diff_;
+    int64_t chunk_ = 1; // positions counted at a time
     Blocks blocks_;
     std::vector<Block> carry_, carried_;
     // Parts of blocks before the stretch being counted (reads extended
@@ -125,11 +126,16 @@ bool Engine::plan(std::vector<Segment> *segments)
             return tids[a] < tids[b];
         return rq_.targets[a].start < rq_.targets[b].start;
     });
+    // Fragments are looked for from a sequence's start (see
+    // AlignmentFile::query()), so its targets are read in one query.
+    bool fragments = false;
+    for (const Source &src : rq_.sources)
+        fragments = fragments || src.filter.fragments;
     work_ = 0;
     for (int t : order) {
         const Target &target = rq_.targets[t];
         if (!segments->empty() && segments->back().tid == tids[t] &&
-            target.start <= segments->back().end + rq_.merge_gap) {
+            (fragments || target.start <= segments->back().end + rq_.merge_gap)) {
             Segment &g = segments->back();
             work_ -= static_cast<double>(g.end - g.start + 1);
             g.end = std::max(g.end, target.end);
@@ -384,7 +390,7 @@ Status Engine::cover(size_t s, int tid, int64_t beg, int64_t end, Runs *runs)
             if (pos > end)
                 break;
         }
-        const int64_t last = std::min(pos + rq_.chunk - 1, end);
+        const int64_t last = std::min(pos + chunk_ - 1, end);
         const int64_t n = last - pos + 1;
         memset(diff_.data(), 0, static_cast<size_t>(n + 1) * sizeof(uint32_t));
         carried_.swap(carry_);
@@ -541,7 +547,11 @@ void Engine::run()
     std::vector<Segment> segments;
     if (!plan(&segments))
         return;
-    diff_.assign(static_cast<size_t>(rq_.chunk) + 1, 0);
+    // no stretch is longer than the longest segment
+    chunk_ = 1;
+    for (const Segment &g : segments)
+        chunk_ = std::max(chunk_, std::min(rq_.chunk, g.end - g.start + 1));
+    diff_.assign(static_cast<size_t>(chunk_) + 1, 0);
     runs_.assign(n_samples, Runs());
     for (const Segment &g : segments) {
         if (rq_.group_reads)

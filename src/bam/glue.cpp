@@ -13,6 +13,7 @@
 #include <Rinternals.h>
 #include <R_ext/Rdynload.h>
 
+#include <htslib/hfile.h>
 #include <htslib/hts.h>
 
 #include "alignments.h"
@@ -26,7 +27,8 @@
 using tolvendra::AlignmentFile;
 using tolvendra::Blocks;
 using tolvendra::Fault;
-using tolvendra::ReadFilter;
+using tolvendra::Overlap;
+using tolvendra::Source;
 using tolvendra::Status;
 using tolvendra::Request;
 using tolvendra::Result;
@@ -127,6 +129,111 @@ int int_at(SEXP x, int fallback)
     return fallback;
 }
 
+// The element of a named list; R_NilValue if it has none.
+SEXP element(SEXP list, const char *name)
+{
+    SEXP names = Rf_getAttrib(list, R_NamesSymbol);
+    for (R_xlen_t i = 0; TYPEOF(list) == VECSXP && i < XLENGTH(list); ++i) {
+        if (strcmp(CHAR(STRING_ELT(names, i)), name) == 0)
+            return VECTOR_ELT(list, i);
+    }
+    return R_NilValue;
+}
+
+SEXP field(SEXP list, const char *name)
+{
+    SEXP x = element(list, name);
+    if (x == R_NilValue)
+        Rf_error("the engine needs `%s`", name);
+    return x;
+}
+
+// Checked vectors of the engine's arguments.
+SEXP typed(SEXP list, const char *name, SEXPTYPE type, R_xlen_t n)
+{
+    SEXP x = field(list, name);
+    if (TYPEOF(x) != type || (n >= 0 && XLENGTH(x) != n))
+        Rf_error("the engine's `%s` has the wrong type or length", name);
+    return x;
+}
+
+std::string string_at(SEXP x, R_xlen_t i)
+{
+    return STRING_ELT(x, i) == NA_STRING ? std::string()
+                                         : std::string(CHAR(STRING_ELT(x, i)));
+}
+
+// The fields of the sources as R sends them (native_sources() in
+// R/engine.R), one element per source: this one table both checks them and
+// fills the sources, for every entry point that reads.
+struct SourceField {
+    const char *name;
+    SEXPTYPE type;
+    void (*fill)(Source *, SEXP, R_xlen_t);
+};
+
+const SourceField source_fields[] = {
+    {"file", STRSXP, [](Source *s, SEXP x, R_xlen_t i) { s->path = string_at(x, i); }},
+    {"index", STRSXP, [](Source *s, SEXP x, R_xlen_t i) { s->index = string_at(x, i); }},
+    {"reference", STRSXP,
+     [](Source *s, SEXP x, R_xlen_t i) { s->reference = string_at(x, i); }},
+    {"min_mapq", INTSXP,
+     [](Source *s, SEXP x, R_xlen_t i) { s->filter.min_mapq = INTEGER(x)[i]; }},
+    {"exclude_flags", INTSXP,
+     [](Source *s, SEXP x, R_xlen_t i) {
+         s->filter.exclude_flags = static_cast<uint32_t>(INTEGER(x)[i]);
+     }},
+    {"include_flags", INTSXP,
+     [](Source *s, SEXP x, R_xlen_t i) {
+         s->filter.include_flags = static_cast<uint32_t>(INTEGER(x)[i]);
+     }},
+    {"split", LGLSXP,
+     [](Source *s, SEXP x, R_xlen_t i) { s->filter.split = LOGICAL(x)[i] == TRUE; }},
+    {"deletions", LGLSXP,
+     [](Source *s, SEXP x, R_xlen_t i) { s->filter.deletions = LOGICAL(x)[i] == TRUE; }},
+    {"overlap", INTSXP,
+     [](Source *s, SEXP x, R_xlen_t i) {
+         s->filter.overlap = static_cast<Overlap>(INTEGER(x)[i]);
+     }},
+    {"fragments", LGLSXP,
+     [](Source *s, SEXP x, R_xlen_t i) { s->filter.fragments = LOGICAL(x)[i] == TRUE; }},
+    {"extend", INTSXP,
+     [](Source *s, SEXP x, R_xlen_t i) {
+         s->filter.extend = INTEGER(x)[i] > 0 ? INTEGER(x)[i] : 0;
+     }},
+    {"strand", INTSXP,
+     [](Source *s, SEXP x, R_xlen_t i) { s->filter.strand = INTEGER(x)[i]; }},
+};
+
+// Raises an R error unless the sources hold what fill_sources() reads.
+void check_sources(SEXP sources)
+{
+    SEXP file = field(sources, "file");
+    if (TYPEOF(file) != STRSXP || XLENGTH(file) < 1)
+        Rf_error("the engine needs at least one file");
+    for (const SourceField &f : source_fields)
+        typed(sources, f.name, f.type, XLENGTH(file));
+    SEXP overlap = field(sources, "overlap");
+    SEXP strand = field(sources, "strand");
+    for (R_xlen_t i = 0; i < XLENGTH(file); ++i) {
+        if (INTEGER(overlap)[i] < 0 || INTEGER(overlap)[i] > 2 ||
+            INTEGER(strand)[i] < -1 || INTEGER(strand)[i] > 1)
+            Rf_error("the engine's `overlap` or `strand` is out of range");
+    }
+}
+
+// Plain data only, after check_sources(): nothing here raises an R error.
+void fill_sources(SEXP sources, std::vector<Source> *out)
+{
+    const R_xlen_t n = XLENGTH(element(sources, "file"));
+    out->assign(static_cast<size_t>(n), Source());
+    for (const SourceField &f : source_fields) {
+        SEXP x = element(sources, f.name);
+        for (R_xlen_t i = 0; i < n; ++i)
+            f.fill(&(*out)[static_cast<size_t>(i)], x, i);
+    }
+}
+
 Outcome do_open(Session *s, const char *path, const char *index,
                 const char *reference, int threads)
 {
@@ -137,11 +244,12 @@ Outcome do_open(Session *s, const char *path, const char *index,
     }
 }
 
-Outcome do_query(Session *s, int tid, int64_t beg, int64_t end,
-                 const ReadFilter &filter)
+Outcome do_query(Session *s, int tid, int64_t beg, int64_t end, SEXP source)
 {
     try {
-        return outcome_of(s->file.query(tid, beg, end, filter));
+        std::vector<Source> sources;
+        fill_sources(source, &sources);
+        return outcome_of(s->file.query(tid, beg, end, sources[0].filter));
     } catch (...) {
         return out_of_memory();
     }
@@ -226,19 +334,16 @@ SEXP bam_targets(SEXP handle)
 }
 
 // Starts a query of beg..end (1-based, closed) of sequence `tid` (0-based)
-// with a read filter; NULL, or a fault.
-SEXP bam_query(SEXP handle, SEXP tid, SEXP beg, SEXP end, SEXP min_mapq,
-               SEXP exclude_flags, SEXP split)
+// with the reads of a source's options (a source as the engine takes it);
+// NULL, or a fault.
+SEXP bam_query(SEXP handle, SEXP tid, SEXP beg, SEXP end, SEXP source)
 {
     Session *s = session_of(handle);
     const int t = int_at(tid, -1);
     if (t < 0 || t >= s->file.targets())
         Rf_error("no sequence %d in the file", t);
-    ReadFilter filter;
-    filter.min_mapq = int_at(min_mapq, 0);
-    filter.exclude_flags = static_cast<uint32_t>(int_at(exclude_flags, 0));
-    filter.split = Rf_asLogical(split) == TRUE;
-    const Outcome o = do_query(s, t, int_at(beg, 1), int_at(end, 0), filter);
+    check_sources(source);
+    const Outcome o = do_query(s, t, int_at(beg, 1), int_at(end, 0), source);
     return o.fault == Fault::none ? R_NilValue : fault_value(o);
 }
 
@@ -324,31 +429,6 @@ void finalize_job(SEXP handle)
     R_ClearExternalPtr(handle);
 }
 
-SEXP field(SEXP list, const char *name)
-{
-    SEXP names = Rf_getAttrib(list, R_NamesSymbol);
-    for (R_xlen_t i = 0; TYPEOF(list) == VECSXP && i < XLENGTH(list); ++i) {
-        if (strcmp(CHAR(STRING_ELT(names, i)), name) == 0)
-            return VECTOR_ELT(list, i);
-    }
-    Rf_error("the engine needs `%s`", name);
-}
-
-// Checked vectors of the engine's arguments.
-SEXP typed(SEXP list, const char *name, SEXPTYPE type, R_xlen_t n)
-{
-    SEXP x = field(list, name);
-    if (TYPEOF(x) != type || (n >= 0 && XLENGTH(x) != n))
-        Rf_error("the engine's `%s` has the wrong type or length", name);
-    return x;
-}
-
-std::string string_at(SEXP x, R_xlen_t i)
-{
-    return STRING_ELT(x, i) == NA_STRING ? std::string()
-                                         : std::string(CHAR(STRING_ELT(x, i)));
-}
-
 void check_interrupt(void *) { R_CheckUserInterrupt(); }
 
 // Shows progress and hears interrupts, without letting R unwind through
@@ -371,33 +451,7 @@ Outcome fill(Job *job, SEXP sources, SEXP targets, SEXP spans, SEXP settings)
 {
     try {
         Request &rq = job->request;
-        SEXP file = field(sources, "file");
-        const R_xlen_t n_sources = XLENGTH(file);
-        SEXP index = typed(sources, "index", STRSXP, n_sources);
-        SEXP reference = typed(sources, "reference", STRSXP, n_sources);
-        SEXP mapq = typed(sources, "min_mapq", INTSXP, n_sources);
-        SEXP flags = typed(sources, "exclude_flags", INTSXP, n_sources);
-        SEXP split = typed(sources, "split", LGLSXP, n_sources);
-        SEXP include = typed(sources, "include_flags", INTSXP, n_sources);
-        SEXP once = typed(sources, "once", LGLSXP, n_sources);
-        SEXP fragments = typed(sources, "fragments", LGLSXP, n_sources);
-        SEXP extend = typed(sources, "extend", INTSXP, n_sources);
-        SEXP strand = typed(sources, "strand", INTSXP, n_sources);
-        for (R_xlen_t i = 0; i < n_sources; ++i) {
-            tolvendra::Source src;
-            src.path = string_at(file, i);
-            src.index = string_at(index, i);
-            src.reference = string_at(reference, i);
-            src.filter.min_mapq = INTEGER(mapq)[i];
-            src.filter.exclude_flags = static_cast<uint32_t>(INTEGER(flags)[i]);
-            src.filter.split = LOGICAL(split)[i] == TRUE;
-            src.filter.include_flags = static_cast<uint32_t>(INTEGER(include)[i]);
-            src.filter.once = LOGICAL(once)[i] == TRUE;
-            src.filter.fragments = LOGICAL(fragments)[i] == TRUE;
-            src.filter.extend = INTEGER(extend)[i] > 0 ? INTEGER(extend)[i] : 0;
-            src.filter.strand = INTEGER(strand)[i];
-            rq.sources.push_back(src);
-        }
+        fill_sources(sources, &rq.sources);
         if (targets == R_NilValue) {
             rq.threads = INTEGER(field(settings, "threads"))[0];
             return Outcome(); // libraries only
@@ -473,19 +527,8 @@ Outcome run(Job *job, bool libraries)
 // checks what users pass, this only keeps bad calls from reaching it.
 void check_request(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
 {
-    SEXP file = field(sources, "file");
-    if (TYPEOF(file) != STRSXP || XLENGTH(file) < 1)
-        Rf_error("the engine needs at least one file");
-    typed(sources, "index", STRSXP, XLENGTH(file));
-    typed(sources, "reference", STRSXP, XLENGTH(file));
-    typed(sources, "min_mapq", INTSXP, XLENGTH(file));
-    typed(sources, "exclude_flags", INTSXP, XLENGTH(file));
-    typed(sources, "split", LGLSXP, XLENGTH(file));
-    typed(sources, "include_flags", INTSXP, XLENGTH(file));
-    typed(sources, "once", LGLSXP, XLENGTH(file));
-    typed(sources, "fragments", LGLSXP, XLENGTH(file));
-    typed(sources, "extend", INTSXP, XLENGTH(file));
-    typed(sources, "strand", INTSXP, XLENGTH(file));
+    check_sources(sources);
+    const R_xlen_t n_sources = XLENGTH(field(sources, "file"));
     typed(settings, "threads", INTSXP, 1);
     if (targets == R_NilValue)
         return;
@@ -536,7 +579,7 @@ void check_request(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
             Rf_error("the engine's `quantize` must ascend");
     }
     typed(settings, "regions", LGLSXP, 1);
-    typed(settings, "factors", REALSXP, XLENGTH(file));
+    typed(settings, "factors", REALSXP, n_sources);
     typed(settings, "threshold", REALSXP, 1);
     typed(settings, "minlen", INTSXP, 1);
     typed(settings, "keep", INTSXP, 1);
@@ -756,10 +799,17 @@ SEXP engine_run(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
         for (R_xlen_t s = 0; s < n_samples; ++s)
             REAL(region_sums)[k + n_regions * s] = res.region_sums[k * n_samples + s];
     }
-    SEXP runs = PROTECT(Rf_allocVector(VECSXP, static_cast<R_xlen_t>(res.runs.size())));
-    for (size_t i = 0; i < res.runs.size(); ++i)
-        SET_VECTOR_ELT(runs, static_cast<R_xlen_t>(i),
-                       job->dense ? depth_value(res.runs[i]) : runs_value(res.runs[i]));
+    // a list matrix, targets x samples
+    const R_xlen_t kept = res.runs.empty() ? 0 : n_targets;
+    SEXP runs = PROTECT(Rf_allocMatrix(VECSXP, static_cast<int>(kept),
+                                       static_cast<int>(n_samples)));
+    for (R_xlen_t t = 0; t < kept; ++t) {
+        for (R_xlen_t s = 0; s < n_samples; ++s) {
+            const Runs &r = res.runs[static_cast<size_t>(t * n_samples + s)];
+            SET_VECTOR_ELT(runs, t + kept * s,
+                           job->dense ? depth_value(r) : runs_value(r));
+        }
+    }
     SEXP groups = PROTECT(group_values(rq, res));
     SEXP values[] = {sums, covered, region_target, region_start, region_end,
                      region_sums, runs, reads, bases, groups};
@@ -825,7 +875,17 @@ SEXP coverage_summary(SEXP cov, SEXP first, SEXP starts, SEXP ends,
 // system's or Rhtslib's, and whether it inflates with libdeflate.
 SEXP bam_library_info(void)
 {
-    SEXP out = PROTECT(Rf_allocVector(VECSXP, 3));
+    // the URL schemes htslib reads, "http" and "s3" among them when it was
+    // built with libcurl
+    const char *schemes[64];
+    int n_schemes = 64;
+    if (hfile_list_schemes(nullptr, schemes, &n_schemes) < 0)
+        n_schemes = 0;
+    n_schemes = std::min(n_schemes, 64);
+    SEXP protocols = PROTECT(Rf_allocVector(STRSXP, n_schemes));
+    for (int i = 0; i < n_schemes; ++i)
+        SET_STRING_ELT(protocols, i, Rf_mkChar(schemes[i]));
+    SEXP out = PROTECT(Rf_allocVector(VECSXP, 4));
     SET_VECTOR_ELT(out, 0, Rf_mkString(hts_version()));
     SET_VECTOR_ELT(out, 1, Rf_mkString(TOLVENDRA_HTSLIB_SOURCE));
 #ifdef HTS_FEATURE_LIBDEFLATE
@@ -834,12 +894,14 @@ SEXP bam_library_info(void)
     const int deflate = 0;
 #endif
     SET_VECTOR_ELT(out, 2, Rf_ScalarLogical(deflate));
-    SEXP names = PROTECT(Rf_allocVector(STRSXP, 3));
+    SET_VECTOR_ELT(out, 3, protocols);
+    SEXP names = PROTECT(Rf_allocVector(STRSXP, 4));
     SET_STRING_ELT(names, 0, Rf_mkChar("htslib"));
     SET_STRING_ELT(names, 1, Rf_mkChar("source"));
     SET_STRING_ELT(names, 2, Rf_mkChar("libdeflate"));
+    SET_STRING_ELT(names, 3, Rf_mkChar("protocols"));
     Rf_setAttrib(out, R_NamesSymbol, names);
-    UNPROTECT(2);
+    UNPROTECT(3);
     return out;
 }
 
@@ -848,7 +910,7 @@ static const R_CallMethodDef call_methods[] = {
     {"bam_open", (DL_FUNC) &bam_open, 4},
     {"bam_close", (DL_FUNC) &bam_close, 1},
     {"bam_targets", (DL_FUNC) &bam_targets, 1},
-    {"bam_query", (DL_FUNC) &bam_query, 7},
+    {"bam_query", (DL_FUNC) &bam_query, 5},
     {"bam_next", (DL_FUNC) &bam_next, 3},
     {"bam_count_mapped", (DL_FUNC) &bam_count_mapped, 1},
     {"bam_decoded", (DL_FUNC) &bam_decoded, 0},

@@ -69,3 +69,13 @@ test_that("a missing suggested package says how to install it", {
     Tolvendra:::check_installed(c("notAPackageAtAll", "norThisOne"))
   })
 })
+
+test_that("reading options beyond SAM's ranges, or that keep no read, are refused", {
+  expect_snapshot(error = TRUE, {
+    read_options(min_mapq = 256)
+    read_options(exclude_flags = 4096)
+    read_options(include_flags = 1024 + 2)
+    read_options(overlap = "proper", fragments = TRUE)
+    read_options(deletions = "skipped")
+  })
+})

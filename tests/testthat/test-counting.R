@@ -1,10 +1,15 @@
 # Reads counted as peers count them: mates, fragments, extension, strands,
 # and the library sizes that normalization divides by.
 
-# Paired-end reads in forward-reverse pairs (overlapping or not, R1 left or
-# right, some left mates spliced or clipped) and single reads.
+# Paired-end reads (overlapping or not, R1 left or right, some left mates
+# spliced, clipped or with deletions) and single reads. `orientations` of
+# the pairs: "FR" (left mate forward, right reverse), "RF" or "FF". Shares
+# of the pairs are improper, have a supplementary piece of the right read
+# over the left mate, or (as single reads with flag 1) an unmapped mate.
 paired_records <- function(seed, pairs = 300, singles = 100, length = 5000,
-                           cigars = c("50M", "50M", "20M100N30M", "10S40M")) {
+                           cigars = c("50M", "50M", "20M100N30M", "10S40M"),
+                           orientations = "FR", improper = 0,
+                           supplementary = 0, unmapped_mates = 0) {
   set.seed(seed)
   records <- character()
   for (i in seq_len(pairs)) {
@@ -12,16 +17,46 @@ paired_records <- function(seed, pairs = 300, singles = 100, length = 5000,
     right <- left + sample(10:250, 1)
     tlen <- right + 49 - left + 1
     r1_left <- sample(c(TRUE, FALSE), 1)
-    flags <- c(1 + 2 + 32 + if (r1_left) 64 else 128,
-               1 + 2 + 16 + if (r1_left) 128 else 64)
+    reverse <- switch(sample(orientations, 1), FR = c(FALSE, TRUE),
+                      RF = c(TRUE, FALSE), FF = c(FALSE, FALSE))
+    proper <- if (stats::runif(1) < improper) 0 else 2
+    read <- if (r1_left) c(64, 128) else c(128, 64)
+    flags <- 1 + proper + 16 * reverse + 32 * rev(reverse) + read
     records <- c(records,
       sprintf("p%d %d chr1 %d %d %s = %d %d * *", i, flags[1], left,
               sample(c(20, 60), 1), sample(cigars, 1), right, tlen),
       sprintf("p%d %d chr1 %d 60 50M = %d %d * *", i, flags[2], right, left, -tlen))
+    if (stats::runif(1) < supplementary) {
+      records <- c(records, sprintf("p%d %d chr1 %d 60 20M = %d 0 * *", i,
+                                    2048 + 1 + read[2] + 16 * reverse[2],
+                                    left + sample(0:40, 1), left))
+    }
   }
-  c(records, sprintf("s%d %d chr1 %d 60 50M * 0 0 * *", seq_len(singles),
-                     sample(c(0, 16), singles, replace = TRUE),
-                     sample(1:(length - 100), singles, replace = TRUE)))
+  lone <- sample(1:(length - 100), unmapped_mates, replace = TRUE)
+  c(records,
+    sprintf("s%d %d chr1 %d 60 50M * 0 0 * *", seq_len(singles),
+            sample(c(0, 16), singles, replace = TRUE),
+            sample(1:(length - 100), singles, replace = TRUE)),
+    sprintf("u%d %d chr1 %d 60 50M = %d 0 * *", seq_along(lone),
+            1 + 8 + sample(c(64, 128), length(lone), replace = TRUE) +
+              sample(c(0, 16), length(lone), replace = TRUE), lone, lone))
+}
+
+# A library with every kind of record the reading options tell apart.
+mixed_records <- function(seed, cigars = c("50M", "20M100N30M", "10S40M",
+                                           "20M5D25M")) {
+  paired_records(seed, cigars = cigars, orientations = c("FR", "FR", "RF", "FF"),
+                 improper = 0.2, supplementary = 0.1, unmapped_mates = 40)
+}
+
+# Per-base depth of a whole sequence from mosdepth's per-base BED.
+mosdepth_depth <- function(bam, seqname, length) {
+  prefix <- tempfile("mosdepth")
+  stopifnot(system2("mosdepth", c(shQuote(prefix), shQuote(bam))) == 0)
+  runs <- utils::read.table(gzfile(paste0(prefix, ".per-base.bed.gz")),
+                            colClasses = c("character", "numeric", "numeric", "integer"))
+  runs <- runs[runs[[1]] == seqname, ]
+  rep(runs[[4]], runs[[3]] - runs[[2]])[seq_len(length)]
 }
 
 # The reads of a BAM file with all these flags, as samtools view -f keeps them.
@@ -38,8 +73,8 @@ bedtools_depth <- function(bam, args) {
   as.integer(vapply(strsplit(out, "\t"), `[`, "", 3L))
 }
 
-# Each pair covers the union of its mates' aligned blocks, computed here
-# from GenomicAlignments' blocks, without the package.
+# Each template covers the union of its records' aligned blocks, computed
+# here from GenomicAlignments' blocks, without the package.
 union_depth <- function(bam, length) {
   param <- Rsamtools::ScanBamParam(what = "qname",
                                    flag = Rsamtools::scanBamFlag(isUnmappedQuery = FALSE))
@@ -56,29 +91,51 @@ union_depth <- function(bam, length) {
 test_that("reading options give the peers' per-base depth", {
   skip_without_samtools()
   skip_if(!nzchar(Sys.which("bedtools")), "bedtools is not installed")
+  skip_if(!nzchar(Sys.which("mosdepth")), "mosdepth is not installed")
   plain <- make_bam(paired_records(1, cigars = "50M"), lengths = c(chr1 = 5000))
   spliced <- make_bam(paired_records(2), lengths = c(chr1 = 5000))
+  # supplementary pieces over their mates; pairs in every orientation,
+  # improper ones, and mates of unmapped reads
+  pieces <- make_bam(paired_records(4, supplementary = 0.3), lengths = c(chr1 = 5000))
+  piece <- make_bam(c("a 65 chr1 21 30 10M = 25 14 * *",
+                      "a 2177 chr1 25 30 10M = 21 14 * *",
+                      "b 99 chr1 41 30 10M = 45 14 * *",
+                      "b 147 chr1 45 30 10M = 41 -14 * *"), lengths = c(chr1 = 100))
+  mixed <- make_bam(mixed_records(5), lengths = c(chr1 = 5000))
   ex1 <- ex1_bam()
   cases <- list(
     list("overlap once, mates without gaps", plain, list(overlap = "once"),
          function() samtools_depth(plain, "chr1", 1, 5000, "-s")),
+    list("overlap once, a supplementary piece over its mate", piece,
+         list(overlap = "once"), function() samtools_depth(piece, "chr1", 1, 100, "-s")),
     list("overlap once on Rsamtools' ex1.bam", ex1, list(overlap = "once"),
          function() samtools_depth(ex1, "seq1", 1, 1575, "-s")),
+    list("overlap proper, deletions uncovered", mixed,
+         list(overlap = "proper", deletions = "uncovered"),
+         function() mosdepth_depth(mixed, "chr1", 5000)),
+    list("deletions uncovered", mixed, list(deletions = "uncovered"),
+         function() bedtools_depth(mixed, "-split")),
     list("fragments", spliced, list(fragments = TRUE),
          function() bedtools_depth(spliced, "-pc")),
+    list("fragments of pairs in every orientation", mixed, list(fragments = TRUE),
+         function() bedtools_depth(mixed, "-pc")),
     list("extend 200", spliced, list(extend = 200),
          function() bedtools_depth(spliced, c("-fs", "200"))),
     list("strand +", spliced, list(strand = "+"),
          function() bedtools_depth(spliced, c("-split", "-strand", "+", "-du"))),
     list("strand -", spliced, list(strand = "-"),
          function() bedtools_depth(spliced, c("-split", "-strand", "-", "-du"))),
+    list("strand -, unmapped mates", mixed, list(strand = "-", deletions = "uncovered"),
+         function() bedtools_depth(mixed, c("-split", "-strand", "-", "-du"))),
     list("include flags", spliced, list(include_flags = 64 + 32),
          function() samtools_depth(filtered(spliced, "96"), "chr1", 1, 5000))
   )
   if (requireNamespace("GenomicAlignments", quietly = TRUE)) {
-    cases <- c(cases, list(list("overlap once, spliced mates", spliced,
-                                list(overlap = "once"),
-                                function() union_depth(spliced, 5000))))
+    cases <- c(cases, list(
+      list("overlap once, spliced mates", spliced, list(overlap = "once"),
+           function() union_depth(spliced, 5000)),
+      list("overlap once, supplementary pieces", pieces, list(overlap = "once"),
+           function() union_depth(pieces, 5000))))
   }
   for (case in cases) {
     seqname <- if (identical(case[[2]], ex1)) "seq1" else "chr1"
@@ -86,17 +143,98 @@ test_that("reading options give the peers' per-base depth", {
                                      case[[3]]))$coverage
     expect_identical(got, case[[4]](), label = case[[1]])
   }
-  # windows: fragments and extended reads that start before or after one
-  # still count inside it, whatever the stretches counted at a time
-  for (options in list(list(fragments = TRUE), list(extend = 200))) {
-    whole <- do.call(analyze_region, c(list(spliced, "chr1", progress = FALSE),
-                                       options))$coverage
-    for (chunk in c(1, 64, 65536)) {
-      window <- do.call(analyze_region, c(list(spliced, "chr1", 2001, 3000,
-                                                progress = FALSE, chunk_size = chunk),
-                                           options))$coverage
-      expect_identical(window, whole[2001:3000],
-                       label = sprintf("%s, chunk_size %d", names(options), chunk))
+})
+
+# Each entry point's depth of a window `w` (list(start, end, pieces), on
+# chr1), or what it makes of it, next to what that is from the window's
+# per-base depth `d`.
+where_of <- function(w) data.frame(seqname = "chr1", start = w$start, end = w$end)
+entry_points <- list(
+  analyze_region = list(
+    got = function(bam, w, o) {
+      do.call(analyze_region, c(list(bam, "chr1", w$start, w$end), o))$coverage
+    },
+    want = function(d, w) d),
+  read_blocks = list(
+    got = function(bam, w, o) {
+      b <- do.call(read_blocks, c(list(bam, "chr1", w$start, w$end), o))
+      gcoverage(w$start:w$end, b$start, b$end)
+    },
+    want = function(d, w) d),
+  compare_samples = list(
+    got = function(bam, w, o) {
+      x <- do.call(compare_samples, c(list(bam, bam, "chr1", w$start, w$end, scale = 1), o))
+      x$coverage2
+    },
+    want = function(d, w) d),
+  analyze_samples = list(
+    got = function(bam, w, o) {
+      x <- do.call(analyze_samples, c(list(c(a = bam), where = where_of(w), width = 1), o))
+      as.integer(SummarizedExperiment::assay(x$bins, "sum"))
+    },
+    want = function(d, w) d),
+  summarize_features = list(
+    got = function(bam, w, o) {
+      x <- do.call(summarize_features, c(list(c(a = bam), w$pieces, stats = c("sum", "max")), o))
+      unname(c(SummarizedExperiment::assay(x, "sum"), SummarizedExperiment::assay(x, "max")))
+    },
+    want = function(d, w) {
+      at <- lapply(seq_len(nrow(w$pieces)), function(i) {
+        (w$pieces$start[i]:w$pieces$end[i]) - w$start + 1
+      })
+      c(vapply(at, function(i) sum(d[i]), 0), vapply(at, function(i) max(d[i]), 0))
+    }),
+  export_coverage = list(
+    got = function(bam, w, o) {
+      path <- tempfile(fileext = ".bedGraph")
+      do.call(export_coverage, c(list(bam, path, format = "bedGraph", where = where_of(w)), o))
+      runs <- utils::read.table(path, colClasses = c("character", "numeric", "numeric", "numeric"))
+      as.integer(rep(runs[[4]], runs[[3]] - runs[[2]]))
+    },
+    want = function(d, w) d),
+  depth_distribution = list(
+    got = function(bam, w, o) {
+      x <- do.call(depth_distribution, c(list(c(a = bam), where = where_of(w), max_depth = 50), o))
+      s <- x$summary[x$summary$seqname == "total", ]
+      c(s$bases, s$covered, s$max)
+    },
+    want = function(d, w) c(sum(d), sum(d > 0), max(d)))
+)
+
+test_that("every entry point gives the whole sequence's depth under every option", {
+  skip_without_samtools()
+  skip_if_not_installed("SummarizedExperiment")
+  records <- mixed_records(6)
+  # a pair whose fragment spans 1,101..1,800 with neither mate in 1,200..1,700
+  records <- c(records, "gap 99 chr1 1101 60 50M = 1751 700 * *",
+               "gap 147 chr1 1751 60 50M = 1101 -700 * *")
+  bam <- make_bam(records, lengths = c(chr1 = 5000))
+  option_sets <- list(
+    list(), list(deletions = "uncovered"), list(overlap = "once"),
+    list(overlap = "proper"), list(fragments = TRUE), list(extend = 150),
+    list(strand = "+"), list(strand = "-", fragments = TRUE),
+    list(include_flags = 64), list(min_mapq = 30), list(split = FALSE),
+    list(exclude_flags = 0, chunk_size = 7))
+  set.seed(7)
+  windows <- lapply(c(1, 37, 400, 1500), function(width) {
+    start <- sample(1:(5000 - width + 1), 1)
+    list(start = start, end = start + width - 1)
+  })
+  windows <- c(windows, list(list(start = 1200, end = 1700)))
+  for (options in option_sets) {
+    o <- c(options, progress = FALSE)
+    whole <- do.call(analyze_region, c(list(bam, "chr1"), o))$coverage
+    for (w in windows) {
+      pieces <- sort(w$start - 1 + sample.int(w$end - w$start + 1, 4, replace = TRUE))
+      w$pieces <- data.frame(seqname = "chr1", start = pieces[c(1, 2)],
+                             end = pieces[c(3, 4)])
+      for (entry in names(entry_points)) {
+        got <- entry_points[[entry]]$got(bam, w, o)
+        want <- entry_points[[entry]]$want(whole[w$start:w$end], w)
+        expect_equal(got, want, label = sprintf(
+          "%s over chr1:%d-%d with %s (seed 7)", entry, w$start, w$end,
+          paste(names(options), options, sep = " = ", collapse = ", ")))
+      }
     }
   }
 })

@@ -49,11 +49,9 @@ static bool write_input(const uint8_t *data, size_t size, const char *path)
 }
 
 static void read_all(AlignmentFile &file, int tid, int64_t beg, int64_t end,
-                     bool split)
+                     const ReadFilter &filter)
 {
-    ReadFilter filter;
-    filter.split = split;
-    filter.exclude_flags = split ? filter.exclude_flags : 0;
+    const bool split = filter.split;
     if (!file.query(tid, beg, end, filter).ok())
         return;
     Blocks blocks;
@@ -87,11 +85,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     AlignmentFile file;
     if (!file.open(path.c_str(), index.c_str(), nullptr, threads).ok())
         return 0;
+    // the ways of counting mates, fragments and deletions, whole and in a
+    // window
+    ReadFilter plain, unsplit, once, proper, fragments;
+    unsplit.split = false;
+    unsplit.exclude_flags = 0;
+    once.overlap = tolvendra::Overlap::once;
+    proper.overlap = tolvendra::Overlap::proper;
+    proper.deletions = false;
+    fragments.fragments = true;
+    fragments.strand = -1;
     const int n = file.targets() < 8 ? file.targets() : 8;
     for (int tid = 0; tid < n; ++tid) {
         const int64_t len = file.target_length(tid);
-        read_all(file, tid, 1, len > 0 ? len : 1, true);
-        read_all(file, tid, 1 + len / 3, 1 + len / 2, false);
+        for (const ReadFilter *f : {&plain, &once, &proper, &fragments})
+            read_all(file, tid, 1, len > 0 ? len : 1, *f);
+        read_all(file, tid, 1 + len / 3, 1 + len / 2, unsplit);
+        read_all(file, tid, 1 + len / 3, 1 + len / 2, once);
     }
     return 0;
 }
