@@ -1,14 +1,15 @@
 #!/bin/sh
-# Builds the package and runs R CMD check --as-cran on the tarball, without
-# the manual or network checks. Fails on any ERROR or WARNING. Leaves the
-# check directory in check/ and the test counts in check/test-counts.
+# Builds the package, its vignette rendered, and runs R CMD check --as-cran
+# on the tarball, without the manual or network checks. Fails on any ERROR
+# or WARNING. Leaves the tarball, the build log and the check directory in
+# check/ and the test counts in check/test-counts.
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
 rm -rf check
 mkdir check
 cd check
-R CMD build --no-build-vignettes --no-manual "$root" >build.log 2>&1 || {
+R CMD build --no-manual "$root" >build.log 2>&1 || {
   cat build.log; exit 1; }
 
 # --as-cran looks up orphaned packages in CRAN's package database when a

@@ -8,13 +8,16 @@ set -eu
 # fallback); it brings libcurl4-gnutls-dev, whose -lcurl the fuzzer also
 # links Rhtslib's libhts.a with (libcurl4-openssl-dev conflicts with it).
 # devscripts has checkbashisms, which R CMD check runs on configure.
+# knitr, rmarkdown, BiocStyle and pandoc build the vignette; BiocCheck and
+# BiocVersion (the Bioconductor release, known offline) run BiocCheck.
 packages="r-base-dev r-cran-testthat r-bioc-rhtslib pkg-config
 libhts-dev libdeflate-dev zlib1g-dev libbz2-dev liblzma-dev
 r-bioc-biocparallel r-bioc-genomicranges r-bioc-summarizedexperiment
 r-bioc-iranges r-bioc-s4vectors r-bioc-rtracklayer r-cran-batchtools r-cran-snow
 r-bioc-rsamtools r-bioc-genomicalignments samtools bedtools mosdepth megadepth
-slurm-wlm munge time r-cran-bench r-cran-optparse multiqc qpdf tidy devscripts valgrind clang libclang-rt-14-dev
-python3-rangehttpserver r-cran-processx"
+slurm-wlm munge time r-cran-bench r-cran-optparse multiqc qpdf tidy devscripts
+valgrind clang libclang-rt-14-dev python3-rangehttpserver r-cran-processx
+r-cran-knitr r-cran-rmarkdown r-bioc-biocstyle pandoc r-bioc-bioccheck r-bioc-biocversion"
 [ $# -gt 0 ] && packages="$*"
 
 missing=""
