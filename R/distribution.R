@@ -268,11 +268,13 @@ draw_distribution <- function(x, seqnames, xlim, main, xlab, ylab, dots) {
     outer = TRUE, font = 2, cex = 1.2, line = 0.5)
 }
 
-# Colours told apart by most readers: Okabe-Ito for up to eight samples,
-# then hues around the wheel (with line types to tell neighbours apart).
+# Colours told apart by most readers: Okabe-Ito's but black and yellow
+# (faint on white) for up to seven samples, then hues around the wheel
+# (with line types to tell neighbours apart).
 distribution_colours <- function(n) {
-  if (n <= 8L) {
-    grDevices::palette.colors(n + 1L, "Okabe-Ito")[-1L]
+  if (n <= 7L) {
+    okabe_ito <- grDevices::palette.colors(9L, "Okabe-Ito")
+    unname(okabe_ito[!names(okabe_ito) %in% c("black", "yellow")][seq_len(n)])
   } else {
     grDevices::hcl.colors(n, "Dark 3")
   }
