@@ -233,13 +233,16 @@ read_bed <- function(path, arg, call) {
         sprintf("only %d on line %d", min(lengths(fields)),
                 which(lengths(fields) < 3L)[1L])), call)
   }
-  column <- function(k) vapply(fields, function(f) f[k], "")
+  # field k of every line, from the fields laid end to end
+  n <- length(fields)
+  flat <- unlist(fields, use.names = FALSE)
+  first <- cumsum(c(0L, lengths(fields)[-n]))
+  column <- function(k) flat[first + k]
   numbers <- suppressWarnings(as.numeric(c(column(2L), column(3L))))
   if (anyNA(numbers)) {
     abort_arg(sprintf("`%s` must be a BED file with numeric starts and ends.",
                       arg), call)
   }
-  n <- length(fields)
   data.frame(seqname = column(1L), start = numbers[seq_len(n)] + 1,
              end = numbers[n + seq_len(n)],
              name = if (all(lengths(fields) >= 4L)) column(4L) else NA_character_)
