@@ -244,33 +244,13 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
                            relative, reads, plan, call) {
   samples <- study$samples
   n <- length(parsed$names)
-  n_samples <- nrow(samples)
-  empty <- function() matrix(0, n, n_samples,
+  empty <- function() matrix(0, n, nrow(samples),
                              dimnames = list(parsed$names, samples$sample))
-  found <- list(sum = empty(), bases = empty(), min = empty(), max = empty(),
-                median = empty(), sd = empty(), reads = empty())
-  ge <- lapply(thresholds, function(t) empty())
-  depths <- list()
-  covered <- union_sums <- double(n_samples)
-  for (k in seq_along(tasks)) {
-    rows <- tasks[[k]]$features
-    g <- results[[k]]$groups
-    for (name in names(found)) {
-      if (nrow(g[[name]]) > 0L) found[[name]][rows, ] <- g[[name]]
-    }
-    for (j in seq_along(thresholds)) ge[[j]][rows, ] <- g$ge[, , j]
-    if (length(relative) > 0L) {
-      depths[[k]] <- data.frame(feature = rows[g$depths$group],
-                                sample = g$depths$sample,
-                                depth = g$depths$depth,
-                                count = g$depths$count)
-    }
-    covered <- covered + results[[k]]$covered
-    union_sums <- union_sums + results[[k]]$union_sums
-  }
+  found <- gather_features(tasks, results, empty, thresholds,
+                           length(relative) > 0L)
   width <- sum(plan$targets$end - plan$targets$start + 1)
-  samples$covered <- covered / width
-  samples$mean_depth <- union_sums / width
+  samples$covered <- found$covered / width
+  samples$mean_depth <- found$union_sums / width
   bases <- found$bases[, 1L]
   integer_matrix <- function(x) {
     storage.mode(x) <- "integer"
@@ -291,20 +271,11 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
       })
   }
   for (j in seq_along(thresholds)) {
-    assays[[sprintf("bases_ge_%d", thresholds[j])]] <- integer_matrix(ge[[j]])
+    assays[[sprintf("bases_ge_%d", thresholds[j])]] <- integer_matrix(found$ge[[j]])
   }
-  if (length(relative) > 0L) {
-    d <- do.call(rbind, depths)
-    cell <- d$feature + n * (d$sample - 1L)
-    for (f in relative) {
-      at_least <- d$depth >= f * samples$mean_depth[d$sample]
-      fraction <- empty()
-      totals <- rowsum(d$count * at_least, cell)
-      fraction[as.integer(rownames(totals))] <- totals
-      # no share of a mean of 0 tells covered from uncovered
-      fraction[, samples$mean_depth == 0] <- NA
-      assays[[sprintf("fraction_ge_%s_of_mean", format(f))]] <- fraction / bases
-    }
+  for (f in relative) {
+    assays[[sprintf("fraction_ge_%s_of_mean", format(f))]] <-
+      fraction_of_mean(found$depths, f, samples$mean_depth, empty()) / bases
   }
   if (reads) {
     if (any(found$reads > .Machine$integer.max)) {
@@ -320,6 +291,48 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
   list(assays = lapply(assays, `dimnames<-`, list(parsed$names, samples$sample)),
        samples = samples, bases = bases, parsed = parsed,
        lengths = study$lengths)
+}
+
+# The tasks' group statistics laid into features x samples matrices (made
+# by `empty()`): sum, bases, min, max, median, sd, reads, one `ge` per
+# threshold, the (feature, sample, depth, count) `depths` when asked, and
+# each sample's covered positions and depth summed over the features.
+gather_features <- function(tasks, results, empty, thresholds, depths) {
+  found <- list(sum = empty(), bases = empty(), min = empty(), max = empty(),
+                median = empty(), sd = empty(), reads = empty())
+  ge <- lapply(thresholds, function(t) empty())
+  pairs <- list()
+  covered <- union_sums <- 0
+  for (k in seq_along(tasks)) {
+    rows <- tasks[[k]]$features
+    g <- results[[k]]$groups
+    for (name in names(found)) {
+      if (nrow(g[[name]]) > 0L) found[[name]][rows, ] <- g[[name]]
+    }
+    for (j in seq_along(thresholds)) ge[[j]][rows, ] <- g$ge[, , j]
+    if (depths) {
+      pairs[[k]] <- data.frame(feature = rows[g$depths$group],
+                               sample = g$depths$sample,
+                               depth = g$depths$depth,
+                               count = g$depths$count)
+    }
+    covered <- covered + results[[k]]$covered
+    union_sums <- union_sums + results[[k]]$union_sums
+  }
+  c(found, list(ge = ge, depths = do.call(rbind, pairs), covered = covered,
+                union_sums = union_sums))
+}
+
+# Positions of each feature (rows of `empty`) at least `f` times its
+# sample's mean deep, from the (feature, sample, depth, count) pairs; NA
+# for a sample whose mean is 0, where no share tells covered from not.
+fraction_of_mean <- function(depths, f, mean_depth, empty) {
+  at_least <- depths$depth >= f * mean_depth[depths$sample]
+  cell <- depths$feature + nrow(empty) * (depths$sample - 1L)
+  totals <- rowsum(depths$count * at_least, cell)
+  empty[as.integer(rownames(totals))] <- totals
+  empty[, mean_depth == 0] <- NA
+  empty
 }
 
 # The values of feature_values() as a RangedSummarizedExperiment.
