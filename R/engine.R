@@ -28,7 +28,7 @@
 # covered positions by target, region sums by region), and runs as a list
 # matrix, targets x sources (empty unless kept); reads and bases, the reads
 # counted and the bases they cover, per source; and `groups`, what the
-# engine found over groups (see group_values() in src/bam/glue.cpp).
+# engine found over groups (see group_value() in src/r/values.cpp).
 engine_run <- function(sources, options, targets, spans = NULL,
                        regions = NULL, keep = "none", groups = NULL,
                        quantize = NULL, arg = "file",
