@@ -28,46 +28,57 @@
 # covered positions by target, region sums by region), and runs as a list
 # matrix, targets x sources (empty unless kept); reads and bases, the reads
 # counted and the bases they cover, per source; and `groups`, what the
-# engine found over groups (see group_values() in src/bam/glue.cpp).
+# engine found over groups (see group_value() in src/r/values.cpp).
 engine_run <- function(sources, options, targets, spans = NULL,
                        regions = NULL, keep = "none", groups = NULL,
                        quantize = NULL, arg = "file",
                        call = sys.call(-1), max_blocks = max_batch_blocks) {
   force(call)
-  if (inherits(options, "tolvendra_read_options")) {
-    options <- rep(list(options), length(sources))
-  }
   files <- vapply(sources, `[[`, "", "file")
-  value <- .Call(
-    B_engine_run$address,
-    native_sources(sources, options),
-    if (!is.null(targets)) {
-      list(seqname = as.character(targets$seqname),
-           start = as.double(targets$start), end = as.double(targets$end))
-    },
-    list(target = as.integer(spans$target), start = as.double(spans$start),
-         end = as.double(spans$end), group = as.integer(spans$group)),
-    list(regions = !is.null(regions),
-         factors = as.double(regions$factors %||% rep(1, length(sources))),
-         threshold = as.double(regions$threshold %||% 0),
-         minlen = as.integer(regions$minlen %||% 0L),
-         keep = match(keep, c("none", "runs", "coverage")) - 1L,
-         threads = options[[1L]]$threads,
-         quantize = as.integer(quantize),
-         groups = as.integer(groups$n %||% 0L),
-         group_stats = isTRUE(groups$stats),
-         thresholds = as.integer(groups$thresholds),
-         group_depths = isTRUE(groups$depths),
-         group_reads = isTRUE(groups$reads),
-         histogram = as.integer(groups$histogram %||% -1L),
-         chunk = as.double(options[[1L]]$chunk_size),
-         max_blocks = as.double(max_blocks),
-         progress = options[[1L]]$progress))
+  request <- native_request(sources, options, targets, spans, regions, keep,
+                            groups, quantize, max_blocks)
+  value <- .Call(B_engine_run$address, request$sources, request$targets,
+                 request$spans, request$settings)
   if (inherits(value, "tolvendra_fault")) {
     at <- max(1L, value$source)
     raise_fault(value, files[at], rep_len(arg, length(files))[at], call)
   }
   value
+}
+
+# The engine's request as its native entry point takes it: list(sources,
+# targets, spans, settings), each a list of fields (see engine_run() for
+# the arguments).
+native_request <- function(sources, options, targets, spans = NULL,
+                           regions = NULL, keep = "none", groups = NULL,
+                           quantize = NULL, max_blocks = max_batch_blocks) {
+  if (inherits(options, "tolvendra_read_options")) {
+    options <- rep(list(options), length(sources))
+  }
+  list(
+    sources = native_sources(sources, options),
+    targets = if (!is.null(targets)) {
+      list(seqname = as.character(targets$seqname),
+           start = as.double(targets$start), end = as.double(targets$end))
+    },
+    spans = list(target = as.integer(spans$target), start = as.double(spans$start),
+                 end = as.double(spans$end), group = as.integer(spans$group)),
+    settings = list(regions = !is.null(regions),
+                    factors = as.double(regions$factors %||% rep(1, length(sources))),
+                    threshold = as.double(regions$threshold %||% 0),
+                    minlen = as.integer(regions$minlen %||% 0L),
+                    keep = match(keep, c("none", "runs", "coverage")) - 1L,
+                    threads = options[[1L]]$threads,
+                    quantize = as.integer(quantize),
+                    groups = as.integer(groups$n %||% 0L),
+                    group_stats = isTRUE(groups$stats),
+                    thresholds = as.integer(groups$thresholds),
+                    group_depths = isTRUE(groups$depths),
+                    group_reads = isTRUE(groups$reads),
+                    histogram = as.integer(groups$histogram %||% -1L),
+                    chunk = as.double(options[[1L]]$chunk_size),
+                    max_blocks = as.double(max_blocks),
+                    progress = options[[1L]]$progress))
 }
 
 # The sources as the reading library takes them, each reading option

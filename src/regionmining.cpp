@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include "tolvendra.h"
+#include "kernels/regions.h"
 
 extern "C" double avg(const int *x, int from, int to)
 {
@@ -12,51 +13,17 @@ extern "C" double avg(const int *x, int from, int to)
     return m;
 }
 
-// A region starts at the first element that reaches the threshold and grows
-// while the mean from its start stays at or above it; its end moves forward
-// whenever the elements added since the previous end reach the threshold on
-// their own. The search resumes just past the region's end.
-//
-// Both means are carried forward one element at a time with the same
-// operations avg() performs, so they equal avg() over the same stretch bit
-// for bit, and growing a region costs time linear in its length.
+// The region search of kernels/regions.h over the vector's indices.
 size_t regionmining_scan(const int *cov, int n, int threshold, int minlen,
                          int *out)
 {
-    const double t = static_cast<double>(threshold);
-    const int64_t last = static_cast<int64_t>(n) - 1;
     size_t k = 0;
-    int64_t j = 0;
-
-    while (j <= last) {
-        int64_t s = j;
-        while (s <= last && cov[s] < threshold)
-            ++s;
-        if (s > last)
-            break;
-
-        int64_t e = s, b = s;
-        double mean_all = mean_step(0.0, 1.0, cov[s]); // mean of s..e
-        int64_t n_all = 1;
-        double mean_new = 0.0; // mean of b+1..e
-        int64_t n_new = 0;
-        while (mean_all >= t && e != last) {
-            ++e;
-            mean_all = mean_step(mean_all, static_cast<double>(++n_all), cov[e]);
-            mean_new = mean_step(mean_new, static_cast<double>(++n_new), cov[e]);
-            if (mean_new >= t) {
-                b = e;
-                mean_new = 0.0;
-                n_new = 0;
-            }
-        }
-
-        if (b - s >= minlen) {
-            out[k++] = static_cast<int>(s);
-            out[k++] = static_cast<int>(b);
-        }
-        j = b + 1;
-    }
+    tolvendra::region_search(tolvendra::VectorWalk{cov, n}, 0,
+                             static_cast<int64_t>(n) - 1, threshold, minlen,
+                             [&](int64_t s, int64_t b) {
+                                 out[k++] = static_cast<int>(s);
+                                 out[k++] = static_cast<int>(b);
+                             });
     return k;
 }
 

@@ -61,7 +61,8 @@ mkdir -p "$build/corpus"
 echo "--- libFuzzer: depth as runs"
 clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined \
   -fno-sanitize-recover=all -I"$rinc" \
-  tools/fuzz/runs_fuzz.cpp src/kernels/runs.cpp src/regionmining.cpp \
+  tools/fuzz/runs_fuzz.cpp src/kernels/runs.cpp src/kernels/depths.cpp \
+  src/regionmining.cpp \
   -L"$(R RHOME)/lib" -lR -Wl,-rpath,"$(R RHOME)/lib" -o "$build/runs_fuzz"
 mkdir -p "$build/runs-corpus"
 "$build/runs_fuzz" -max_total_time="${FUZZ_SECONDS:-60}" -max_len=512 \
@@ -97,7 +98,7 @@ gzip -dc "$build/bam-seeds/seed.bam" >"$build/bam-seeds/seed.raw"
 printf 'leak:bam_hdr_read\nleak:sam_hdr_init\n' >"$build/lsan.supp"
 for lib in Rhtslib system; do
   echo "--- libFuzzer: alignment reader on htslib of $lib"
-  build_bam_tool "bam_fuzz_$lib" "tools/fuzz/bam_fuzz.cpp src/bam/alignments.cpp" "$lib" \
+  build_bam_tool "bam_fuzz_$lib" "tools/fuzz/bam_fuzz.cpp src/bam/alignments.cpp src/bam/reads.cpp" "$lib" \
     "-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all"
   rm -rf "$build/bam-corpus-$lib"
   cp -r "$build/bam-seeds" "$build/bam-corpus-$lib"

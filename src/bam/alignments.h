@@ -1,6 +1,8 @@
-// Reading aligned blocks from indexed BAM and CRAM files through htslib.
-// Plain C++ with no R in it, so that it can be fuzzed and reused; the R
-// entry points live in glue.cpp.
+// Reading aligned blocks from indexed BAM and CRAM files through htslib:
+// the file, its queries and its faults (alignments.cpp), and how a read
+// becomes blocks under the reading options (reads.cpp). Plain C++ with no
+// R in it, so that it can be fuzzed and reused; the R entry points live in
+// src/r/.
 #ifndef TOLVENDRA_ALIGNMENTS_H
 #define TOLVENDRA_ALIGNMENTS_H
 
@@ -8,6 +10,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -62,6 +65,14 @@ struct Status {
     std::string what;
     bool ok() const { return fault == Fault::none; }
 };
+
+inline Status fault(Fault kind, std::string what)
+{
+    Status s;
+    s.fault = kind;
+    s.what = std::move(what);
+    return s;
+}
 
 // One open alignment file with its index, and at most one region query.
 class AlignmentFile {

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "mean.h"
+#include "regions.h"
 
 namespace tolvendra {
 
@@ -89,19 +89,11 @@ void add_blocks(Runs *runs, const std::vector<int64_t> &blocks)
 SpanStats span_stats(const Runs &runs, int64_t a, int64_t b)
 {
     SpanStats s;
-    a = std::max(a, runs.first);
-    b = std::min(b, runs.last());
-    if (a > b)
-        return s;
-    for (size_t r = runs.run_at(a); r < runs.at.size(); ++r) {
-        const int64_t from = std::max(a, runs.first + runs.at[r]);
-        if (from > b)
-            break;
-        const int64_t n = std::min(b, runs.run_end(r)) - from + 1;
-        s.sum += n * static_cast<int64_t>(runs.value[r]);
-        if (runs.value[r] > 0)
+    each_run(runs, a, b, [&](int32_t depth, int64_t n) {
+        s.sum += n * static_cast<int64_t>(depth);
+        if (depth > 0)
             s.covered += n;
-    }
+    });
     return s;
 }
 
@@ -136,131 +128,44 @@ bool profile_runs(const Runs *const *samples, size_t n_samples,
     return true;
 }
 
+namespace {
+
+// Runs walked for the region search: below the threshold a run at a time.
+struct RunsWalk {
+    const Runs &p;
+    size_t r = 0;
+    int64_t pos = 0;
+    int64_t seek(int64_t j, int threshold)
+    {
+        r = p.run_at(j);
+        while (r < p.at.size() && p.value[r] < threshold)
+            ++r;
+        if (r == p.at.size())
+            return p.last() + 1;
+        pos = std::max(j, p.first + p.at[r]);
+        return pos;
+    }
+    int next()
+    {
+        if (++pos > p.run_end(r))
+            ++r;
+        return p.value[r];
+    }
+    int value() const { return p.value[r]; }
+};
+
+} // namespace
+
 void runs_regions(const Runs &profile, int threshold, int minlen,
                   std::vector<int64_t> *out)
 {
     if (profile.length <= 0)
         return;
-    const double t = static_cast<double>(threshold);
-    const int64_t first = profile.first, last = profile.last();
-    const size_t n_runs = profile.at.size();
-    int64_t j = first;
-    while (j <= last) {
-        // the first position from j that reaches the threshold
-        size_t r = profile.run_at(j);
-        while (r < n_runs && profile.value[r] < threshold)
-            ++r;
-        if (r == n_runs)
-            break;
-        const int64_t s = std::max(j, first + profile.at[r]);
-
-        // grown as regionmining() grows it, a position at a time
-        int64_t e = s, b = s;
-        double mean_all = mean_step(0.0, 1.0, profile.value[r]);
-        int64_t n_all = 1;
-        double mean_new = 0.0;
-        int64_t n_new = 0;
-        while (mean_all >= t && e != last) {
-            ++e;
-            if (e > profile.run_end(r))
-                ++r;
-            const int x = profile.value[r];
-            mean_all = mean_step(mean_all, static_cast<double>(++n_all), x);
-            mean_new = mean_step(mean_new, static_cast<double>(++n_new), x);
-            if (mean_new >= t) {
-                b = e;
-                mean_new = 0.0;
-                n_new = 0;
-            }
-        }
-        if (b - s >= minlen) {
-            out->push_back(s);
-            out->push_back(b);
-        }
-        j = b + 1;
-    }
-}
-
-
-void span_depths(const Runs &runs, int64_t a, int64_t b,
-                 std::vector<DepthCount> *out)
-{
-    a = std::max(a, runs.first);
-    b = std::min(b, runs.last());
-    if (a > b)
-        return;
-    for (size_t r = runs.run_at(a); r < runs.at.size(); ++r) {
-        const int64_t from = std::max(a, runs.first + runs.at[r]);
-        if (from > b)
-            break;
-        out->push_back(DepthCount{runs.value[r],
-                                  std::min(b, runs.run_end(r)) - from + 1});
-    }
-}
-
-void merge_depths(std::vector<DepthCount> *pairs)
-{
-    std::vector<DepthCount> &p = *pairs;
-    std::sort(p.begin(), p.end(), [](const DepthCount &x, const DepthCount &y) {
-        return x.depth < y.depth;
-    });
-    size_t k = 0;
-    for (size_t i = 0; i < p.size(); ++i) {
-        if (k > 0 && p[k - 1].depth == p[i].depth)
-            p[k - 1].n += p[i].n;
-        else
-            p[k++] = p[i];
-    }
-    p.resize(k);
-}
-
-DepthSummary summarize_depths(const std::vector<DepthCount> &merged)
-{
-    DepthSummary s;
-    if (merged.empty())
-        return s;
-    // Depths fit 32 bits and counts 31, so n * sum of squares fits 2^125.
-    __int128 sum = 0, squares = 0;
-    for (const DepthCount &p : merged) {
-        s.bases += p.n;
-        sum += static_cast<__int128>(p.depth) * p.n;
-        squares += static_cast<__int128>(p.depth) * p.depth * p.n;
-    }
-    s.sum = static_cast<int64_t>(sum);
-    s.min = merged.front().depth;
-    s.max = merged.back().depth;
-    // the lower and upper middle positions, 0-based
-    const int64_t lo = (s.bases - 1) / 2, hi = s.bases / 2;
-    int64_t seen = 0;
-    double at_lo = 0, at_hi = 0;
-    for (const DepthCount &p : merged) {
-        if (seen <= lo && lo < seen + p.n)
-            at_lo = p.depth;
-        if (seen <= hi && hi < seen + p.n) {
-            at_hi = p.depth;
-            break;
-        }
-        seen += p.n;
-    }
-    s.median = lo == hi ? at_lo : (at_lo + at_hi) / 2;
-    if (s.bases < 2) {
-        s.sd = NAN;
-    } else {
-        const __int128 n = s.bases;
-        const __int128 spread = n * squares - sum * sum;
-        const long double var = static_cast<long double>(spread) /
-                                (static_cast<long double>(n) * (n - 1));
-        s.sd = static_cast<double>(sqrtl(var));
-    }
-    return s;
-}
-
-int64_t depths_at_least(const std::vector<DepthCount> &merged, int64_t t)
-{
-    int64_t n = 0;
-    for (auto p = merged.rbegin(); p != merged.rend() && p->depth >= t; ++p)
-        n += p->n;
-    return n;
+    region_search(RunsWalk{profile}, profile.first, profile.last(), threshold,
+                  minlen, [out](int64_t s, int64_t b) {
+                      out->push_back(s);
+                      out->push_back(b);
+                  });
 }
 
 Runs quantize_runs(const Runs &runs, const std::vector<int> &cuts)

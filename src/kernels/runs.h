@@ -1,6 +1,6 @@
 // Coverage held as runs of equal depth, and what the package computes from
 // it: sums and covered positions over spans, the profile summed across
-// samples, and the regions whose mean reaches a threshold. Plain C++ with
+// samples, the regions whose mean reaches a threshold, depth bins. Plain C++ with
 // no R in it; the alignment engine fills the runs.
 #ifndef TOLVENDRA_KERNELS_RUNS_H
 #define TOLVENDRA_KERNELS_RUNS_H
@@ -47,6 +47,26 @@ struct Runs {
     Runs slice(int64_t a, int64_t b) const;
 };
 
+// Calls visit(depth, positions) for each run of coordinates a..b, clipped
+// to the runs, in order: every walk over a span goes through here.
+template <class Visit>
+void each_run(const Runs &runs, int64_t a, int64_t b, Visit visit)
+{
+    if (a < runs.first)
+        a = runs.first;
+    if (b > runs.last())
+        b = runs.last();
+    if (a > b)
+        return;
+    for (size_t r = runs.run_at(a); r < runs.at.size(); ++r) {
+        const int64_t from = a > runs.first + runs.at[r] ? a : runs.first + runs.at[r];
+        if (from > b)
+            break;
+        const int64_t to = b < runs.run_end(r) ? b : runs.run_end(r);
+        visit(runs.value[r], to - from + 1);
+    }
+}
+
 // Adds 1 to the depth of every coordinate of each block (first, last;
 // closed), clipped to the runs.
 void add_blocks(Runs *runs, const std::vector<int64_t> &blocks);
@@ -67,43 +87,13 @@ bool profile_runs(const Runs *const *samples, size_t n_samples,
                   const double *factors, int64_t a, int64_t b, Runs *out,
                   int64_t *overflow);
 
-// The regions of a profile, as the region search of regionmining() finds
-// them on the same values expanded: the first and last coordinate of each,
-// appended to `out`. Stretches below the threshold are skipped a run at a
-// time; a region is grown a position at a time, with the same running
-// means, so the results agree bit for bit.
+// The regions of a profile, by the region search of kernels/regions.h
+// that regionmining() runs on the same values expanded: the first and last
+// coordinate of each, appended to `out`. Stretches below the threshold are
+// skipped a run at a time.
 void runs_regions(const Runs &profile, int threshold, int minlen,
                   std::vector<int64_t> *out);
 
-
-// Positions of one depth: the depths of spans of runs as a multiset.
-struct DepthCount {
-    int32_t depth;
-    int64_t n;
-};
-
-// Appends the depths of coordinates a..b (clipped to the runs), a pair a
-// run, unsorted and unmerged.
-void span_depths(const Runs &runs, int64_t a, int64_t b,
-                 std::vector<DepthCount> *out);
-
-// Sorts pairs by depth and merges those of equal depth, in place.
-void merge_depths(std::vector<DepthCount> *pairs);
-
-// Statistics of merged pairs, as R computes them on the expanded depths:
-// median() (the mean of the two middle depths for an even count) and sd()
-// (NaN for fewer than two positions), the variance taken from exact
-// 128-bit sums so that it is off by rounding only.
-struct DepthSummary {
-    int64_t bases = 0;
-    int64_t sum = 0;
-    int32_t min = 0, max = 0;
-    double median = 0, sd = 0;
-};
-DepthSummary summarize_depths(const std::vector<DepthCount> &merged);
-
-// Positions of merged pairs at least t deep.
-int64_t depths_at_least(const std::vector<DepthCount> &merged, int64_t t);
 
 // The runs with each depth replaced by its bin: k where cuts[k] <= depth <
 // cuts[k + 1] (cuts ascending; the last bin open-ended), -1 below cuts[0].

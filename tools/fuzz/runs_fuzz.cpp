@@ -1,16 +1,19 @@
 // libFuzzer target: depth held as runs must give what the depth itself
-// gives: the same regions as the region search on the expanded profile
-// (bit for bit), and the same sums and covered counts over spans. Input
+// gives: the region search of kernels/regions.h over runs must find what
+// it finds over the expanded vector (bit for bit), and spans the same
+// sums, covered counts and depths. Input
 // bytes: threshold, minimum length, the first coordinate, then pairs of
 // (value, run length).
 #include <limits.h>
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "../../src/tolvendra.h"
 #include "values.h"
+#include "../../src/kernels/depths.h"
 #include "../../src/kernels/runs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -55,6 +58,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 covered += cov[x - first] > 0;
             }
             if (s.sum != sum || s.covered != covered)
+                abort();
+            std::vector<tolvendra::DepthCount> depths;
+            tolvendra::span_depths(runs, a, b, &depths);
+            int64_t n = 0, total = 0;
+            for (const tolvendra::DepthCount &d : depths) {
+                n += d.n;
+                total += d.n * d.depth;
+            }
+            if (total != sum || n != std::max<int64_t>(0, std::min(b, runs.last()) -
+                                                             std::max(a, first) + 1))
                 abort();
         }
     }

@@ -1,17 +1,17 @@
-// The alignment engine: one pass over each file for a group of targets,
-// from index queries to what each job needs (sums over spans, covered
-// positions, regions of the profile across samples, runs of depth). Plain
-// C++ with no R in it; glue.cpp calls it.
-#ifndef TOLVENDRA_ENGINE_H
-#define TOLVENDRA_ENGINE_H
+// What the engine is asked (Request) and what it gives back (Result), as
+// shaped containers: each output knows its dimensions, so that the glue
+// hands R arrays and R computes no offsets. Plain C++ with no R in it.
+#ifndef TOLVENDRA_ENGINE_REQUEST_H
+#define TOLVENDRA_ENGINE_REQUEST_H
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
-#include "alignments.h"
+#include "../bam/alignments.h"
 #include "../kernels/runs.h"
 
 namespace tolvendra {
@@ -43,9 +43,10 @@ struct Request {
     // Kept runs hold depth bins instead (see quantize_runs()) when given.
     std::vector<int> quantize;
     // Statistics over groups of spans: span i belongs to group
-    // span_group[i] (none when empty). A group's spans must not overlap;
-    // its statistics are over the positions of all of them, and all of
-    // them are read in one query, so that a read is met once per group.
+    // span_group[i] (none when empty, -1 for a span of no group). A
+    // group's spans must not overlap; its statistics are over the
+    // positions of all of them, and all of them are read in one query, so
+    // that a read is met once per group.
     std::vector<int> span_group;
     int groups = 0;
     bool group_stats = false;       // sum, bases, min, max, median, sd
@@ -63,34 +64,56 @@ struct Request {
     void *poll_context = nullptr;
 };
 
-struct Result {
-    std::vector<int64_t> reads; // per source: reads (or fragments) counted
-    std::vector<double> bases;  // and the bases they cover
-    std::vector<double> sums;    // span i of sample s at i + spans * s
-    std::vector<double> covered; // target t of sample s at t + targets * s
-    std::vector<int> region_target;
-    std::vector<int64_t> region_start, region_end;
-    std::vector<double> region_sums; // region k of sample s at k * samples + s
-    std::vector<Runs> runs;          // target t of sample s at t * samples + s
-    // Group g of sample s at g + groups * s; threshold k of it at
-    // g + groups * (s + samples * k); depth d of it at
-    // d + (histogram + 1) * (g + groups * s), the last bin also deeper.
-    std::vector<double> group_sum, group_bases, group_min, group_max,
-        group_median, group_sd, group_ge, group_reads, group_histogram;
+// An array of up to three dimensions, the first varying fastest (as R
+// stores arrays).
+template <class T>
+struct Grid {
+    std::vector<int> dim;
+    std::vector<T> x;
+    void shape(std::initializer_list<int> d)
+    {
+        dim.assign(d);
+        size_t n = 1;
+        for (int k : dim)
+            n *= static_cast<size_t>(k);
+        x.assign(n, T());
+    }
+    T &operator()(size_t i, size_t j, size_t k = 0)
+    {
+        return x[i + static_cast<size_t>(dim[0]) *
+                         (j + static_cast<size_t>(dim[1]) * k)];
+    }
+};
+
+// Regions of the profile across samples, and each sample's sums over them.
+struct Regions {
+    std::vector<int> target;
+    std::vector<int64_t> start, end;
+    std::vector<std::vector<double>> sums; // per sample
+};
+
+// What the engine found over groups of spans. Matrices are groups x
+// samples; ge groups x samples x thresholds; histogram (histogram + 1
+// depths, the last also deeper) x groups x samples; each asked for output
+// has its dimensions, the others none of groups.
+struct Groups {
+    Grid<double> sum, bases, min, max, median, sd, ge, reads, histogram;
     // (group, sample, depth, positions) of each group's merged depths
     std::vector<int> depth_group, depth_sample, depth_value;
     std::vector<double> depth_count;
+};
+
+struct Result {
+    std::vector<int64_t> reads; // per source: reads (or fragments) counted
+    std::vector<double> bases;  // and the bases they cover
+    Grid<double> sums;          // spans x samples
+    Grid<double> covered;       // targets x samples
+    Regions regions;
+    Grid<Runs> runs;            // targets x samples, or none of targets
+    Groups groups;
     Status status;
     int failed = -1; // the source at fault, if a file is
 };
-
-// Fills `result`; a fault leaves its status (and `failed`) set and the rest
-// incomplete. Throws std::bad_alloc when memory runs out.
-void run_engine(const Request &request, Result *result);
-
-// Counts, for each source, the reads (or fragments) of the whole file that
-// its filter keeps and the bases they cover, as run_engine() counts them.
-void count_libraries(const Request &request, Result *result);
 
 } // namespace tolvendra
 

@@ -1,0 +1,105 @@
+#include "engine.h"
+
+#include "consumers.h"
+
+namespace tolvendra {
+
+void shape_result(const Request &rq, Result *out)
+{
+    const int n = static_cast<int>(rq.sources.size());
+    const int targets = static_cast<int>(rq.targets.size());
+    const bool grouped = !rq.span_group.empty();
+    const int g = grouped ? rq.groups : 0;
+    const int k = static_cast<int>(rq.thresholds.size());
+    out->reads.assign(static_cast<size_t>(n), 0);
+    out->bases.assign(static_cast<size_t>(n), 0.0);
+    out->sums.shape({static_cast<int>(rq.span_start.size()), n});
+    out->covered.shape({targets, n});
+    out->regions.sums.assign(static_cast<size_t>(n), std::vector<double>());
+    out->runs.shape({rq.keep_runs ? targets : 0, n});
+    Groups &gr = out->groups;
+    for (Grid<double> *m : {&gr.sum, &gr.bases, &gr.min, &gr.max, &gr.median, &gr.sd})
+        m->shape({rq.group_stats ? g : 0, n});
+    gr.ge.shape({k > 0 ? g : 0, n, k});
+    gr.reads.shape({rq.group_reads ? g : 0, n});
+    gr.histogram.shape({rq.histogram >= 0 && g > 0 ? rq.histogram + 1 : 0,
+                        rq.histogram >= 0 ? g : 0, n});
+}
+
+Consumers make_consumers(const Request &rq, const Plan &plan, Result *out)
+{
+    Consumers c;
+    if (!rq.span_group.empty())
+        c.each.push_back(group_statistics(rq, plan, out));
+    c.each.push_back(span_sums(rq, plan, out));
+    if (rq.regions)
+        c.each.push_back(region_finder(rq, out));
+    if (rq.keep_runs)
+        c.each.push_back(kept_runs(rq, out)); // last: it may take the runs
+    if (rq.group_reads && !rq.span_group.empty())
+        c.reads = group_reads(rq, plan, out);
+    return c;
+}
+
+void drive(Producer *producer, const Request &rq, Result *out)
+{
+    std::vector<int> tids;
+    Status st = producer->sequences(rq.targets, &tids);
+    if (!st.ok()) {
+        out->status = st;
+        out->failed = 0;
+        return;
+    }
+    const Plan plan = make_plan(rq, tids);
+    producer->prepare(plan);
+    Consumers consumers = make_consumers(rq, plan, out);
+    std::vector<Runs> runs(rq.sources.size());
+    for (const Segment &segment : plan.segments) {
+        for (size_t s = 0; s < runs.size(); ++s) {
+            st = producer->cover(s, segment, &runs[s], consumers.reads.get());
+            if (!st.ok()) {
+                out->status = st;
+                out->failed = static_cast<int>(s);
+                return;
+            }
+        }
+        for (auto &consumer : consumers.each) {
+            st = consumer->finish_segment(segment, &runs);
+            if (!st.ok()) {
+                out->status = st;
+                return;
+            }
+        }
+    }
+}
+
+void run_engine(const Request &rq, Result *out)
+{
+    shape_result(rq, out);
+    AlignmentProducer producer(rq, out);
+    Status st = producer.open(&out->failed);
+    if (!st.ok()) {
+        out->status = st;
+        return;
+    }
+    drive(&producer, rq, out);
+}
+
+void count_libraries(const Request &rq, Result *out)
+{
+    shape_result(rq, out);
+    for (size_t s = 0; s < rq.sources.size(); ++s) {
+        AlignmentFile file;
+        Status st = open_source(rq.sources[s], rq.threads, &file);
+        if (st.ok())
+            st = file.count_library(rq.sources[s].filter, &out->reads[s],
+                                    &out->bases[s]);
+        if (!st.ok()) {
+            out->status = st;
+            out->failed = static_cast<int>(s);
+            return;
+        }
+    }
+}
+
+} // namespace tolvendra

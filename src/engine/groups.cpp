@@ -1,0 +1,115 @@
+// Statistics over groups of spans: sum, bases, min, max, median and sd,
+// positions at least each threshold deep, the histogram of depths and the
+// depths themselves. A group is finished once all its spans are in.
+#include "consumers.h"
+
+#include <stdint.h>
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "../kernels/depths.h"
+
+namespace tolvendra {
+
+namespace {
+
+class GroupStatistics : public Consumer {
+public:
+    GroupStatistics(const Request &rq, const Plan &plan, Result *out)
+        : rq_(rq), plan_(plan), out_(out), left_(static_cast<size_t>(rq.groups), 0)
+    {
+        for (int g : rq.span_group)
+            if (g >= 0)
+                ++left_[g];
+    }
+    Status finish_segment(const Segment &segment, std::vector<Runs> *runs) override;
+
+private:
+    void finish(int g, size_t s, std::vector<DepthCount> *pairs);
+
+    const Request &rq_;
+    const Plan &plan_;
+    Result *out_;
+    // Spans not yet in, per group, and the depths gathered so far of groups
+    // whose spans lie in several segments (at g * samples + s).
+    std::vector<int> left_;
+    std::unordered_map<int64_t, std::vector<DepthCount>> open_;
+    std::vector<DepthCount> pairs_;
+};
+
+Status GroupStatistics::finish_segment(const Segment &segment,
+                                       std::vector<Runs> *runs)
+{
+    const size_t n_samples = runs->size();
+    for (int t : segment.targets) {
+        for (int i : plan_.spans_of[t]) {
+            const int g = rq_.span_group[i];
+            if (g < 0)
+                continue;
+            const bool done = --left_[g] == 0;
+            for (size_t s = 0; s < n_samples; ++s) {
+                const int64_t key = static_cast<int64_t>(g) *
+                                        static_cast<int64_t>(n_samples) +
+                                    static_cast<int64_t>(s);
+                auto found = open_.find(key);
+                std::vector<DepthCount> *pairs = &pairs_;
+                if (found != open_.end())
+                    pairs = &found->second;
+                else if (!done)
+                    pairs = &open_[key];
+                else
+                    pairs_.clear();
+                span_depths((*runs)[s], rq_.span_start[i], rq_.span_end[i], pairs);
+                if (done) {
+                    finish(g, s, pairs);
+                    if (found != open_.end())
+                        open_.erase(found);
+                }
+            }
+        }
+    }
+    return Status();
+}
+
+// The statistics of a group of one sample from its depths.
+void GroupStatistics::finish(int g, size_t s, std::vector<DepthCount> *pairs)
+{
+    merge_depths(pairs);
+    Groups &out = out_->groups;
+    if (rq_.group_stats) {
+        const DepthSummary d = summarize_depths(*pairs);
+        out.sum(g, s) = static_cast<double>(d.sum);
+        out.bases(g, s) = static_cast<double>(d.bases);
+        out.min(g, s) = d.min;
+        out.max(g, s) = d.max;
+        out.median(g, s) = d.median;
+        out.sd(g, s) = d.sd;
+    }
+    for (size_t k = 0; k < rq_.thresholds.size(); ++k)
+        out.ge(g, s, k) = static_cast<double>(depths_at_least(*pairs, rq_.thresholds[k]));
+    if (rq_.histogram >= 0) {
+        for (const DepthCount &p : *pairs) {
+            const int32_t d = std::min(std::max(p.depth, 0), rq_.histogram);
+            out.histogram(d, g, s) += static_cast<double>(p.n);
+        }
+    }
+    if (rq_.group_depths) {
+        for (const DepthCount &p : *pairs) {
+            out.depth_group.push_back(g);
+            out.depth_sample.push_back(static_cast<int>(s));
+            out.depth_value.push_back(p.depth);
+            out.depth_count.push_back(static_cast<double>(p.n));
+        }
+    }
+}
+
+} // namespace
+
+std::unique_ptr<Consumer> group_statistics(const Request &rq, const Plan &plan,
+                                           Result *out)
+{
+    return std::unique_ptr<Consumer>(new GroupStatistics(rq, plan, out));
+}
+
+} // namespace tolvendra

@@ -1,0 +1,82 @@
+#include "depths.h"
+
+#include <math.h>
+
+#include <algorithm>
+
+namespace tolvendra {
+
+void span_depths(const Runs &runs, int64_t a, int64_t b,
+                 std::vector<DepthCount> *out)
+{
+    each_run(runs, a, b, [out](int32_t depth, int64_t n) {
+        out->push_back(DepthCount{depth, n});
+    });
+}
+
+void merge_depths(std::vector<DepthCount> *pairs)
+{
+    std::vector<DepthCount> &p = *pairs;
+    std::sort(p.begin(), p.end(), [](const DepthCount &x, const DepthCount &y) {
+        return x.depth < y.depth;
+    });
+    size_t k = 0;
+    for (size_t i = 0; i < p.size(); ++i) {
+        if (k > 0 && p[k - 1].depth == p[i].depth)
+            p[k - 1].n += p[i].n;
+        else
+            p[k++] = p[i];
+    }
+    p.resize(k);
+}
+
+DepthSummary summarize_depths(const std::vector<DepthCount> &merged)
+{
+    DepthSummary s;
+    if (merged.empty())
+        return s;
+    // Depths fit 32 bits and counts 31, so n * sum of squares fits 2^125.
+    __int128 sum = 0, squares = 0;
+    for (const DepthCount &p : merged) {
+        s.bases += p.n;
+        sum += static_cast<__int128>(p.depth) * p.n;
+        squares += static_cast<__int128>(p.depth) * p.depth * p.n;
+    }
+    s.sum = static_cast<int64_t>(sum);
+    s.min = merged.front().depth;
+    s.max = merged.back().depth;
+    // the lower and upper middle positions, 0-based
+    const int64_t lo = (s.bases - 1) / 2, hi = s.bases / 2;
+    int64_t seen = 0;
+    double at_lo = 0, at_hi = 0;
+    for (const DepthCount &p : merged) {
+        if (seen <= lo && lo < seen + p.n)
+            at_lo = p.depth;
+        if (seen <= hi && hi < seen + p.n) {
+            at_hi = p.depth;
+            break;
+        }
+        seen += p.n;
+    }
+    s.median = lo == hi ? at_lo : (at_lo + at_hi) / 2;
+    if (s.bases < 2) {
+        s.sd = NAN;
+    } else {
+        const __int128 n = s.bases;
+        const __int128 spread = n * squares - sum * sum;
+        const long double var = static_cast<long double>(spread) /
+                                (static_cast<long double>(n) * (n - 1));
+        s.sd = static_cast<double>(sqrtl(var));
+    }
+    return s;
+}
+
+int64_t depths_at_least(const std::vector<DepthCount> &merged, int64_t t)
+{
+    int64_t n = 0;
+    for (auto p = merged.rbegin(); p != merged.rend() && p->depth >= t; ++p)
+        n += p->n;
+    return n;
+}
+
+} // namespace tolvendra

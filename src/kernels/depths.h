@@ -1,0 +1,45 @@
+// The depths of spans of runs as a multiset, and the statistics of it
+// that feature groups report. Plain C++ with no R in it.
+#ifndef TOLVENDRA_KERNELS_DEPTHS_H
+#define TOLVENDRA_KERNELS_DEPTHS_H
+
+#include <stdint.h>
+
+#include <vector>
+
+#include "runs.h"
+
+namespace tolvendra {
+
+// Positions of one depth: the depths of spans of runs as a multiset.
+struct DepthCount {
+    int32_t depth;
+    int64_t n;
+};
+
+// Appends the depths of coordinates a..b (clipped to the runs), a pair a
+// run, unsorted and unmerged.
+void span_depths(const Runs &runs, int64_t a, int64_t b,
+                 std::vector<DepthCount> *out);
+
+// Sorts pairs by depth and merges those of equal depth, in place.
+void merge_depths(std::vector<DepthCount> *pairs);
+
+// Statistics of merged pairs, as R computes them on the expanded depths:
+// median() (the mean of the two middle depths for an even count) and sd()
+// (NaN for fewer than two positions), the variance taken from exact
+// 128-bit sums so that it is off by rounding only.
+struct DepthSummary {
+    int64_t bases = 0;
+    int64_t sum = 0;
+    int32_t min = 0, max = 0;
+    double median = 0, sd = 0;
+};
+DepthSummary summarize_depths(const std::vector<DepthCount> &merged);
+
+// Positions of merged pairs at least t deep.
+int64_t depths_at_least(const std::vector<DepthCount> &merged, int64_t t);
+
+} // namespace tolvendra
+
+#endif
