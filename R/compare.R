@@ -215,8 +215,9 @@ as.data.frame.tolvendra_comparison <- function(x, row.names = NULL,
 #' the splicing index ([splicingind()]) of the first group against the
 #' second: `log2(sum1 / (scale * sum2))` clamped to the range -1 to 1. As
 #' with two samples, the index reads as a ratio only where both groups have
-#' reads; see "Reading the index" in [compare_samples()]. The work is split
-#' into tasks of one sample and one feature, run through
+#' reads; see "Reading the index" in [compare_samples()]. The features are
+#' read as [analyze_samples()] reads targets: in tasks of nearby features,
+#' each reading every sample's file once, run through
 #' [BiocParallel::bplapply()].
 #'
 #' @param samples A data frame with columns `file` and `sample` and the
@@ -291,7 +292,7 @@ compare_groups <- function(samples, group, features, scale = NULL,
   pass <- study_pass(study, spans, NULL, BPPARAM, call)
   study$samples$covered <- pass$covered /
     sum(as.double(study$targets$end) - study$targets$start + 1)
-  x <- coverage_summary(spans, pass$sums, study, study$normalize)
+  x <- coverage_experiment(spans, pass$sums, study, study$normalize)
   scaled <- sweep(pass$sums, 2L, study$samples$scale_factor, `*`)
   sum1 <- rowSums(scaled[, in1, drop = FALSE])
   sum2 <- rowSums(scaled[, !in1, drop = FALSE])

@@ -335,43 +335,6 @@ fraction_of_mean <- function(depths, f, mean_depth, empty) {
   empty
 }
 
-# The values of feature_values() as a RangedSummarizedExperiment.
-feature_experiment <- function(x) {
-  samples <- x$samples
-  ranges <- feature_ranges(x$parsed, x$lengths)
-  columns <- S4Vectors::DataFrame(samples[setdiff(names(samples), "sample")],
-                                  row.names = samples$sample,
-                                  check.names = FALSE)
-  se <- SummarizedExperiment::SummarizedExperiment(
-    assays = x$assays, rowRanges = ranges, colData = columns)
-  SummarizedExperiment::rowData(se)$bases <- unname(x$bases)
-  se
-}
-
-# The row ranges: the features as a GRanges, or their merged ranges as a
-# GRangesList; those read are cut at their sequence's end as they were
-# read, the others kept as given (out of bounds on purpose).
-feature_ranges <- function(parsed, lengths) {
-  p <- parsed$pieces
-  levels <- union(names(lengths), p$seqname)
-  info <- GenomicRanges::seqinfo(GenomicRanges::GRanges(
-    seqlengths = stats::setNames(as.integer(lengths[levels]), levels)))
-  ranges <- withCallingHandlers(
-    GenomicRanges::GRanges(factor(p$seqname, levels),
-                           IRanges::IRanges(p$start, ifelse(p$read, p$last, p$end)),
-                           seqinfo = info),
-    warning = function(w) {
-      if (grepl("out-of-bound", conditionMessage(w))) {
-        invokeRestart("muffleWarning")
-      }
-    })
-  if (parsed$list) {
-    ranges <- S4Vectors::split(ranges, factor(p$group, seq_along(parsed$names)))
-  }
-  names(ranges) <- parsed$names
-  ranges
-}
-
 check_stats <- function(stats, call) {
   known <- c("mean", "sum", "median", "min", "max", "sd")
   if (is.null(stats)) return(character())

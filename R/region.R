@@ -51,7 +51,7 @@ analyze_region <- function(file, seqname, start = 1, end = NULL, width = 100,
 # BAM file: the same native summaries that analyze_region() takes.
 analyze_coverage <- function(region, cov, width, threshold, minlen, options) {
   bins <- bin_spans(region$start, region$end, width)
-  x <- .Call(B_coverage_summary$address, as.integer(cov), as.double(region$start),
+  x <- .Call(B_vector_sums$address, as.integer(cov), as.double(region$start),
              as.double(bins$start), as.double(bins$end), as.integer(threshold),
              as.integer(minlen))
   new_region(region, cov, width, bins, x$sums, x$region_start, x$region_end,

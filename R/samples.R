@@ -162,45 +162,6 @@ samples_values <- function(files, where, width, threshold, minlen, normalize,
        width = width, threshold = threshold, minlen = minlen)
 }
 
-# The values of samples_values() as a tolvendra_samples object.
-samples_experiment <- function(x) {
-  study <- x$study
-  pass <- x$pass
-  coverage <- list(bins = coverage_summary(x$bins, pass$sums, study, x$normalize),
-                   regions = coverage_summary(pass$regions, pass$region_sums,
-                                              study, x$normalize))
-  SummarizedExperiment::rowData(coverage$regions)$pooled <- x$pooled
-
-  structure(list(bins = coverage$bins, regions = coverage$regions,
-                 targets = study$targets, lengths = study$lengths,
-                 width = x$width, threshold = x$threshold,
-                 minlen = x$minlen, normalize = x$normalize,
-                 options = study$options),
-            class = "tolvendra_samples")
-}
-
-# A RangedSummarizedExperiment of coverage sums over spans of the targets.
-coverage_summary <- function(spans, sums, study, normalize) {
-  lengths <- study$lengths
-  samples <- study$samples
-  rows <- GenomicRanges::GRanges(
-    factor(study$targets$seqname[spans$target], levels = names(lengths)),
-    IRanges::IRanges(spans$start, spans$end),
-    seqlengths = stats::setNames(as.integer(lengths), names(lengths)),
-    target = spans$target)
-  mean <- sums / (spans$end - spans$start + 1)
-  assays <- list(sum = sums, mean = mean)
-  if (normalize != "none") {
-    assays[[normalize]] <- sweep(mean, 2L, samples$scale_factor, `*`)
-  }
-  columns <- S4Vectors::DataFrame(samples[setdiff(names(samples), "sample")],
-                                  row.names = samples$sample,
-                                  check.names = FALSE)
-  SummarizedExperiment::SummarizedExperiment(
-    assays = assays, rowRanges = rows, colData = columns,
-    metadata = list(normalize = normalize, options = study$options))
-}
-
 # One row per sample: annotations, mapped reads, mean depth over the
 # targets, fraction covered, and mean depth over the regions.
 sample_table <- function(x) {

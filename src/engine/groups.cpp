@@ -78,7 +78,7 @@ void GroupStatistics::finish(int g, size_t s, std::vector<DepthCount> *pairs)
     merge_depths(pairs);
     Groups &out = out_->groups;
     if (rq_.group_stats) {
-        const DepthSummary d = summarize_depths(*pairs);
+        const DepthStatistics d = depth_statistics(*pairs);
         out.sum(g, s) = static_cast<double>(d.sum);
         out.bases(g, s) = static_cast<double>(d.bases);
         out.min(g, s) = d.min;

@@ -30,9 +30,9 @@ void merge_depths(std::vector<DepthCount> *pairs)
     p.resize(k);
 }
 
-DepthSummary summarize_depths(const std::vector<DepthCount> &merged)
+DepthStatistics depth_statistics(const std::vector<DepthCount> &merged)
 {
-    DepthSummary s;
+    DepthStatistics s;
     if (merged.empty())
         return s;
     // Depths fit 32 bits and counts 31, so n * sum of squares fits 2^125.

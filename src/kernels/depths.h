@@ -29,13 +29,13 @@ void merge_depths(std::vector<DepthCount> *pairs);
 // median() (the mean of the two middle depths for an even count) and sd()
 // (NaN for fewer than two positions), the variance taken from exact
 // 128-bit sums so that it is off by rounding only.
-struct DepthSummary {
+struct DepthStatistics {
     int64_t bases = 0;
     int64_t sum = 0;
     int32_t min = 0, max = 0;
     double median = 0, sd = 0;
 };
-DepthSummary summarize_depths(const std::vector<DepthCount> &merged);
+DepthStatistics depth_statistics(const std::vector<DepthCount> &merged);
 
 // Positions of merged pairs at least t deep.
 int64_t depths_at_least(const std::vector<DepthCount> &merged, int64_t t);

@@ -1,4 +1,4 @@
-// engine_run() and coverage_summary(): the engine's passes for R.
+// engine_run() and vector_sums(): the engine's passes for R.
 #include "../engine/engine.h"
 #include "glue.h"
 
@@ -51,7 +51,7 @@ struct Summary {
     std::vector<double> sums, region_sums;
 };
 
-Status summarize(const int *cov, int64_t n, int64_t first, const double *a,
+Status sum_vector(const int *cov, int64_t n, int64_t first, const double *a,
                  const double *b, int64_t m, int threshold, int minlen,
                  Summary *out)
 {
@@ -98,7 +98,7 @@ SEXP engine_run(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
 // The sums of a coverage vector (first coordinate `first`) over spans, and
 // its regions with their sums, through the same kernels as the engine:
 // list(sums, region_start, region_end, region_sums).
-SEXP coverage_summary(SEXP cov, SEXP first, SEXP starts, SEXP ends,
+SEXP vector_sums(SEXP cov, SEXP first, SEXP starts, SEXP ends,
                       SEXP threshold, SEXP minlen)
 {
     if (TYPEOF(cov) != INTSXP || TYPEOF(starts) != REALSXP ||
@@ -106,12 +106,12 @@ SEXP coverage_summary(SEXP cov, SEXP first, SEXP starts, SEXP ends,
         TYPEOF(first) != REALSXP || XLENGTH(first) != 1 ||
         TYPEOF(threshold) != INTSXP || XLENGTH(threshold) != 1 ||
         TYPEOF(minlen) != INTSXP || XLENGTH(minlen) != 1)
-        Rf_error("coverage_summary() takes an integer profile, double spans "
+        Rf_error("vector_sums() takes an integer profile, double spans "
                  "and integer threshold and minlen");
     Summary *sm = nullptr;
     SEXP handle = Owned<Summary>::make(&sm);
     const Outcome o = !sm ? out_of_memory() : guarded([&] {
-        return summarize(INTEGER(cov), XLENGTH(cov),
+        return sum_vector(INTEGER(cov), XLENGTH(cov),
                          static_cast<int64_t>(REAL(first)[0]), REAL(starts),
                          REAL(ends), XLENGTH(starts), INTEGER(threshold)[0],
                          INTEGER(minlen)[0], sm);

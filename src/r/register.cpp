@@ -22,7 +22,7 @@ SEXP bam_next(SEXP handle, SEXP span, SEXP max_blocks);
 SEXP bam_count_mapped(SEXP handle);
 SEXP bam_decoded(void);
 SEXP engine_run(SEXP sources, SEXP targets, SEXP spans, SEXP settings);
-SEXP coverage_summary(SEXP cov, SEXP first, SEXP starts, SEXP ends,
+SEXP vector_sums(SEXP cov, SEXP first, SEXP starts, SEXP ends,
                       SEXP threshold, SEXP minlen);
 
 // The htslib that this library runs on: its version, whether it is the
@@ -61,7 +61,7 @@ static const R_CallMethodDef call_methods[] = {
     {"bam_count_mapped", (DL_FUNC) &bam_count_mapped, 1},
     {"bam_decoded", (DL_FUNC) &bam_decoded, 0},
     {"engine_run", (DL_FUNC) &engine_run, 4},
-    {"coverage_summary", (DL_FUNC) &coverage_summary, 6},
+    {"vector_sums", (DL_FUNC) &vector_sums, 6},
     {"bam_library_info", (DL_FUNC) &bam_library_info, 0},
     {NULL, NULL, 0}
 };
