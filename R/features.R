@@ -328,9 +328,10 @@ gather_features <- function(tasks, results, empty, thresholds, depths) {
 # for a sample whose mean is 0, where no share tells covered from not.
 fraction_of_mean <- function(depths, f, mean_depth, empty) {
   at_least <- depths$depth >= f * mean_depth[depths$sample]
-  cell <- depths$feature + nrow(empty) * (depths$sample - 1L)
-  totals <- rowsum(depths$count * at_least, cell)
-  empty[as.integer(rownames(totals))] <- totals
+  totals <- tapply(depths$count * at_least,
+                   list(factor(depths$feature, seq_len(nrow(empty))),
+                        factor(depths$sample, seq_len(ncol(empty)))), sum)
+  empty[] <- ifelse(is.na(totals), 0, totals)
   empty[, mean_depth == 0] <- NA
   empty
 }
