@@ -98,33 +98,41 @@ export_coverage <- function(file, path,
   factor <- normalize_study(study, normalize, genome_size, call,
                             "file")$samples$scale_factor
 
-  # a group of targets at a time, so that memory follows the group
-  groups <- target_groups(targets, ceiling(sum(as.double(targets$end) -
-                                                 targets$start + 1) / 64e6))
-  write_bedgraph <- function(bedgraph) {
-    write_lines_to(bedgraph, function(con) {
-      for (g in groups) {
-        x <- engine_run(list(source), options, targets[g, ], keep = "runs",
-                        quantize = if (format == "bed") quantize, call = call)
-        if (format == "bed") {
-          write_bins(x$runs[, 1L], targets[g, ], quantize, con)
-        } else {
-          write_runs(x$runs[, 1L], targets[g, ], factor, con)
-        }
-      }
-    })
-  }
   write_atomic(path, function(tmp) {
-    if (format != "bigWig") return(write_bedgraph(tmp))
+    if (format != "bigWig") {
+      return(write_track_lines(tmp, source, targets, format, quantize, factor,
+                               options, call))
+    }
     # beside the track, on the disk that must hold it
     bedgraph <- paste0(tmp, ".bedGraph")
     on.exit(unlink(bedgraph))
-    write_bedgraph(bedgraph)
+    write_track_lines(bedgraph, source, targets, "bedGraph", quantize, factor,
+                      options, call)
     seqinfo <- GenomicRanges::seqinfo(GenomicRanges::GRanges(
       seqlengths = stats::setNames(as.integer(lengths), names(lengths))))
     rtracklayer::wigToBigWig(bedgraph, seqinfo, dest = tmp)
   })
   invisible(path)
+}
+
+# Writes the depth of a source over sorted targets as bedGraph lines
+# (scaled by `factor`), or as quantized BED lines for format "bed", a group
+# of targets at a time, so that memory follows the group.
+write_track_lines <- function(path, source, targets, format, quantize, factor,
+                              options, call) {
+  groups <- target_groups(targets, ceiling(sum(as.double(targets$end) -
+                                                 targets$start + 1) / 64e6))
+  write_lines_to(path, function(con) {
+    for (g in groups) {
+      x <- engine_run(list(source), options, targets[g, ], keep = "runs",
+                      quantize = if (format == "bed") quantize, call = call)
+      if (format == "bed") {
+        write_bins(x$runs[, 1L], targets[g, ], quantize, con)
+      } else {
+        write_runs(x$runs[, 1L], targets[g, ], factor, con)
+      }
+    }
+  })
 }
 
 # Writes the targets' runs of depth as bedGraph lines, 0-based half-open,
