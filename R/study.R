@@ -209,8 +209,35 @@ check_headers <- function(lengths, samples, seqnames, call) {
 # the name of the normalization as `normalize`.
 normalize_study <- function(study, normalize, genome_size, call,
                             arg = "files") {
-  n <- nrow(study$samples)
+  how <- check_normalize(normalize, genome_size, nrow(study$samples), call)
+  study$normalize <- how$normalize
   study$samples$library_size <- NA_real_
+  if (how$normalize %in% c("none", "scaled")) {
+    study$samples$scale_factor <- how$factors
+    return(study)
+  }
+  library <- library_sizes(study$sources, study$options, arg, call)
+  empty <- which(library$reads == 0)
+  if (length(empty) > 0L) {
+    who <- study$samples$sample[empty[1L]]
+    abort_arg(sprintf(paste0(
+      "`%s` must have reads that the reading options keep to be ",
+      "normalized by them, but %s has none."), arg,
+      if (arg == "files") paste("sample", who) else who), call, arg)
+  }
+  study$samples$library_size <- library$reads
+  study$samples$scale_factor <- if (how$normalize == "cpm") {
+    1e6 / library$reads
+  } else {
+    # 1x: the library's bases spread over the genome
+    how$genome_size / library$bases
+  }
+  study
+}
+
+# `normalize` and `genome_size` checked for n samples: list(normalize =
+# "none", "cpm", "rpgc" or "scaled" (factors given), factors, genome_size).
+check_normalize <- function(normalize, genome_size, n, call) {
   if (is.numeric(normalize) && !is.object(normalize)) {
     if (length(normalize) != n || anyNA(normalize) ||
         any(!is.finite(normalize) | normalize <= 0)) {
@@ -220,13 +247,10 @@ normalize_study <- function(study, normalize, genome_size, call,
         if (n == 1L) "" else "s",
         describe(normalize)), call, "normalize")
     }
-    study$samples$scale_factor <- as.double(normalize)
-    study$normalize <- "scaled"
-    return(study)
+    return(list(normalize = "scaled", factors = as.double(normalize)))
   }
   normalize <- check_choice(normalize, c("none", "cpm", "rpgc"), "normalize",
                             call)
-  study$normalize <- normalize
   if (!is.null(genome_size) && normalize != "rpgc") {
     abort_arg(sprintf(paste0(
       "`genome_size` goes with `normalize = \"rpgc\"`, not with ",
@@ -240,25 +264,5 @@ normalize_study <- function(study, normalize, genome_size, call,
     }
     genome_size <- check_positive(genome_size, "genome_size", call)
   }
-  if (normalize == "none") {
-    study$samples$scale_factor <- 1
-    return(study)
-  }
-  library <- library_sizes(study$sources, study$options, arg, call)
-  empty <- which(library$reads == 0)
-  if (length(empty) > 0L) {
-    who <- study$samples$sample[empty[1L]]
-    abort_arg(sprintf(paste0(
-      "`%s` must have reads that the reading options keep to be ",
-      "normalized by them, but %s has none."), arg,
-      if (arg == "files") paste("sample", who) else who), call, arg)
-  }
-  study$samples$library_size <- library$reads
-  study$samples$scale_factor <- if (normalize == "cpm") {
-    1e6 / library$reads
-  } else {
-    # 1x: the library's bases spread over the genome
-    genome_size / library$bases
-  }
-  study
+  list(normalize = normalize, factors = 1, genome_size = genome_size)
 }
