@@ -196,13 +196,16 @@ draw_comparison <- function(x, xlim, main, xlab, ylab, dots) {
   drawn <- widen(both$start, both$end, least_width())
   graphics::segments(drawn$start, both$index, drawn$end, both$index,
                      lwd = 3, col = "grey10")
+  # the shaded cases only where they occur in view
+  shown <- c(TRUE, detected_levels[-1L] %in% units$detected)
   legend_above(
     legend = c(sprintf("index where both have reads, per %s",
                        if (is.null(x$width)) "feature" else bin_text(x$width, k)),
                "reads in sample 1 only", "reads in sample 2 only",
-               "no reads in either"),
-    col = c("grey10", NA, NA, NA), lty = c(1, NA, NA, NA),
-    lwd = c(3, NA, NA, NA), fill = c(NA, alone_colours), border = NA)
+               "no reads in either")[shown],
+    col = c("grey10", NA, NA, NA)[shown], lty = c(1, NA, NA, NA)[shown],
+    lwd = c(3, NA, NA, NA)[shown], fill = c(NA, alone_colours)[shown],
+    border = NA)
   graphics::mtext(main %||% sprintf("%s against %s, %s", files[1L],
                                     files[2L], locus(x)),
                   outer = TRUE, font = 2, cex = 1.2, line = 0.5)
