@@ -1,7 +1,7 @@
 // libFuzzer target: depth held as runs must give what the depth itself
 // gives: the region search of kernels/regions.h over runs must find what
 // it finds over the expanded vector (bit for bit), and spans the same
-// sums, covered counts and depths. Input
+// sums, covered counts and depths, merged by depth. Input
 // bytes: threshold, minimum length, the first coordinate, then pairs of
 // (value, run length).
 #include <limits.h>
@@ -9,6 +9,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
 #include "../../src/tolvendra.h"
@@ -69,6 +70,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (total != sum || n != std::max<int64_t>(0, std::min(b, runs.last()) -
                                                              std::max(a, first) + 1))
                 abort();
+            // merged, by counting or by sorting, as a map of depths merges them
+            std::map<int32_t, int64_t> expected;
+            for (const tolvendra::DepthCount &d : depths)
+                expected[d.depth] += d.n;
+            tolvendra::merge_depths(&depths);
+            if (depths.size() != expected.size())
+                abort();
+            size_t j = 0;
+            for (const auto &e : expected) {
+                if (depths[j].depth != e.first || depths[j].n != e.second)
+                    abort();
+                ++j;
+            }
         }
     }
     return 0;
