@@ -16,9 +16,26 @@ read_text <- function(path) {
   readLines(con)
 }
 
+# The lines of a .bed.gz file that tabix finds in chr:start-end through
+# its CSI index, and, the slow way, the lines of its text that overlap it.
+tabix_file <- function(path) Rsamtools::TabixFile(path, index = paste0(path, ".csi"))
+tabix_lines <- function(path, seqname, start, end) {
+  Rsamtools::scanTabix(tabix_file(path), param = GenomicRanges::GRanges(
+    seqname, IRanges::IRanges(start, end)))[[1L]]
+}
+overlapping_lines <- function(path, seqname, start, end) {
+  lines <- grep("^#", read_text(path), value = TRUE, invert = TRUE)
+  fields <- strsplit(lines, "\t")
+  on <- vapply(fields, function(f) {
+    f[1L] == seqname && as.numeric(f[2L]) < end && as.numeric(f[3L]) >= start
+  }, TRUE)
+  lines[on]
+}
+
 test_that("tolvendra depth writes mosdepth's files with mosdepth's numbers, which MultiQC reads", {
   skip_without_bam()
   skip_if(!nzchar(Sys.which("mosdepth")), "mosdepth is not installed")
+  skip_if_not_installed("Rsamtools")
   # mosdepth leaves deletions uncovered: reads without them, and reads
   # with them counted as mosdepth counts them
   studies <- list(plain = make_study(deletions = FALSE),
@@ -52,10 +69,10 @@ test_that("tolvendra depth writes mosdepth's files with mosdepth's numbers, whic
     stopifnot(system2("mosdepth", shQuote(c(case$args, prefix("mosdepth"), bam)),
                       stdout = FALSE, stderr = FALSE) == 0)
     theirs <- list.files(dirname(prefix("mosdepth")), sprintf("^case%d\\.", k))
-    theirs <- theirs[!grepl("\\.csi$", theirs)]
+    # the .bed.gz files with their CSI indexes, as mosdepth's
     expect_setequal(list.files(dirname(prefix("ours")), sprintf("^case%d\\.", k)),
                     theirs)
-    for (f in theirs) {
+    for (f in theirs[!grepl("\\.csi$", theirs)]) {
       ours <- read_text(file.path(dir, "ours", f))
       mosdepth <- read_text(file.path(dir, "mosdepth", f))
       if (grepl("summary", f)) {
@@ -66,6 +83,25 @@ test_that("tolvendra depth writes mosdepth's files with mosdepth's numbers, whic
         ours[quirk] <- sub("\t[0-9]+\t([0-9]+)$", "\t0\t\\1", ours[quirk])
       }
       expect_identical(ours, mosdepth, label = paste(label, f))
+    }
+    # tabix finds, through the index, the lines that overlap a random span,
+    # and the last base of a random line alone (which the next line, if
+    # adjacent, does not hold: BED starts count from 0)
+    set.seed(k)
+    for (f in grep("\\.bed\\.gz$", theirs, value = TRUE)) {
+      path <- file.path(dir, "ours", f)
+      indexed <- Rsamtools::headerTabix(tabix_file(path))$seqnames
+      if (length(indexed) == 0L) next
+      seqname <- indexed[sample(length(indexed), 1L)]
+      span <- sort(sample(study_lengths[[seqname]], 2L))
+      lines <- overlapping_lines(path, seqname, 1, Inf)
+      end <- as.numeric(strsplit(lines[sample(length(lines), 1L)], "\t")[[1L]][3L])
+      for (at in list(span, c(end, end))) {
+        where <- sprintf("seed %d: %s %s:%.0f-%.0f", k, f, seqname, at[1L], at[2L])
+        expect_identical(tabix_lines(path, seqname, at[1L], at[2L]),
+                         overlapping_lines(path, seqname, at[1L], at[2L]),
+                         label = where)
+      }
     }
   }
   # the per-base file is export_coverage()'s bedGraph
@@ -237,4 +273,23 @@ test_that("the installed script runs; the commands load neither SummarizedExperi
   loaded <- strsplit(paste(loaded, collapse = " "), " ")[[1L]]
   expect_true("optparse" %in% loaded)
   expect_false(any(c("SummarizedExperiment", "GenomicRanges") %in% loaded))
+})
+
+test_that("a .bed.gz file that cannot be compressed is an error naming it", {
+  dir <- tempfile("bgzf")
+  dir.create(dir)
+  path <- file.path(dir, "x.regions.bed.gz")
+  cases <- list(
+    list(text = file.path(dir, "gone.txt"), out = path, says = "could not open the text"),
+    list(text = NULL, out = file.path(dir, "no", "x.gz"), says = "BGZF compression"))
+  for (case in cases) {
+    text <- case$text %||% {
+      writeLines("chr1\t0\t10\t1.00", file.path(dir, "t.txt"))
+      file.path(dir, "t.txt")
+    }
+    e <- expect_error(write_bgzf(text, case$out, paste0(case$out, ".csi"), path, 1L),
+                      class = "tolvendra_error_write", label = case$says)
+    expect_match(conditionMessage(e), path, fixed = TRUE, label = case$says)
+    expect_match(conditionMessage(e), case$says, fixed = TRUE, label = case$says)
+  }
 })
