@@ -182,7 +182,7 @@ run_features <- function(s) {
 }
 
 # The features of a GTF file: for each value of attribute `id`, the union
-# of its records of type `type`, as a GRangesList.
+# of its records of type `type`, as gene_pieces() makes them.
 read_gtf <- function(path, type, id) {
   if (!file.exists(path)) {
     abort_arg(sprintf("`--features` must be an existing file; %s does not exist.",
@@ -205,9 +205,18 @@ read_gtf <- function(path, type, id) {
         sprintf("one without it on its %s record %d", type, which(is.na(names))[1L])),
       NULL, "--features")
   }
-  ranges <- GenomicRanges::GRanges(column(1L)[kept], IRanges::IRanges(
-    as.numeric(column(4L)[kept]), as.numeric(column(5L)[kept])))
-  S4Vectors::split(ranges, factor(names, unique(names)))
+  start <- suppressWarnings(as.numeric(column(4L)[kept]))
+  end <- suppressWarnings(as.numeric(column(5L)[kept]))
+  bad <- which(is.na(start) | is.na(end) | start < 1 | end < start)
+  if (length(bad) > 0L) {
+    abort_arg(sprintf(paste0(
+      "`--features` must be a GTF file whose records span start to end, ",
+      "from 1; %s has %s to %s on its %s record %d."), describe(path),
+      column(4L)[kept][bad[1L]], column(5L)[kept][bad[1L]], type, bad[1L]),
+      NULL, "--features")
+  }
+  genes <- factor(names, unique(names))
+  gene_pieces(column(1L)[kept], start, end, as.integer(genes), levels(genes))
 }
 
 # ---- track -------------------------------------------------------------

@@ -184,6 +184,34 @@ test_that("tolvendra regions, features and track write what their R functions gi
     }
   }
 
+  # random genes of exons that overlap, abut or stand apart, on two
+  # sequences: their unions as GenomicRanges::reduce() makes them
+  for (seed in 1:5) {
+    set.seed(seed)
+    n <- 12L
+    exons <- data.frame(seqname = sample(c("chrA", "chrB"), n, TRUE),
+                        start = sample(1:60, n, TRUE), width = sample(1:15, n, TRUE),
+                        gene = sample(c("a", "b", "c"), n, TRUE))
+    exons$end <- exons$start + exons$width - 1
+    path <- within(sprintf("random%d.gtf", seed))
+    writeLines(sprintf('%s\tsim\texon\t%d\t%d\t.\t+\t.\tgene_id "%s";',
+                       exons$seqname, exons$start, exons$end, exons$gene), path)
+    genes <- read_gtf(path, "exon", "gene_id")
+    ranges <- GenomicRanges::GRanges(exons$seqname, IRanges::IRanges(exons$start, exons$end))
+    merged <- unlist(GenomicRanges::reduce(S4Vectors::split(
+      ranges, factor(exons$gene, unique(exons$gene)))))
+    expected <- data.frame(seqname = as.character(GenomicRanges::seqnames(merged)),
+                           start = GenomicRanges::start(merged),
+                           end = GenomicRanges::end(merged),
+                           gene = names(merged))
+    found <- data.frame(genes$pieces[1:3], gene = genes$names[genes$pieces$group])
+    key <- function(x) x[do.call(order, x[c("gene", "seqname", "start")]), ]
+    expect_equal(key(found), key(expected), ignore_attr = TRUE,
+                 label = sprintf("seed %d: genes of %s", seed,
+                                 paste(exons$gene, exons$seqname, exons$start,
+                                       exons$end, collapse = ", ")))
+  }
+
   # track: a normalized strand as bedGraph, and quantized bins
   expect_identical(cli("track", "--strand", "+", "--normalize", "cpm",
                        "--where", "chrB", study$file[1], within("plus.bedGraph"))$status, 0L)
@@ -261,9 +289,13 @@ test_that("the installed script runs; the commands load neither SummarizedExperi
   # the commands that write files, in one fresh process
   bed <- file.path(dirname(prefix), "f.bed")
   writeLines("seq1\t100\t400\tf1", bed)
+  gtf <- file.path(dirname(prefix), "g.gtf")
+  writeLines(c('seq1\tsim\texon\t100\t400\t.\t+\t.\tgene_id "g1";',
+               'seq1\tsim\texon\t350\t700\t.\t+\t.\tgene_id "g1";'), gtf)
   runs <- list(c("depth", "-q", "0:1:", "-b", "500", paste0(prefix, "2"), ex1_bam()),
                c("regions", "--threshold", "40", paste0(prefix, "3"), ex1_bam()),
-               c("features", "--features", bed, "--reads", paste0(prefix, "4"), ex1_bam()))
+               c("features", "--features", bed, "--reads", paste0(prefix, "4"), ex1_bam()),
+               c("features", "--features", gtf, paste0(prefix, "5"), ex1_bam()))
   calls <- vapply(runs, function(r) {
     sprintf("stopifnot(Tolvendra::tolvendra_main(c(%s)) == 0L); ",
             paste0("'", r, "'", collapse = ", "))
