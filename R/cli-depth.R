@@ -63,7 +63,7 @@ run_depth <- function(s) {
   source <- check_alignments(s$file, arg = "FILE", call = NULL)
   sequences <- alignment_targets(source, "FILE", NULL)
   lengths <- stats::setNames(sequences$length, sequences$name)
-  targets <- check_where(s$chrom, lengths, "-c/--chrom", NULL)
+  targets <- flag_checked(check_where(s$chrom, lengths, "-c/--chrom", NULL))
   regions <- depth_regions(s, targets, lengths)
   if (!is.null(regions) && is.null(s$window) && !s$per_base &&
       length(s$thresholds) == 0L && is.null(s$quantize)) {

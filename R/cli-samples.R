@@ -107,7 +107,9 @@ check_regions <- function(flags, args) {
 # writes them and its bins' means beside them, without building its
 # Bioconductor objects.
 run_regions <- function(s) {
-  x <- samples_values(sample_files(s$samples), s$where, s$width, s$threshold,
+  files <- sample_files(s$samples)
+  flag_checked(check_normalize(s$normalize, s$genome_size, NROW(files), NULL))
+  x <- samples_values(files, s$where, s$width, s$threshold,
                       s$minlen, s$normalize, s$genome_size, s$BPPARAM,
                       s$options, list(), NULL)
   seqnames <- x$study$targets$seqname
@@ -244,10 +246,13 @@ check_track <- function(flags, args) {
     }
     known[[extension]]
   }
+  normalize <- flag_normalize(flags$normalize)
+  genome_size <- flag_number(flags$`genome-size`, "--genome-size")
+  # one file, so one scale factor
+  check_normalize(normalize, genome_size, 1L, NULL)
   list(file = args[1L], path = args[2L],
        format = flag_choice(format, c("bigWig", "bedGraph", "bed"), "--format"),
-       normalize = flag_normalize(flags$normalize),
-       genome_size = flag_number(flags$`genome-size`, "--genome-size"),
+       normalize = normalize, genome_size = genome_size,
        where = flags$where,
        quantize = flag_numbers(flags$quantize, "-q/--quantize"),
        options = cli_read_options(flags))

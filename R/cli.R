@@ -100,14 +100,26 @@ run_command <- function(args) {
                           sprintf("at least %d", command$positional[1L]), n),
                 usage)
   }
-  # flags are checked first: their errors are usage errors
+  as_usage <- function(e) {
+    usage_error(sprintf("tolvendra %s: %s", name, flag_names(conditionMessage(e))),
+                usage)
+  }
+  # flags are checked first: their errors are usage errors, as are those
+  # of flags checked against the samples or sequences once known
   settings <- tryCatch(command_function(name, "check_%s")(parsed$options, parsed$args),
-                       tolvendra_error_arg = function(e) {
-                         usage_error(sprintf("tolvendra %s: %s", name,
-                                             flag_names(conditionMessage(e))), usage)
-                       })
-  command_function(name, "run_%s")(settings)
+                       tolvendra_error_arg = as_usage)
+  tryCatch(command_function(name, "run_%s")(settings),
+           tolvendra_error_flag = as_usage)
   invisible()
+}
+
+# expr, a check of flags against what the input holds (its samples, its
+# sequences), made before any reading: its errors are usage errors.
+flag_checked <- function(expr) {
+  tryCatch(expr, tolvendra_error_arg = function(e) {
+    class(e) <- c("tolvendra_error_flag", class(e))
+    stop(e)
+  })
 }
 
 command_function <- function(name, pattern) {

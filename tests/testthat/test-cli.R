@@ -234,6 +234,8 @@ test_that("usage errors exit 2 with the usage, faults of the data 1 with the fil
   # a copy whose index is older than itself
   Sys.setFileTime(paste0(broken, ".bai"), Sys.time() - 60)
   out <- file.path(dir, "out")
+  table <- file.path(dir, "one.tsv")
+  writeLines(c("sample\tfile", paste0("ex1\t", bam)), table)
   cases <- list(
     list(args = character(), status = 2L, says = "a command is needed"),
     list(args = "coverage", status = 2L, says = "'coverage' is not a command"),
@@ -248,6 +250,16 @@ test_that("usage errors exit 2 with the usage, faults of the data 1 with the fil
          says = "`--format` must be given"),
     list(args = c("features", out, bam), status = 2L, says = "`--features` must name"),
     list(args = c("regions", out), status = 2L, says = "FILE... or `--samples`"),
+    # flags checked against the samples and the sequences, before reading
+    list(args = c("regions", "--normalize", "1,2", out, bam), status = 2L,
+         says = "`--normalize` must be \"none\", \"cpm\", \"rpgc\" or 1 positive"),
+    list(args = c("regions", "--normalize", "1,2", "--samples", table, out),
+         status = 2L, says = "or 1 positive finite scale factor, one per sample"),
+    list(args = c("regions", "--normalize", "cpm", "--genome-size", "100", out, bam),
+         status = 2L, says = "`--genome-size` goes with"),
+    list(args = c("track", "--normalize", "1,2", bam, file.path(dir, "x.bedGraph")),
+         status = 2L, says = "`--normalize` must be"),
+    list(args = c("depth", "-c", "chrZ", out, bam), status = 2L, says = "-c/--chrom"),
     list(args = c("depth", out, file.path(dir, "missing.bam")), status = 1L,
          says = "missing.bam\" does not exist"),
     list(args = c("depth", out, broken), status = 1L, says = "samtools index"),
