@@ -172,8 +172,8 @@ parse_genes <- function(features, call) {
   }
   flat <- unlist(features, use.names = FALSE)
   gene_pieces(S4Vectors::decode(GenomicRanges::seqnames(flat)),
-              GenomicRanges::start(flat), GenomicRanges::end(flat), rep(seq_along(features), sizes),
-              names(features))
+              GenomicRanges::start(flat), GenomicRanges::end(flat),
+              rep(seq_along(features), sizes), names(features))
 }
 
 # Features made of ranges (`feature` the number of the one each belongs
