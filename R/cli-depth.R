@@ -63,7 +63,7 @@ run_depth <- function(s) {
   source <- check_alignments(s$file, arg = "FILE", call = NULL)
   sequences <- alignment_targets(source, "FILE", NULL)
   lengths <- stats::setNames(sequences$length, sequences$name)
-  targets <- check_where(s$chrom, lengths, "-c/--chrom", NULL)
+  targets <- flag_checked(check_where(s$chrom, lengths, "-c/--chrom", NULL))
   regions <- depth_regions(s, targets, lengths)
   if (!is.null(regions) && is.null(s$window) && !s$per_base &&
       length(s$thresholds) == 0L && is.null(s$quantize)) {
@@ -76,33 +76,54 @@ run_depth <- function(s) {
   mapped <- sequences$mapped[match(targets$seqname, sequences$name)]
   targets$present <- is.na(mapped) | mapped > 0
   write_files(files, function(tmp) {
-    found <- depth_pass(s, source, targets, regions, tmp)
-    text <- mosdepth_text(s, targets, regions, found)
-    writeLines(text$summary, tmp[["summary"]])
-    writeLines(text$global, tmp[["global"]])
+    # the .bed.gz files are written as text beside their temporary paths,
+    # then compressed with their indexes
+    bed <- names(files)[endsWith(files, ".bed.gz")]
+    text <- stats::setNames(paste0(tmp[bed], ".txt"), bed)
+    on.exit(unlink(text))
+    found <- depth_pass(s, source, targets, regions, text)
+    lines <- mosdepth_text(s, targets, regions, found)
+    writeLines(lines$summary, tmp[["summary"]])
+    writeLines(lines$global, tmp[["global"]])
     if (!is.null(regions)) {
-      writeLines(text$region_dist, tmp[["region_dist"]])
-      write_gz(tmp[["regions"]], region_lines(regions, found$means, s$digits))
+      writeLines(lines$region_dist, tmp[["region_dist"]])
+      writeLines(region_lines(regions, found$means, s$digits), text[["regions"]])
     }
     if (length(s$thresholds) > 0L) {
-      write_gz(tmp[["thresholds"]], c(
+      writeLines(c(
         paste(c("#chrom\tstart\tend\tregion", paste0(s$thresholds, "X")),
               collapse = "\t"),
-        if (!is.null(regions)) threshold_lines(regions, found$ge)))
+        if (!is.null(regions)) threshold_lines(regions, found$ge)),
+        text[["thresholds"]])
+    }
+    for (name in bed) {
+      write_bgzf(text[[name]], tmp[[name]], tmp[[paste0(name, "_index")]],
+                 files[[name]], s$options$threads)
     }
   })
 }
 
-# The files written, named by what they hold.
+# A finished text file compressed as BGZF into `out`, with its CSI index
+# written to `index`, so that tabix can query it as it queries mosdepth's;
+# `path` is the file they become, named on a fault.
+write_bgzf <- function(text, out, index, path, threads) {
+  why <- .Call(B_bgzf_index$address, path.expand(text), path.expand(out),
+               path.expand(index), as.integer(threads))
+  if (!is.null(why)) abort_write(path, "PREFIX", why, NULL)
+}
+
+# The files written, named by what they hold; each .bed.gz file has its
+# CSI index, NAME_index, renamed into place with it.
 depth_files <- function(s) {
   p <- s$prefix
+  bed <- c(regions = if (!is.null(s$by)) paste0(p, ".regions.bed.gz"),
+           thresholds = if (length(s$thresholds) > 0L) paste0(p, ".thresholds.bed.gz"),
+           quantized = if (!is.null(s$quantize)) paste0(p, ".quantized.bed.gz"),
+           per_base = if (s$per_base) paste0(p, ".per-base.bed.gz"))
   c(global = paste0(p, ".mosdepth.global.dist.txt"),
     summary = paste0(p, ".mosdepth.summary.txt"),
     region_dist = if (!is.null(s$by)) paste0(p, ".mosdepth.region.dist.txt"),
-    regions = if (!is.null(s$by)) paste0(p, ".regions.bed.gz"),
-    thresholds = if (length(s$thresholds) > 0L) paste0(p, ".thresholds.bed.gz"),
-    quantized = if (!is.null(s$quantize)) paste0(p, ".quantized.bed.gz"),
-    per_base = if (s$per_base) paste0(p, ".per-base.bed.gz"))
+    bed, stats::setNames(paste0(bed, ".csi"), paste0(names(bed), "_index")))
 }
 
 # The regions of -b on the targets, in the targets' order and by start
@@ -146,10 +167,10 @@ region_layers <- function(regions) {
 # and quantized files. Returns the global distribution lines and the
 # statistics of each target, of the region layers, the regions' means and,
 # with -T, their positions at least each threshold deep.
-depth_pass <- function(s, source, targets, regions, tmp) {
+depth_pass <- function(s, source, targets, regions, text) {
   streams <- list()
-  for (name in intersect(c("per_base", "quantized"), names(tmp))) {
-    streams[[name]] <- gzfile(tmp[[name]], "w", compression = 1L)
+  for (name in intersect(c("per_base", "quantized"), names(text))) {
+    streams[[name]] <- file(text[[name]], "w")
   }
   on.exit(for (con in streams) close(con))
   # depth runs for the per-base file and the regions' means; quantized
@@ -384,12 +405,6 @@ threshold_lines <- function(regions, ge) {
   sprintf("%s\t%.0f\t%.0f\t%s\t%s", regions$seqname, regions$start - 1,
           regions$end, ifelse(is.na(regions$name), "unknown", regions$name),
           counts)
-}
-
-write_gz <- function(path, lines) {
-  con <- gzfile(path, "w")
-  on.exit(close(con))
-  writeLines(lines, con)
 }
 
 # Calls write(tmp) with a temporary path for each of `paths` (named as

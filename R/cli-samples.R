@@ -107,7 +107,9 @@ check_regions <- function(flags, args) {
 # writes them and its bins' means beside them, without building its
 # Bioconductor objects.
 run_regions <- function(s) {
-  x <- samples_values(sample_files(s$samples), s$where, s$width, s$threshold,
+  files <- sample_files(s$samples)
+  flag_checked(check_normalize(s$normalize, s$genome_size, NROW(files), NULL))
+  x <- samples_values(files, s$where, s$width, s$threshold,
                       s$minlen, s$normalize, s$genome_size, s$BPPARAM,
                       s$options, list(), NULL)
   seqnames <- x$study$targets$seqname
@@ -182,7 +184,7 @@ run_features <- function(s) {
 }
 
 # The features of a GTF file: for each value of attribute `id`, the union
-# of its records of type `type`, as a GRangesList.
+# of its records of type `type`, as gene_pieces() makes them.
 read_gtf <- function(path, type, id) {
   if (!file.exists(path)) {
     abort_arg(sprintf("`--features` must be an existing file; %s does not exist.",
@@ -205,9 +207,18 @@ read_gtf <- function(path, type, id) {
         sprintf("one without it on its %s record %d", type, which(is.na(names))[1L])),
       NULL, "--features")
   }
-  ranges <- GenomicRanges::GRanges(column(1L)[kept], IRanges::IRanges(
-    as.numeric(column(4L)[kept]), as.numeric(column(5L)[kept])))
-  S4Vectors::split(ranges, factor(names, unique(names)))
+  start <- suppressWarnings(as.numeric(column(4L)[kept]))
+  end <- suppressWarnings(as.numeric(column(5L)[kept]))
+  bad <- which(is.na(start) | is.na(end) | start < 1 | end < start)
+  if (length(bad) > 0L) {
+    abort_arg(sprintf(paste0(
+      "`--features` must be a GTF file whose records span start to end, ",
+      "from 1; %s has %s to %s on its %s record %d."), describe(path),
+      column(4L)[kept][bad[1L]], column(5L)[kept][bad[1L]], type, bad[1L]),
+      NULL, "--features")
+  }
+  genes <- factor(names, unique(names))
+  gene_pieces(column(1L)[kept], start, end, as.integer(genes), levels(genes))
 }
 
 # ---- track -------------------------------------------------------------
@@ -235,10 +246,13 @@ check_track <- function(flags, args) {
     }
     known[[extension]]
   }
+  normalize <- flag_normalize(flags$normalize)
+  genome_size <- flag_number(flags$`genome-size`, "--genome-size")
+  # one file, so one scale factor
+  check_normalize(normalize, genome_size, 1L, NULL)
   list(file = args[1L], path = args[2L],
        format = flag_choice(format, c("bigWig", "bedGraph", "bed"), "--format"),
-       normalize = flag_normalize(flags$normalize),
-       genome_size = flag_number(flags$`genome-size`, "--genome-size"),
+       normalize = normalize, genome_size = genome_size,
        where = flags$where,
        quantize = flag_numbers(flags$quantize, "-q/--quantize"),
        options = cli_read_options(flags))

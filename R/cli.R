@@ -15,8 +15,9 @@
 #'   or CRAM file (`PREFIX.mosdepth.global.dist.txt`,
 #'   `PREFIX.mosdepth.summary.txt`, and as asked `PREFIX.regions.bed.gz`,
 #'   `PREFIX.mosdepth.region.dist.txt`, `PREFIX.thresholds.bed.gz`,
-#'   `PREFIX.quantized.bed.gz`, `PREFIX.per-base.bed.gz`), with mosdepth's
-#'   names, columns and flags, so that MultiQC reports them.
+#'   `PREFIX.quantized.bed.gz`, `PREFIX.per-base.bed.gz`, each BGZF with
+#'   its CSI index `.csi` for `tabix`), with mosdepth's names, columns and
+#'   flags, so that MultiQC reports them.
 #' * `tolvendra regions [options] PREFIX FILE...`: [analyze_samples()] over
 #'   many samples, written by [export_regions()] (`PREFIX.regions.bed`,
 #'   `PREFIX.regions.tsv`) with the bins' means (`PREFIX.bins.tsv`).
@@ -99,14 +100,26 @@ run_command <- function(args) {
                           sprintf("at least %d", command$positional[1L]), n),
                 usage)
   }
-  # flags are checked first: their errors are usage errors
+  as_usage <- function(e) {
+    usage_error(sprintf("tolvendra %s: %s", name, flag_names(conditionMessage(e))),
+                usage)
+  }
+  # flags are checked first: their errors are usage errors, as are those
+  # of flags checked against the samples or sequences once known
   settings <- tryCatch(command_function(name, "check_%s")(parsed$options, parsed$args),
-                       tolvendra_error_arg = function(e) {
-                         usage_error(sprintf("tolvendra %s: %s", name,
-                                             flag_names(conditionMessage(e))), usage)
-                       })
-  command_function(name, "run_%s")(settings)
+                       tolvendra_error_arg = as_usage)
+  tryCatch(command_function(name, "run_%s")(settings),
+           tolvendra_error_flag = as_usage)
   invisible()
+}
+
+# expr, a check of flags against what the input holds (its samples, its
+# sequences), made before any reading: its errors are usage errors.
+flag_checked <- function(expr) {
+  tryCatch(expr, tolvendra_error_arg = function(e) {
+    class(e) <- c("tolvendra_error_flag", class(e))
+    stop(e)
+  })
 }
 
 command_function <- function(name, pattern) {
@@ -243,8 +256,9 @@ cli_commands <- list(
       "Writes PREFIX.mosdepth.global.dist.txt, PREFIX.mosdepth.summary.txt,",
       "PREFIX.per-base.bed.gz (unless -n) and with -b PREFIX.regions.bed.gz and",
       "PREFIX.mosdepth.region.dist.txt, with -T PREFIX.thresholds.bed.gz, with -q",
-      "PREFIX.quantized.bed.gz: mosdepth's files, names and columns (gzip, not",
-      "bgzip). Numbers have MOSDEPTH_PRECISION decimals [2].", counting_note)),
+      "PREFIX.quantized.bed.gz: mosdepth's files, names and columns, the .bed.gz",
+      "files BGZF with a CSI index (.csi) for tabix. Numbers have",
+      "MOSDEPTH_PRECISION decimals [2].", counting_note)),
   regions = list(
     summary = "Bins and mean-threshold regions across many samples.",
     usage = "regions [options] PREFIX [FILE...]", positional = c(1L, Inf),

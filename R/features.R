@@ -110,7 +110,11 @@ feature_values <- function(files, features, stats, thresholds, relative,
                      "`relative` or `reads` are asked for, not an empty vector."),
               call, "stats")
   }
-  genes <- if (inherits(features, "GRangesList")) parse_genes(features, call)
+  genes <- if (inherits(features, "GRangesList")) {
+    parse_genes(features, call)
+  } else if (inherits(features, "tolvendra_genes")) {
+    features
+  }
   study <- open_study(files, genes$pieces %||% features, "features", BPPARAM,
                       options, call, outside = "keep")
   if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
@@ -154,31 +158,45 @@ feature_task <- function(task) {
 }
 
 # The ranges of a GRangesList's features, each the union of its ranges,
-# as pieces (seqname, start, end, group: the feature each belongs to), and
-# their names.
+# as gene_pieces() gives them.
 parse_genes <- function(features, call) {
   if (length(features) == 0L) {
     abort_arg("`features` must hold at least one feature, not an empty <GRangesList>.",
               call, "features")
   }
-  empty <- which(S4Vectors::elementNROWS(features) == 0L)
+  sizes <- S4Vectors::elementNROWS(features)
+  empty <- which(sizes == 0L)
   if (length(empty) > 0L) {
     abort_arg(sprintf("Each feature of `features` must hold a range; feature %s is empty.",
                       count_text(empty[1L])), call, "features")
   }
-  merged <- GenomicRanges::reduce(features, ignore.strand = TRUE)
-  flat <- unlist(merged, use.names = FALSE)
-  group <- rep(seq_along(merged), S4Vectors::elementNROWS(merged))
-  pieces <- data.frame(seqname = as.character(GenomicRanges::seqnames(flat)),
-                       start = GenomicRanges::start(flat),
-                       end = GenomicRanges::end(flat), group = group)
-  first <- !duplicated(group)
-  span <- sprintf("%s:%.0f-%.0f", pieces$seqname[first],
+  flat <- unlist(features, use.names = FALSE)
+  gene_pieces(S4Vectors::decode(GenomicRanges::seqnames(flat)),
+              GenomicRanges::start(flat), GenomicRanges::end(flat),
+              rep(seq_along(features), sizes), names(features))
+}
+
+# Features made of ranges (`feature` the number of the one each belongs
+# to), each the union of its ranges, those that overlap or abut merged:
+# list(pieces (seqname, start, end, group: the feature), names), of class
+# "tolvendra_genes". Features without a name are named by their span.
+gene_pieces <- function(seqname, start, end, feature, names = NULL) {
+  seqname <- as.factor(seqname)
+  order <- order(feature, as.integer(seqname), start)
+  key <- feature[order] * (nlevels(seqname) + 1) + as.integer(seqname)[order]
+  union <- range_unions(key, start[order], end[order], touching = TRUE)
+  first <- order[union$fresh]
+  last <- c(which(union$fresh)[-1L] - 1L, length(order))
+  pieces <- data.frame(seqname = as.character(seqname[first]),
+                       start = start[first], end = union$reach[last],
+                       group = feature[first])
+  group <- pieces$group
+  span <- sprintf("%s:%.0f-%.0f", pieces$seqname[!duplicated(group)],
                   tapply(pieces$start, group, min),
                   tapply(pieces$end, group, max))
-  names <- names(features) %||% span
+  names <- names %||% span
   names[is.na(names) | names == ""] <- span[is.na(names) | names == ""]
-  list(pieces = pieces, names = names)
+  structure(list(pieces = pieces, names = names), class = "tolvendra_genes")
 }
 
 # The features' pieces from the targets that check_where() kept as given,
@@ -209,8 +227,9 @@ feature_plan <- function(pieces, lengths, workers) {
   s <- seq[order]
   start <- as.double(pieces$start[order])
   end <- as.double(pieces$end[order])
-  reach <- stats::ave(end, s, FUN = cummax)
-  fresh <- c(TRUE, s[-1L] != s[-length(s)] | start[-1L] > reach[-length(s)])
+  union <- range_unions(s, start, end)
+  reach <- union$reach
+  fresh <- union$fresh
   target <- cumsum(fresh)
   last <- c(which(fresh)[-1L] - 1L, length(s))
   targets <- data.frame(seqname = names(lengths)[s[fresh]],

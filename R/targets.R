@@ -170,9 +170,9 @@ sort_targets <- function(targets, lengths) {
 # reported twice. Targets that only touch stay apart.
 merge_targets <- function(targets, lengths, arg, call) {
   t <- sort_targets(targets, lengths)
-  n <- nrow(t)
-  reach <- stats::ave(as.double(t$end), t$seqname, FUN = cummax)
-  fresh <- c(TRUE, t$seqname[-1L] != t$seqname[-n] | t$start[-1L] > reach[-n])
+  union <- range_unions(t$seqname, t$start, t$end)
+  reach <- union$reach
+  fresh <- union$fresh
   if (all(fresh)) return(targets)
   group <- cumsum(fresh)
   first <- which(!fresh)[1L]
@@ -191,6 +191,16 @@ merge_targets <- function(targets, lengths, arg, call) {
   data.frame(seqname = t$seqname[fresh], start = t$start[fresh],
              end = as.vector(tapply(reach, group, max)),
              name = as.vector(names))
+}
+
+# For ranges sorted by `key` (their sequence) and start: whether each
+# starts a new union of ranges that overlap (with `touching`, or abut),
+# and the furthest end that its key's ranges reach up to it.
+range_unions <- function(key, start, end, touching = FALSE) {
+  n <- length(start)
+  reach <- stats::ave(as.double(end), key, FUN = cummax)
+  fresh <- c(TRUE, key[-1L] != key[-n] | start[-1L] > reach[-n] + touching)
+  list(fresh = fresh, reach = reach)
 }
 
 # Sequence names and "chr:start-end" strings as targets.

@@ -24,6 +24,7 @@ SEXP bam_decoded(void);
 SEXP engine_run(SEXP sources, SEXP targets, SEXP spans, SEXP settings);
 SEXP vector_sums(SEXP cov, SEXP first, SEXP starts, SEXP ends,
                       SEXP threshold, SEXP minlen);
+SEXP bgzf_index(SEXP text, SEXP out, SEXP index, SEXP threads);
 
 // The htslib that this library runs on: its version, whether it is the
 // system's or Rhtslib's, whether it inflates with libdeflate, and the URL
@@ -63,6 +64,7 @@ static const R_CallMethodDef call_methods[] = {
     {"engine_run", (DL_FUNC) &engine_run, 4},
     {"vector_sums", (DL_FUNC) &vector_sums, 6},
     {"bam_library_info", (DL_FUNC) &bam_library_info, 0},
+    {"bgzf_index", (DL_FUNC) &bgzf_index, 4},
     {NULL, NULL, 0}
 };
 

@@ -16,9 +16,26 @@ read_text <- function(path) {
   readLines(con)
 }
 
+# The lines of a .bed.gz file that tabix finds in chr:start-end through
+# its CSI index, and, the slow way, the lines of its text that overlap it.
+tabix_file <- function(path) Rsamtools::TabixFile(path, index = paste0(path, ".csi"))
+tabix_lines <- function(path, seqname, start, end) {
+  Rsamtools::scanTabix(tabix_file(path), param = GenomicRanges::GRanges(
+    seqname, IRanges::IRanges(start, end)))[[1L]]
+}
+overlapping_lines <- function(path, seqname, start, end) {
+  lines <- grep("^#", read_text(path), value = TRUE, invert = TRUE)
+  fields <- strsplit(lines, "\t")
+  on <- vapply(fields, function(f) {
+    f[1L] == seqname && as.numeric(f[2L]) < end && as.numeric(f[3L]) >= start
+  }, TRUE)
+  lines[on]
+}
+
 test_that("tolvendra depth writes mosdepth's files with mosdepth's numbers, which MultiQC reads", {
   skip_without_bam()
   skip_if(!nzchar(Sys.which("mosdepth")), "mosdepth is not installed")
+  skip_if_not_installed("Rsamtools")
   # mosdepth leaves deletions uncovered: reads without them, and reads
   # with them counted as mosdepth counts them
   studies <- list(plain = make_study(deletions = FALSE),
@@ -52,10 +69,10 @@ test_that("tolvendra depth writes mosdepth's files with mosdepth's numbers, whic
     stopifnot(system2("mosdepth", shQuote(c(case$args, prefix("mosdepth"), bam)),
                       stdout = FALSE, stderr = FALSE) == 0)
     theirs <- list.files(dirname(prefix("mosdepth")), sprintf("^case%d\\.", k))
-    theirs <- theirs[!grepl("\\.csi$", theirs)]
+    # the .bed.gz files with their CSI indexes, as mosdepth's
     expect_setequal(list.files(dirname(prefix("ours")), sprintf("^case%d\\.", k)),
                     theirs)
-    for (f in theirs) {
+    for (f in theirs[!grepl("\\.csi$", theirs)]) {
       ours <- read_text(file.path(dir, "ours", f))
       mosdepth <- read_text(file.path(dir, "mosdepth", f))
       if (grepl("summary", f)) {
@@ -66,6 +83,25 @@ test_that("tolvendra depth writes mosdepth's files with mosdepth's numbers, whic
         ours[quirk] <- sub("\t[0-9]+\t([0-9]+)$", "\t0\t\\1", ours[quirk])
       }
       expect_identical(ours, mosdepth, label = paste(label, f))
+    }
+    # tabix finds, through the index, the lines that overlap a random span,
+    # and the last base of a random line alone (which the next line, if
+    # adjacent, does not hold: BED starts count from 0)
+    set.seed(k)
+    for (f in grep("\\.bed\\.gz$", theirs, value = TRUE)) {
+      path <- file.path(dir, "ours", f)
+      indexed <- Rsamtools::headerTabix(tabix_file(path))$seqnames
+      if (length(indexed) == 0L) next
+      seqname <- indexed[sample(length(indexed), 1L)]
+      span <- sort(sample(study_lengths[[seqname]], 2L))
+      lines <- overlapping_lines(path, seqname, 1, Inf)
+      end <- as.numeric(strsplit(lines[sample(length(lines), 1L)], "\t")[[1L]][3L])
+      for (at in list(span, c(end, end))) {
+        where <- sprintf("seed %d: %s %s:%.0f-%.0f", k, f, seqname, at[1L], at[2L])
+        expect_identical(tabix_lines(path, seqname, at[1L], at[2L]),
+                         overlapping_lines(path, seqname, at[1L], at[2L]),
+                         label = where)
+      }
     }
   }
   # the per-base file is export_coverage()'s bedGraph
@@ -148,6 +184,34 @@ test_that("tolvendra regions, features and track write what their R functions gi
     }
   }
 
+  # random genes of exons that overlap, abut or stand apart, on two
+  # sequences: their unions as GenomicRanges::reduce() makes them
+  for (seed in 1:5) {
+    set.seed(seed)
+    n <- 12L
+    exons <- data.frame(seqname = sample(c("chrA", "chrB"), n, TRUE),
+                        start = sample(1:60, n, TRUE), width = sample(1:15, n, TRUE),
+                        gene = sample(c("a", "b", "c"), n, TRUE))
+    exons$end <- exons$start + exons$width - 1
+    path <- within(sprintf("random%d.gtf", seed))
+    writeLines(sprintf('%s\tsim\texon\t%d\t%d\t.\t+\t.\tgene_id "%s";',
+                       exons$seqname, exons$start, exons$end, exons$gene), path)
+    genes <- read_gtf(path, "exon", "gene_id")
+    ranges <- GenomicRanges::GRanges(exons$seqname, IRanges::IRanges(exons$start, exons$end))
+    merged <- unlist(GenomicRanges::reduce(S4Vectors::split(
+      ranges, factor(exons$gene, unique(exons$gene)))))
+    expected <- data.frame(seqname = as.character(GenomicRanges::seqnames(merged)),
+                           start = GenomicRanges::start(merged),
+                           end = GenomicRanges::end(merged),
+                           gene = names(merged))
+    found <- data.frame(genes$pieces[1:3], gene = genes$names[genes$pieces$group])
+    key <- function(x) x[do.call(order, x[c("gene", "seqname", "start")]), ]
+    expect_equal(key(found), key(expected), ignore_attr = TRUE,
+                 label = sprintf("seed %d: genes of %s", seed,
+                                 paste(exons$gene, exons$seqname, exons$start,
+                                       exons$end, collapse = ", ")))
+  }
+
   # track: a normalized strand as bedGraph, and quantized bins
   expect_identical(cli("track", "--strand", "+", "--normalize", "cpm",
                        "--where", "chrB", study$file[1], within("plus.bedGraph"))$status, 0L)
@@ -170,6 +234,8 @@ test_that("usage errors exit 2 with the usage, faults of the data 1 with the fil
   # a copy whose index is older than itself
   Sys.setFileTime(paste0(broken, ".bai"), Sys.time() - 60)
   out <- file.path(dir, "out")
+  table <- file.path(dir, "one.tsv")
+  writeLines(c("sample\tfile", paste0("ex1\t", bam)), table)
   cases <- list(
     list(args = character(), status = 2L, says = "a command is needed"),
     list(args = "coverage", status = 2L, says = "'coverage' is not a command"),
@@ -184,6 +250,16 @@ test_that("usage errors exit 2 with the usage, faults of the data 1 with the fil
          says = "`--format` must be given"),
     list(args = c("features", out, bam), status = 2L, says = "`--features` must name"),
     list(args = c("regions", out), status = 2L, says = "FILE... or `--samples`"),
+    # flags checked against the samples and the sequences, before reading
+    list(args = c("regions", "--normalize", "1,2", out, bam), status = 2L,
+         says = "`--normalize` must be \"none\", \"cpm\", \"rpgc\" or 1 positive"),
+    list(args = c("regions", "--normalize", "1,2", "--samples", table, out),
+         status = 2L, says = "or 1 positive finite scale factor, one per sample"),
+    list(args = c("regions", "--normalize", "cpm", "--genome-size", "100", out, bam),
+         status = 2L, says = "`--genome-size` goes with"),
+    list(args = c("track", "--normalize", "1,2", bam, file.path(dir, "x.bedGraph")),
+         status = 2L, says = "`--normalize` must be"),
+    list(args = c("depth", "-c", "chrZ", out, bam), status = 2L, says = "-c/--chrom"),
     list(args = c("depth", out, file.path(dir, "missing.bam")), status = 1L,
          says = "missing.bam\" does not exist"),
     list(args = c("depth", out, broken), status = 1L, says = "samtools index"),
@@ -225,9 +301,13 @@ test_that("the installed script runs; the commands load neither SummarizedExperi
   # the commands that write files, in one fresh process
   bed <- file.path(dirname(prefix), "f.bed")
   writeLines("seq1\t100\t400\tf1", bed)
+  gtf <- file.path(dirname(prefix), "g.gtf")
+  writeLines(c('seq1\tsim\texon\t100\t400\t.\t+\t.\tgene_id "g1";',
+               'seq1\tsim\texon\t350\t700\t.\t+\t.\tgene_id "g1";'), gtf)
   runs <- list(c("depth", "-q", "0:1:", "-b", "500", paste0(prefix, "2"), ex1_bam()),
                c("regions", "--threshold", "40", paste0(prefix, "3"), ex1_bam()),
-               c("features", "--features", bed, "--reads", paste0(prefix, "4"), ex1_bam()))
+               c("features", "--features", bed, "--reads", paste0(prefix, "4"), ex1_bam()),
+               c("features", "--features", gtf, paste0(prefix, "5"), ex1_bam()))
   calls <- vapply(runs, function(r) {
     sprintf("stopifnot(Tolvendra::tolvendra_main(c(%s)) == 0L); ",
             paste0("'", r, "'", collapse = ", "))
@@ -237,4 +317,23 @@ test_that("the installed script runs; the commands load neither SummarizedExperi
   loaded <- strsplit(paste(loaded, collapse = " "), " ")[[1L]]
   expect_true("optparse" %in% loaded)
   expect_false(any(c("SummarizedExperiment", "GenomicRanges") %in% loaded))
+})
+
+test_that("a .bed.gz file that cannot be compressed is an error naming it", {
+  dir <- tempfile("bgzf")
+  dir.create(dir)
+  path <- file.path(dir, "x.regions.bed.gz")
+  cases <- list(
+    list(text = file.path(dir, "gone.txt"), out = path, says = "could not open the text"),
+    list(text = NULL, out = file.path(dir, "no", "x.gz"), says = "BGZF compression"))
+  for (case in cases) {
+    text <- case$text %||% {
+      writeLines("chr1\t0\t10\t1.00", file.path(dir, "t.txt"))
+      file.path(dir, "t.txt")
+    }
+    e <- expect_error(write_bgzf(text, case$out, paste0(case$out, ".csi"), path, 1L),
+                      class = "tolvendra_error_write", label = case$says)
+    expect_match(conditionMessage(e), path, fixed = TRUE, label = case$says)
+    expect_match(conditionMessage(e), case$says, fixed = TRUE, label = case$says)
+  }
 })
