@@ -149,12 +149,10 @@ compare_scale <- function(scale, sources, options, arg, group, who, call) {
   reads <- if (is.null(scale)) {
     library_sizes(sources, options, arg, call)$reads
   } else {
-    if (inherits(options, "tolvendra_read_options")) {
-      options <- rep(list(options), length(sources))
-    }
+    options <- options_per_source(options, length(sources))
     vapply(seq_along(sources), function(i) {
       alignment_facts(sources[[i]], options[[i]],
-                    rep_len(arg, length(sources))[i], call)$mapped
+                      rep_len(arg, length(sources))[i], call)$mapped
     }, 0)
   }
   sums <- c(sum(reads[group == 1L]), sum(reads[group == 2L]))

@@ -70,7 +70,6 @@ depth_distribution <- function(files, where = NULL, max_depth = 1000,
          groups = list(n = length(rows), stats = TRUE, histogram = max_depth))
   })
   results <- run_tasks(tasks, distribution_task, BPPARAM, study$progress, call)
-  study$with_reads <- sequences_with_reads(study$sources, call)
   distribution_tables(plan, unlist(plan$tasks), results, study, max_depth)
 }
 
@@ -136,15 +135,6 @@ distribution_tables <- function(plan, rows, results, study, max_depth) {
                  samples = samples, max_depth = max_depth,
                  options = study$options),
             class = "tolvendra_distribution")
-}
-
-# For each sample, whether each sequence has mapped reads by its index
-# (named logicals; NA for a CRAM file, whose index holds no counts).
-sequences_with_reads <- function(sources, call) {
-  lapply(sources, function(source) {
-    targets <- alignment_targets(source, "files", call)
-    stats::setNames(targets$mapped > 0, targets$name)
-  })
 }
 
 #' @export

@@ -52,9 +52,7 @@ engine_run <- function(sources, options, targets, spans = NULL,
 native_request <- function(sources, options, targets, spans = NULL,
                            regions = NULL, keep = "none", groups = NULL,
                            quantize = NULL, max_blocks = max_batch_blocks) {
-  if (inherits(options, "tolvendra_read_options")) {
-    options <- rep(list(options), length(sources))
-  }
+  options <- options_per_source(options, length(sources))
   list(
     sources = native_sources(sources, options),
     targets = if (!is.null(targets)) {
@@ -81,13 +79,17 @@ native_request <- function(sources, options, targets, spans = NULL,
                     progress = options[[1L]]$progress))
 }
 
+# Reading options as a list of one per source: `options` for all n
+# sources, or already one each.
+options_per_source <- function(options, n) {
+  if (inherits(options, "tolvendra_read_options")) rep(list(options), n) else options
+}
+
 # The sources as the reading library takes them, each reading option
 # translated here and nowhere else: one element per source in each field.
 # `options`: reading options, one for all or a list of one per source.
 native_sources <- function(sources, options) {
-  if (inherits(options, "tolvendra_read_options")) {
-    options <- rep(list(options), length(sources))
-  }
+  options <- options_per_source(options, length(sources))
   option <- function(name, type) {
     vapply(options, function(o) o[[name]] %||% type[NA], type)
   }

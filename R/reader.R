@@ -184,16 +184,10 @@ read_blocks <- function(file, seqname, start = 1, end = NULL, index = NULL,
   data.frame(start = as.integer(unlist(starts)), end = as.integer(unlist(ends)))
 }
 
-# Mapped reads of an alignment file, from its index; a CRAM index has no
-# counts, so a CRAM file is counted read by read, in one pass.
-mapped_reads <- function(source, options = NULL, arg = "file",
-                         call = sys.call(-1)) {
-  force(call)
-  alignment_facts(source, options, arg, call)$mapped
-}
-
 # The sequence lengths (named) and mapped reads of an alignment file, from
-# one opening of it.
+# one opening of it, with whether each sequence has mapped reads (named
+# logicals). The counts are the index's; a CRAM index has none, so a CRAM
+# file's total is counted read by read and its sequences are NA.
 alignment_facts <- function(source, options, arg, call) {
   handle <- open_alignments(source, options, arg, call)
   on.exit(close_alignments(handle))
@@ -204,5 +198,6 @@ alignment_facts <- function(source, options, arg, call) {
   } else {
     sum(targets$mapped)
   }
-  list(lengths = stats::setNames(targets$length, targets$name), mapped = mapped)
+  list(lengths = stats::setNames(targets$length, targets$name), mapped = mapped,
+       with_reads = stats::setNames(targets$mapped > 0, targets$name))
 }

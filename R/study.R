@@ -3,7 +3,8 @@
 # reads every sample's file once for all of them, in one engine call.
 
 # Checks the samples, targets and back end shared by the functions that
-# work on many samples. Returns the samples (with their mapped reads), the
+# work on many samples. Returns the samples (with their mapped reads, and
+# by sequence whether they have any as `with_reads`), the
 # targets (fitted to the files as `outside` says: see fit_targets()), the
 # sequence lengths, each sample's file and index (`sources`),
 # the reading options and whether to show progress across tasks.
@@ -27,11 +28,13 @@ open_study <- function(files, where, where_arg, BPPARAM, options, call,
     unique(targets$seqname[targets$inside %||% TRUE])
   }, call)
   samples$mapped <- vapply(found, `[[`, 0, "mapped")
+  with_reads <- lapply(found, `[[`, "with_reads")
   # tasks read without a display of their own
   progress <- options$progress
   options$progress <- FALSE
   list(samples = samples, targets = targets, lengths = lengths[[1L]],
-       sources = sources, options = options, progress = progress)
+       sources = sources, options = options, progress = progress,
+       with_reads = with_reads)
 }
 
 # The targets in groups, as lists of their row numbers: a task reads one

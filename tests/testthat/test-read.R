@@ -180,10 +180,11 @@ test_that("a CRAM file reads as its BAM does, given its reference", {
   system2("samtools", c("index", shQuote(cram)))
   expect_identical(coverage_of(cram, "chr1", 1, 1000, reference = fasta),
                    coverage_of(bam, "chr1", 1, 1000))
-  mapped_reads <- getFromNamespace("mapped_reads", "Tolvendra")
+  facts <- getFromNamespace("alignment_facts", "Tolvendra")
   check_alignments <- getFromNamespace("check_alignments", "Tolvendra")
-  expect_identical(mapped_reads(check_alignments(cram), read_options(reference = fasta)),
-                   mapped_reads(check_alignments(bam)))
+  expect_identical(facts(check_alignments(cram), read_options(reference = fasta),
+                         "file", NULL)$mapped,
+                   facts(check_alignments(bam), NULL, "file", NULL)$mapped)
 })
 
 test_that("damaged files and indexes are errors that name the file, never results", {
