@@ -2,9 +2,15 @@
 # options, paths that are folders or lie in missing folders, and counts
 # past what can run.
 
-# More threads than this only queue on the cores that run them; htslib
-# starts each one, so a huge number stalls before any reading.
+# More threads than this only queue on the cores that run them.
 max_threads <- 64L
+
+# Threads that read a file unless asked otherwise: the user's choice, else
+# two where there are two cores (as CRAN allows examples and tests).
+default_threads <- function() {
+  getOption("tolvendra.threads",
+            if (isTRUE(parallel::detectCores() >= 2L)) 2L else 1L)
+}
 
 check_threads <- function(threads, call) {
   threads <- check_count(threads, "threads", min = 1, call = call)

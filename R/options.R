@@ -59,12 +59,14 @@
 #'   4095) set are left out. The default, 1796, leaves out unmapped (4),
 #'   secondary (256), QC-failed (512) and duplicate (1024) reads, as
 #'   `samtools depth` does.
-#' @param threads Threads that read each file. 1, the default, decompresses
-#'   on the reading thread; a larger number adds `threads - 1` htslib
-#'   decompression threads beside it (mosdepth's `-t` counts only those).
-#'   htslib's threaded reader (1.15 and 1.16 alike) can stall on some
-#'   damaged files instead of failing, so the default reads on one thread,
-#'   where damage is always an error.
+#' @param threads Threads that read each file at once. A sequence (or a
+#'   group of targets) of at least 2 Mb is cut into up to `threads`
+#'   stretches of at least 1 Mb, each read through its own handle on its
+#'   own thread (one of them R's) and then joined; results are the same
+#'   for any number. The default is `getOption("tolvendra.threads")` if
+#'   set, else 2, or 1 on a machine with one core. With
+#'   [analyze_samples()]'s BiocParallel workers, each worker reads with
+#'   this many threads.
 #' @param include_flags Only reads with all of these SAM flag bits set
 #'   count, as with `samtools view -f`; 0 (the default) requires none. It
 #'   shares no bit with `exclude_flags`.
@@ -102,7 +104,7 @@ read_options <- function(split = TRUE, min_mapq = 0, exclude_flags = 1796,
                          include_flags = 0, deletions = c("covered", "uncovered"),
                          overlap = c("count", "once", "proper"),
                          fragments = FALSE, extend = NULL,
-                         strand = c("both", "+", "-"), threads = 1,
+                         strand = c("both", "+", "-"), threads = default_threads(),
                          reference = NULL, chunk_size = 65536,
                          progress = interactive()) {
   check_read_options(as.list(environment()), sys.call())

@@ -83,8 +83,7 @@ check_alignments <- function(file, index = NULL, arg = "file",
 # close_alignments() (R's finalizer would, later).
 open_alignments <- function(source, options = NULL, arg = "file",
                             call = sys.call(-1)) {
-  .Call(B_bam_open$address, source$file, source$index, options$reference,
-        options$threads %||% 1L) |>
+  .Call(B_bam_open$address, source$file, source$index, options$reference) |>
     reader_value(source$file, arg, call)
 }
 

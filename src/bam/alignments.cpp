@@ -15,18 +15,26 @@
 #include <htslib/kstring.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 
 namespace tolvendra {
 
-// Counted by the thread that reads (R's); a plain count costs nothing per
-// read, where an atomic one would.
-static int64_t decoded = 0;
+// Each file counts its own records and adds them here once a query ends:
+// threads read at once, and an atomic count per record would cost.
+static std::atomic<int64_t> decoded(0);
 
-int64_t records_decoded() { return decoded; }
+int64_t records_decoded() { return decoded.load(); }
+
+void AlignmentFile::tally()
+{
+    decoded += decoded_;
+    decoded_ = 0;
+}
 
 AlignmentFile::~AlignmentFile()
 {
+    tally();
     if (b_)
         bam_destroy1(b_);
     if (itr_)
@@ -40,7 +48,7 @@ AlignmentFile::~AlignmentFile()
 }
 
 Status AlignmentFile::open(const char *path, const char *index,
-                           const char *reference, int threads)
+                           const char *reference)
 {
     fp_ = sam_open(path, "r");
     if (!fp_) {
@@ -96,11 +104,6 @@ Status AlignmentFile::open(const char *path, const char *index,
                  hts_idx_nseq(idx_), sam_hdr_nref(hdr_));
         return fault(Fault::index, what);
     }
-    // Threads join only once the header and the end-of-file marker have been
-    // read on the calling thread: htslib's threaded reader can wait forever
-    // on a damaged header.
-    if (threads > 1 && hts_set_threads(fp_, threads - 1) != 0)
-        return fault(Fault::open, "could not start decompression threads");
     b_ = bam_init1();
     if (!b_)
         return fault(Fault::open, "could not allocate a read");
@@ -135,24 +138,35 @@ int AlignmentFile::tid_of(const char *name) const
 }
 
 Status AlignmentFile::query(int tid, int64_t beg, int64_t end,
-                            const ReadFilter &filter)
+                            const ReadFilter &filter, int64_t own_from,
+                            int64_t own_to)
 {
     if (itr_)
         hts_itr_destroy(itr_);
+    tally();
     // A whole sequence is asked to its index's end, so that reads placed
     // past the sequence's length are seen and counted too.
     const bool whole = beg <= 1 && end >= target_length(tid);
     // Extended reads reach the region from up to `extend` bases away; a
     // fragment can span it with neither mate inside, so its left mate is
-    // looked for from the sequence's start.
-    const int64_t from = filter.fragments ? 0 : std::max<int64_t>(0, beg - 1 - filter.extend);
-    itr_ = sam_itr_queryi(idx_, tid, from, whole ? HTS_POS_MAX : end + filter.extend);
+    // looked for from the sequence's start. A part of a split query reads
+    // from its first own start (0-based: own_from - 1) the records that
+    // reach it, to the last of its own starts.
+    int64_t from = filter.fragments ? 0 : std::max<int64_t>(0, beg - 1 - filter.extend);
+    int64_t to = whole ? HTS_POS_MAX : end + filter.extend;
+    if (own_from != INT64_MIN)
+        from = std::max<int64_t>(0, own_from - 1);
+    if (own_to != INT64_MAX)
+        to = std::max<int64_t>(from, own_to);
+    itr_ = sam_itr_queryi(idx_, tid, from, to);
     if (!itr_)
         return fault(Fault::index, "has an index that cannot answer a query");
     tid_ = tid;
     beg_ = beg;
     end_ = end;
     filter_ = filter;
+    own_from_ = own_from;
+    own_to_ = own_to;
     pending_ = false;
     last_pos_ = -1;
     mapped_seen_ = 0;
@@ -165,20 +179,18 @@ bool AlignmentFile::whole_sequence() const
     return beg_ <= 1 && end_ >= target_length(tid_);
 }
 
-// After a whole sequence, every mapped read the index counts must have
-// been seen; a shortfall means the index describes another file.
-Status AlignmentFile::check_counts() const
+Status AlignmentFile::check_counts(uint64_t seen) const
 {
     uint64_t mapped = 0, unmapped = 0;
     if (!whole_sequence() || !index_counts(tid_, &mapped, &unmapped) ||
-        mapped == mapped_seen_)
+        mapped == seen)
         return Status();
     char what[240];
     snprintf(what, sizeof what,
              "has an index that counts %llu mapped reads on %s, but the file "
              "holds %llu there", static_cast<unsigned long long>(mapped),
              sam_hdr_tid2name(hdr_, tid_),
-             static_cast<unsigned long long>(mapped_seen_));
+             static_cast<unsigned long long>(seen));
     return fault(Fault::index, what);
 }
 
@@ -308,10 +320,13 @@ Status AlignmentFile::read_next(bool *got)
                  "sorted by position)", name);
         return fault(Fault::index, what);
     }
-    ++decoded;
     last_pos_ = b_->core.pos;
-    if (!(b_->core.flag & BAM_FUNMAP))
-        ++mapped_seen_;
+    own_ = last_pos_ + 1 >= own_from_;
+    if (own_) {
+        ++decoded_;
+        if (!(b_->core.flag & BAM_FUNMAP))
+            ++mapped_seen_;
+    }
     *got = true;
     return Status();
 }
@@ -344,12 +359,24 @@ bool AlignmentFile::peek(Status *status)
         if (!status->ok())
             return false;
         if (!got) {
-            *status = check_counts();
+            if (own_from_ == INT64_MIN && own_to_ == INT64_MAX)
+                *status = check_counts(mapped_seen_);
             hts_itr_destroy(itr_);
             itr_ = nullptr;
+            tally();
             return false;
         }
         pending_ = passes();
+        if (pending_ && !own_) {
+            // another part's read: only its template's record, for the
+            // mates of this part's reads to meet
+            if (filter_.overlap != Overlap::count && !filter_.fragments &&
+                filter_.extend == 0) {
+                ignored_.clear();
+                mate_blocks(&ignored_);
+            }
+            pending_ = false;
+        }
     }
     return true;
 }
@@ -403,12 +430,13 @@ Status AlignmentFile::count_mapped(uint64_t *mapped)
                                          "counting its mapped reads");
         if (b_->core.tid >= 0)
             last_tid = b_->core.tid;
-        ++decoded;
+        ++decoded_;
         if (!(b_->core.flag & BAM_FUNMAP))
             ++*mapped;
     }
     hts_itr_destroy(itr_);
     itr_ = nullptr;
+    tally();
     return Status();
 }
 

@@ -84,10 +84,9 @@ public:
 
     // `index` and `reference` may be null: the index is then looked for
     // beside the file, and CRAM references where htslib looks for them.
-    // `threads` read the file: 1 decompresses on the calling thread, more
-    // add threads - 1 htslib decompression threads beside it.
-    Status open(const char *path, const char *index, const char *reference,
-                int threads);
+    // The file is decompressed on the thread that reads it: parallel
+    // reading opens one AlignmentFile per thread (engine/producer.cpp).
+    Status open(const char *path, const char *index, const char *reference);
 
     int targets() const;
     const char *target_name(int tid) const;
@@ -99,7 +98,13 @@ public:
     int tid_of(const char *name) const;
 
     // Starts a query of positions beg..end (1-based, closed) of `tid`.
-    Status query(int tid, int64_t beg, int64_t end, const ReadFilter &filter);
+    // Given `own_from` and `own_to`, the query hands out (and counts as
+    // decoded and mapped) only the reads that start within them, with their
+    // blocks within beg..end: a thread's part of a query split by reads'
+    // starts. Records before own_from that reach it are still read, so that
+    // mates counted once see the records of their template met before.
+    Status query(int tid, int64_t beg, int64_t end, const ReadFilter &filter,
+                 int64_t own_from = INT64_MIN, int64_t own_to = INT64_MAX);
 
     // Appends to `out` the blocks overlapping the query region of the next
     // reads that start less than `span` positions after the first of them,
@@ -116,6 +121,14 @@ public:
     int64_t held_start() const { return static_cast<int64_t>(b_->core.pos) + 1; }
     void take(Blocks *out);
 
+    // Mapped records of the query's own seen so far.
+    uint64_t mapped_seen() const { return mapped_seen_; }
+    // After a whole sequence read in parts, every mapped read the index
+    // counts must have been seen (`mapped`, the parts' mapped_seen()); a
+    // shortfall means the index describes another file. A query not split
+    // checks itself when exhausted.
+    Status check_counts(uint64_t mapped) const;
+
     // Counts the mapped reads of the whole file, read by read, for files
     // whose index keeps no counts.
     Status count_mapped(uint64_t *mapped);
@@ -128,7 +141,7 @@ public:
 private:
     Status read_next(bool *got);
     bool whole_sequence() const;
-    Status check_counts() const;
+    void tally();
     Status check_reference() const;
     bool passes() const;
     void mate_blocks(Blocks *out);
@@ -143,7 +156,10 @@ private:
     int tid_ = -1;
     int64_t beg_ = 0, end_ = 0;
     int64_t last_pos_ = -1;
+    int64_t own_from_ = INT64_MIN, own_to_ = INT64_MAX;
+    bool own_ = true;         // the read in b_ starts within own_from..own_to
     uint64_t mapped_seen_ = 0;
+    int64_t decoded_ = 0;     // records of its own not yet in records_decoded()
     ReadFilter filter_;
     // Templates met whose later records may overlap them (overlap once or
     // proper), by a hash of their name: the name, the blocks covered so far
@@ -156,7 +172,7 @@ private:
     std::unordered_multimap<uint64_t, Template> templates_;
     size_t forget_at_ = 4096;
     std::vector<int64_t> merged_; // scratch of merge_blocks()
-    Blocks scratch_;
+    Blocks scratch_, ignored_;
     bool cram_ = false;
     std::string reference_; // as given to open(); empty if none
 };
@@ -169,7 +185,8 @@ void alignment_blocks(const bam1_t *b, const ReadFilter &filter, int64_t beg,
                       int64_t end, Blocks *out);
 
 // Records decoded by every AlignmentFile of the process, so that a caller
-// can tell how often a file was read.
+// can tell how often a file was read: a record read by two threads of a
+// split query (it reaches from one's part into the other's) counts once.
 int64_t records_decoded();
 
 } // namespace tolvendra

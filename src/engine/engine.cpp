@@ -90,7 +90,7 @@ void count_libraries(const Request &rq, Result *out)
     shape_result(rq, out);
     for (size_t s = 0; s < rq.sources.size(); ++s) {
         AlignmentFile file;
-        Status st = open_source(rq.sources[s], rq.threads, &file);
+        Status st = open_source(rq.sources[s], &file);
         if (st.ok())
             st = file.count_library(rq.sources[s].filter, &out->reads[s],
                                     &out->bases[s]);

@@ -44,10 +44,17 @@ public:
 // source's options. Adds the reads counted and the bases they cover to
 // result->reads and result->bases. `failed` tells the source of a fault
 // in opening.
+//
+// With request.threads above 1, a long segment is cut into stretches of
+// about equal length, each counted on a thread of its own through a handle
+// of its own: a stretch counts the reads that start in it, whole, and the
+// parts of their blocks outside it are added to the joined runs after.
+// The hook hears each read once, in the order of one thread, from the
+// calling thread.
 class AlignmentProducer : public Producer {
 public:
-    AlignmentProducer(const Request &request, Result *result)
-        : rq_(request), out_(result) {}
+    AlignmentProducer(const Request &request, Result *result);
+    ~AlignmentProducer() override;
     Status open(int *failed);
     Status sequences(const std::vector<Target> &targets,
                      std::vector<int> *tids) override;
@@ -55,28 +62,27 @@ public:
     Status cover(size_t s, const Segment &segment, Runs *runs,
                  ReadHook *hook) override;
 
+    struct Stretch; // what one thread counting a stretch holds
+
 private:
-    struct Block {
-        int64_t start, end;
-    };
-    void flush(int64_t pos, int64_t n, int64_t last, size_t source);
+    Status count(Stretch *w, size_t s, const Segment &segment, Runs *runs);
+    Status count_caught(Stretch *w, size_t s, const Segment &segment, Runs *runs);
+    Status count_apart(size_t s, const Segment &segment, size_t n);
     bool poll();
 
     const Request &rq_;
     Result *out_;
-    std::vector<std::unique_ptr<AlignmentFile>> files_;
-    std::vector<uint32_t> diff_;
+    // per source, a handle for each stretch counted at once (opened as
+    // first needed)
+    std::vector<std::vector<std::unique_ptr<AlignmentFile>>> files_;
+    std::vector<std::unique_ptr<Stretch>> stretches_;
+    size_t active_ = 0; // stretches being counted
     int64_t chunk_ = 1; // positions counted at a time
-    Blocks blocks_;
-    std::vector<Block> carry_, carried_;
-    // Parts of blocks before the stretch being counted (reads extended
-    // backwards, fragments of mates met late), added to the runs after
-    std::vector<int64_t> late_;
     double done_ = 0, work_ = 1;
 };
 
 // Opens the file of a source, its index and reference as the source says.
-Status open_source(const Source &source, int threads, AlignmentFile *file);
+Status open_source(const Source &source, AlignmentFile *file);
 
 } // namespace tolvendra
 

@@ -38,7 +38,7 @@ using namespace tolvendra;
 extern "C" {
 
 // Opens a BAM or CRAM file with its index; an external pointer, or a fault.
-SEXP bam_open(SEXP path, SEXP index, SEXP reference, SEXP threads)
+SEXP bam_open(SEXP path, SEXP index, SEXP reference)
 {
     const char *p = string_or_null(path);
     if (!p)
@@ -46,8 +46,7 @@ SEXP bam_open(SEXP path, SEXP index, SEXP reference, SEXP threads)
     Session *s = nullptr;
     SEXP handle = Owned<Session>::make(&s);
     const Outcome o = !s ? out_of_memory() : guarded([&] {
-        return s->file.open(p, string_or_null(index), string_or_null(reference),
-                            int_at(threads, 1));
+        return s->file.open(p, string_or_null(index), string_or_null(reference));
     });
     if (!o.ok())
         Owned<Session>::release(handle);

@@ -14,7 +14,7 @@
 
 extern "C" {
 
-SEXP bam_open(SEXP path, SEXP index, SEXP reference, SEXP threads);
+SEXP bam_open(SEXP path, SEXP index, SEXP reference);
 SEXP bam_close(SEXP handle);
 SEXP bam_targets(SEXP handle);
 SEXP bam_query(SEXP handle, SEXP tid, SEXP beg, SEXP end, SEXP source);
@@ -54,7 +54,7 @@ SEXP bam_library_info(void)
 }
 
 static const R_CallMethodDef call_methods[] = {
-    {"bam_open", (DL_FUNC) &bam_open, 4},
+    {"bam_open", (DL_FUNC) &bam_open, 3},
     {"bam_close", (DL_FUNC) &bam_close, 1},
     {"bam_targets", (DL_FUNC) &bam_targets, 1},
     {"bam_query", (DL_FUNC) &bam_query, 5},

@@ -90,6 +90,8 @@ const SettingField setting_fields[] = {
     {"group_reads", LGLSXP, 1,
      [](Job *j, SEXP x) { j->request.group_reads = LOGICAL(x)[0] == TRUE; }},
     {"histogram", INTSXP, 1, [](Job *j, SEXP x) { j->request.histogram = INTEGER(x)[0]; }},
+    {"min_stretch", REALSXP, 1,
+     [](Job *j, SEXP x) { j->request.min_stretch = static_cast<int64_t>(REAL(x)[0]); }},
     {"chunk", REALSXP, 1,
      [](Job *j, SEXP x) { j->request.chunk = static_cast<int64_t>(REAL(x)[0]); }},
     {"max_blocks", REALSXP, 1,
@@ -181,6 +183,9 @@ void check_request(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
     const double chunk = REAL(field(settings, "chunk"))[0];
     if (!(chunk >= 1 && chunk <= 2147483647.0))
         Rf_error("the engine's `chunk` must lie between 1 and 2^31 - 1");
+    const double stretch = REAL(field(settings, "min_stretch"))[0];
+    if (!(stretch >= 1 && stretch <= 2147483647.0))
+        Rf_error("the engine's `min_stretch` must lie between 1 and 2^31 - 1");
     const double blocks = REAL(field(settings, "max_blocks"))[0];
     if (!(blocks >= 1 && blocks <= 1e9))
         Rf_error("the engine's `max_blocks` must lie between 1 and 1e9");
