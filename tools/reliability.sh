@@ -6,7 +6,8 @@
 #   4. libFuzzer runs: the region search against its literal form, depth
 #      held as runs against the depth itself, and the alignment reader on
 #      mutated BAM files, on both htslibs it builds on,
-#   5. damaged BAM files read with and without htslib's threads.
+#   5. damaged BAM files read on one thread, as each of the package's
+#      reading threads reads, and with htslib's threads, which it avoids.
 # Any report fails the run. FUZZ_SECONDS sets each fuzzing time (60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -113,9 +114,10 @@ for lib in Rhtslib system; do
 done
 
 # Damaged copies of a BAM file of a few BGZF blocks, read on one thread and
-# with a decompression thread: on one thread, as the package reads by
-# default, any stall or crash fails; with threads, stalls are counted (htslib
-# 1.15 and 1.16 both stall on some).
+# with a decompression thread. The package's threads each read a stretch
+# through a handle of their own, on one thread as htslib sees it, so there
+# any stall or crash fails; htslib's threads, which the package does not
+# use, are only counted (htslib 1.15 and 1.16 both stall on some).
 echo "--- damaged files, with and without decompression threads (system htslib)"
 build_bam_tool bam_stall tools/fuzz/bam_stall.cpp system
 mkdir -p "$build/stall"

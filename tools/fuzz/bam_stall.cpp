@@ -2,7 +2,8 @@
 // damaged copies of a seed BAM file, then opens and queries each, as the
 // reader does, in a child process under a time limit: once on one thread,
 // once with a decompression thread added before the header is read, once
-// with it added after (as the package does when threads > 1). A child that
+// with it added after (as the package did before its threads read
+// stretches of a file through handles of their own). A child that
 // runs out of time stalled; one killed by another signal crashed. Both are
 // kept in the work directory.
 //
