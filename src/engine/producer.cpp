@@ -250,9 +250,10 @@ Status AlignmentProducer::count_caught(Stretch *w, size_t s, const Segment &segm
 }
 
 // Stretches 1..n-1 on threads of their own while the calling thread counts
-// stretch 0, then polls until they end. The first fault in the stretches'
+// stretch 0 into `runs`, then polls until they end. The first fault in the stretches'
 // order stops the others and is the whole segment's.
-Status AlignmentProducer::count_apart(size_t s, const Segment &segment, size_t n)
+Status AlignmentProducer::count_apart(size_t s, const Segment &segment, size_t n,
+                                      Runs *runs)
 {
     std::atomic<bool> stop(false);
     std::mutex mutex;
@@ -280,7 +281,7 @@ Status AlignmentProducer::count_apart(size_t s, const Segment &segment, size_t n
     }
     Stretch &first = *stretches_[0];
     if (started.ok())
-        first.status = count_caught(&first, s, segment, &first.runs);
+        first.status = count_caught(&first, s, segment, runs);
     if (!first.status.ok())
         stop = true;
     bool interrupted = false;
@@ -345,21 +346,23 @@ Status AlignmentProducer::cover(size_t s, const Segment &segment, Runs *runs,
     if (hook)
         hook->begin(segment, s);
     Stretch &first = *stretches_[0];
-    Status st = n == 1 ? count(&first, s, segment, runs) : count_apart(s, segment, n);
+    Status st = n == 1 ? count(&first, s, segment, runs)
+                       : count_apart(s, segment, n, runs);
     active_ = 0;
     if (!st.ok())
         return st;
-    // the stretches' runs in order, then every part counted late
+    // the stretches' runs after the first's, in order, then every part
+    // counted late
     if (n > 1) {
-        runs->reset(segment.start);
-        uint64_t mapped = 0;
-        for (size_t k = 0; k < n; ++k) {
+        uint64_t mapped = first.file->mapped_seen();
+        if (hook)
+            first.heard.replay(hook);
+        for (size_t k = 1; k < n; ++k) {
             Stretch &w = *stretches_[k];
             const Runs &part = w.runs;
             for (size_t r = 0; r < part.at.size(); ++r)
                 runs->append(part.value[r], part.run_end(r) - (part.first + part.at[r]) + 1);
-            if (k > 0)
-                first.late.insert(first.late.end(), w.late.begin(), w.late.end());
+            first.late.insert(first.late.end(), w.late.begin(), w.late.end());
             mapped += w.file->mapped_seen();
             if (hook)
                 w.heard.replay(hook);

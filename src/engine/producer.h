@@ -67,7 +67,7 @@ public:
 private:
     Status count(Stretch *w, size_t s, const Segment &segment, Runs *runs);
     Status count_caught(Stretch *w, size_t s, const Segment &segment, Runs *runs);
-    Status count_apart(size_t s, const Segment &segment, size_t n);
+    Status count_apart(size_t s, const Segment &segment, size_t n, Runs *runs);
     bool poll();
 
     const Request &rq_;

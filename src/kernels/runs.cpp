@@ -70,9 +70,27 @@ void add_blocks(Runs *runs, const std::vector<int64_t> &blocks)
     out.reset(runs->first);
     uint32_t delta = 0;
     size_t k = 0, r = 0;
+    out.at.reserve(runs->at.size());
+    out.value.reserve(runs->value.size());
     for (int64_t p = runs->first; p <= runs->last();) {
         while (k < change.size() && change[k].first <= p)
             delta += static_cast<uint32_t>(change[k++].second);
+        // whole runs before the next change, untouched: copied at once
+        // (the parts counted late lie at a few edges of long runs)
+        const size_t q = k < change.size() ? runs->run_at(change[k].first)
+                                           : runs->at.size();
+        if (delta == 0 && p == runs->first + runs->at[r] && q > r) {
+            size_t from = r;
+            if (!out.value.empty() && out.value.back() == runs->value[r])
+                ++from; // it continues the run before
+            out.at.insert(out.at.end(), runs->at.begin() + from, runs->at.begin() + q);
+            out.value.insert(out.value.end(), runs->value.begin() + from,
+                             runs->value.begin() + q);
+            out.length = q < runs->at.size() ? runs->at[q] : runs->length;
+            p = runs->first + out.length;
+            r = q;
+            continue;
+        }
         int64_t next = runs->run_end(r) + 1;
         if (k < change.size())
             next = std::min(next, change[k].first);
