@@ -66,7 +66,9 @@
 #'   for any number. The default is `getOption("tolvendra.threads")` if
 #'   set, else 2, or 1 on a machine with one core. With
 #'   [analyze_samples()]'s BiocParallel workers, each worker reads with
-#'   this many threads.
+#'   this many threads. [read_blocks()], which hands the reads over in
+#'   order, reads on one; the command line's `tolvendra depth` also
+#'   compresses its files on this many.
 #' @param include_flags Only reads with all of these SAM flag bits set
 #'   count, as with `samtools view -f`; 0 (the default) requires none. It
 #'   shares no bit with `exclude_flags`.
