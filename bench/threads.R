@@ -36,6 +36,6 @@ medians$cpu <- medians$user + medians$sys
 base <- function(name, column) medians[[column]][medians$tool == name]
 medians$vs_t0 <- medians$elapsed / base("mosdepth -t 0", "elapsed")
 medians$vs_t1 <- medians$elapsed / base("mosdepth -t 1", "elapsed")
-cat(sprintf("load average before: %s\n", readLines("/proc/loadavg")))
+cat(sprintf("load average after the runs: %s\n", readLines("/proc/loadavg")))
 print(medians[c("tool", "elapsed", "cpu", "rss_kib", "vs_t0", "vs_t1")], digits = 3,
       row.names = FALSE)
