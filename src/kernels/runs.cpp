@@ -109,6 +109,18 @@ SpanStats span_stats(const Runs &runs, int64_t a, int64_t b)
     return s;
 }
 
+double stepwise_mean(const Runs &runs, int64_t a, int64_t b)
+{
+    const double width = static_cast<double>(b - a + 1);
+    double sum = 0.0;
+    each_run(runs, a, b, [&](int32_t depth, int64_t n) {
+        const double step = static_cast<double>(depth) / width;
+        for (int64_t k = 0; k < n; ++k)
+            sum += step;
+    });
+    return sum;
+}
+
 bool profile_runs(const Runs *const *samples, size_t n_samples,
                   const double *factors, int64_t a, int64_t b, Runs *out,
                   int64_t *overflow)
