@@ -78,7 +78,7 @@ native_request <- function(sources, options, targets, spans = NULL,
                     group_reads = isTRUE(groups$reads),
                     histogram = as.integer(groups$histogram %||% -1L),
                     # tests cut short segments into stretches
-                    min_stretch = as.double(getOption("tolvendra.min_stretch", 1e6)),
+                    min_stretch = as.double(getOption("tolvendra.min_stretch", 262144)),
                     chunk = as.double(options[[1L]]$chunk_size),
                     max_blocks = as.double(max_blocks),
                     progress = options[[1L]]$progress))

@@ -60,8 +60,8 @@
 #'   secondary (256), QC-failed (512) and duplicate (1024) reads, as
 #'   `samtools depth` does.
 #' @param threads Threads that read each file at once. A sequence (or a
-#'   group of targets) of at least 2 Mb is cut into up to `threads`
-#'   stretches of at least 1 Mb, each read through its own handle on its
+#'   group of targets) of at least 512 kb is cut into up to `threads`
+#'   stretches of at least 256 kb, each read through its own handle on its
 #'   own thread (one of them R's) and then joined; results are the same
 #'   for any number. The default is `getOption("tolvendra.threads")` if
 #'   set, else 2, or 1 on a machine with one core. With

@@ -351,18 +351,18 @@ Status AlignmentProducer::cover(size_t s, const Segment &segment, Runs *runs,
     active_ = 0;
     if (!st.ok())
         return st;
-    // the stretches' runs after the first's, in order, then every part
-    // counted late
+    // every part counted late, over the first stretch's runs and those
+    // of the others appended in order
+    std::vector<int64_t> &late = first.late;
+    for (size_t k = 1; k < n; ++k)
+        late.insert(late.end(), stretches_[k]->late.begin(), stretches_[k]->late.end());
+    add_blocks(runs, late);
     if (n > 1) {
-        uint64_t mapped = first.file->mapped_seen();
-        if (hook)
-            first.heard.replay(hook);
-        for (size_t k = 1; k < n; ++k) {
+        uint64_t mapped = 0;
+        for (size_t k = 0; k < n; ++k) {
             Stretch &w = *stretches_[k];
-            const Runs &part = w.runs;
-            for (size_t r = 0; r < part.at.size(); ++r)
-                runs->append(part.value[r], part.run_end(r) - (part.first + part.at[r]) + 1);
-            first.late.insert(first.late.end(), w.late.begin(), w.late.end());
+            if (k > 0)
+                append_runs(runs, w.runs, late);
             mapped += w.file->mapped_seen();
             if (hook)
                 w.heard.replay(hook);
@@ -371,7 +371,6 @@ Status AlignmentProducer::cover(size_t s, const Segment &segment, Runs *runs,
         if (!st.ok())
             return st;
     }
-    add_blocks(runs, first.late);
     for (size_t k = 0; k < n; ++k) {
         out_->reads[s] += stretches_[k]->reads;
         out_->bases[s] += stretches_[k]->bases;

@@ -58,7 +58,7 @@ struct Request {
     bool group_reads = false;       // reads with a block touching a group
     int histogram = -1;             // positions at depths 0..histogram
     int threads = 1;              // stretches of a segment counted at once
-    int64_t min_stretch = 1000000; // no stretch is cut shorter
+    int64_t min_stretch = 262144; // no stretch is cut shorter
     int64_t chunk = 65536;        // positions counted at a time
     size_t max_blocks = 4194304;  // blocks held at most
     int64_t merge_gap = 65536;    // targets this close are read in one query

@@ -62,58 +62,87 @@ Runs Runs::slice(int64_t a, int64_t b) const
     return out;
 }
 
-void add_blocks(Runs *runs, const std::vector<int64_t> &blocks)
+namespace {
+
+using Changes = std::vector<std::pair<int64_t, int>>;
+
+// +1 where a block starts, -1 just past where it ends, for the blocks'
+// parts within a..b, in order.
+Changes changes_of(const std::vector<int64_t> &blocks, int64_t a, int64_t b)
 {
-    // +1 where a block starts, -1 just past where it ends, then one walk
-    // along the runs and the changes together
-    std::vector<std::pair<int64_t, int>> change;
+    Changes change;
     for (size_t i = 0; i + 1 < blocks.size(); i += 2) {
-        const int64_t a = std::max(blocks[i], runs->first);
-        const int64_t b = std::min(blocks[i + 1], runs->last());
-        if (a > b)
-            continue;
-        change.emplace_back(a, 1);
-        change.emplace_back(b + 1, -1);
+        const int64_t s = std::max(blocks[i], a);
+        const int64_t e = std::min(blocks[i + 1], b);
+        if (s <= e) {
+            change.emplace_back(s, 1);
+            change.emplace_back(e + 1, -1);
+        }
     }
-    if (change.empty())
-        return;
     std::sort(change.begin(), change.end());
-    Runs out;
-    out.reset(runs->first);
+    return change;
+}
+
+// Appends `in`, which starts where `out` ends, with the changes added: one
+// walk along its runs and the changes together. Runs no change touches
+// are copied at once (blocks added late lie at a few edges of long runs).
+void append_changed(Runs *out, const Runs &in, const Changes &change)
+{
+    const uint32_t offset = static_cast<uint32_t>(in.first - out->first);
     uint32_t delta = 0;
     size_t k = 0, r = 0;
-    out.at.reserve(runs->at.size());
-    out.value.reserve(runs->value.size());
-    for (int64_t p = runs->first; p <= runs->last();) {
+    for (int64_t p = in.first; p <= in.last();) {
         while (k < change.size() && change[k].first <= p)
             delta += static_cast<uint32_t>(change[k++].second);
-        // whole runs before the next change, untouched: copied at once
-        // (the parts counted late lie at a few edges of long runs)
-        const size_t q = k < change.size() ? runs->run_at(change[k].first)
-                                           : runs->at.size();
-        if (delta == 0 && p == runs->first + runs->at[r] && q > r) {
+        const size_t q = k < change.size() ? in.run_at(change[k].first) : in.at.size();
+        if (delta == 0 && p == in.first + in.at[r] && q > r) {
             size_t from = r;
-            if (!out.value.empty() && out.value.back() == runs->value[r])
+            if (!out->value.empty() && out->value.back() == in.value[r])
                 ++from; // it continues the run before
-            out.at.insert(out.at.end(), runs->at.begin() + from, runs->at.begin() + q);
-            out.value.insert(out.value.end(), runs->value.begin() + from,
-                             runs->value.begin() + q);
-            out.length = q < runs->at.size() ? runs->at[q] : runs->length;
-            p = runs->first + out.length;
+            for (size_t i = from; i < q; ++i)
+                out->at.push_back(in.at[i] + offset);
+            out->value.insert(out->value.end(), in.value.begin() + from,
+                              in.value.begin() + q);
+            out->length = offset + (q < in.at.size() ? in.at[q] : in.length);
+            p = out->first + out->length;
             r = q;
             continue;
         }
-        int64_t next = runs->run_end(r) + 1;
+        int64_t next = in.run_end(r) + 1;
         if (k < change.size())
             next = std::min(next, change[k].first);
-        out.append(static_cast<int32_t>(
-                       static_cast<uint32_t>(runs->value[r]) + delta),
-                   next - p);
+        out->append(static_cast<int32_t>(static_cast<uint32_t>(in.value[r]) + delta),
+                    next - p);
         p = next;
-        if (p > runs->run_end(r))
+        if (p > in.run_end(r))
             ++r;
     }
-    *runs = std::move(out);
+}
+
+} // namespace
+
+void add_blocks(Runs *runs, const std::vector<int64_t> &blocks)
+{
+    const Changes change = changes_of(blocks, runs->first, runs->last());
+    if (change.empty())
+        return;
+    // the runs before the first change stay; those from it on are walked
+    const size_t r0 = runs->run_at(change[0].first);
+    Runs tail;
+    tail.reset(runs->first + runs->at[r0]);
+    tail.length = runs->length - runs->at[r0];
+    for (size_t r = r0; r < runs->at.size(); ++r)
+        tail.at.push_back(runs->at[r] - runs->at[r0]);
+    tail.value.assign(runs->value.begin() + r0, runs->value.end());
+    runs->length = runs->at[r0];
+    runs->at.resize(r0);
+    runs->value.resize(r0);
+    append_changed(runs, tail, change);
+}
+
+void append_runs(Runs *runs, const Runs &part, const std::vector<int64_t> &blocks)
+{
+    append_changed(runs, part, changes_of(blocks, part.first, part.last()));
 }
 
 SpanStats span_stats(const Runs &runs, int64_t a, int64_t b)

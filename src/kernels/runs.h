@@ -71,6 +71,10 @@ void each_run(const Runs &runs, int64_t a, int64_t b, Visit visit)
 // closed), clipped to the runs.
 void add_blocks(Runs *runs, const std::vector<int64_t> &blocks);
 
+// Appends `part`, whose first coordinate follows the runs' last, with 1
+// added over each block's part within it: runs counted apart, joined.
+void append_runs(Runs *runs, const Runs &part, const std::vector<int64_t> &blocks);
+
 struct SpanStats {
     int64_t sum = 0;     // 64 bits: no sum of 32-bit depths over an R vector wraps
     int64_t covered = 0; // positions of depth above 0

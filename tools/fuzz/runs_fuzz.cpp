@@ -3,7 +3,8 @@
 // it finds over the expanded vector (bit for bit), and spans the same
 // sums, covered counts and depths, merged by depth; blocks added late (as
 // the engine adds the parts of reads counted in other stretches) must add
-// one to the depth over each, runs of equal depth merged. Input
+// one to the depth over each, runs of equal depth merged, whether the runs
+// are whole or cut in two and joined. Input
 // bytes: threshold, minimum length, the first coordinate, then pairs of
 // (value, run length).
 #include <limits.h>
@@ -99,7 +100,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (int64_t x = std::max(blocks[i], first); x <= std::min(blocks[i + 1], runs.last()); ++x)
             added[x - first] += 1u;
     }
+    // the runs cut in two and joined with the blocks added, as stretches
+    // counted apart are, must be the same runs
+    const bool cut = cov.size() >= 2;
+    const int64_t at = first + 1 + static_cast<int64_t>(data[size - 1]) % (cov.size() - (cut ? 1 : 0) + 1);
+    tolvendra::Runs left, right;
+    if (cut) {
+        left = runs.slice(first, std::min(at, runs.last()) - 1);
+        right = runs.slice(std::min(at, runs.last()), runs.last());
+        tolvendra::add_blocks(&left, blocks);
+        tolvendra::append_runs(&left, right, blocks);
+    }
     tolvendra::add_blocks(&runs, blocks);
+    if (cut && (left.first != runs.first || left.length != runs.length ||
+                left.at != runs.at || left.value != runs.value))
+        abort();
     if (runs.length != static_cast<int64_t>(cov.size()) || runs.first != first)
         abort();
     for (size_t r = 0; r < runs.at.size(); ++r) {
