@@ -339,7 +339,9 @@ Status AlignmentProducer::cover(size_t s, const Segment &segment, Runs *runs,
         w.own_to = k + 1 == n ? INT64_MAX : w.to;
         w.calling = k == 0;
         w.stop = nullptr;
-        w.hook = n == 1 ? hook : hook ? &w.heard : nullptr;
+        // the first stretch is counted on the calling thread, which may
+        // call the hook; the others keep their reads for it
+        w.hook = k == 0 ? hook : hook ? &w.heard : nullptr;
         w.status = Status();
     }
     active_ = n;
