@@ -7,7 +7,9 @@
 #      held as runs against the depth itself, and the alignment reader on
 #      mutated BAM files, on both htslibs it builds on,
 #   5. damaged BAM files read on one thread, as each of the package's
-#      reading threads reads, and with htslib's threads, which it avoids.
+#      reading threads reads, and with htslib's threads, which it avoids,
+#   6. the engine reading a sequence in stretches on several threads under
+#      ThreadSanitizer, against one thread.
 # Any report fails the run. FUZZ_SECONDS sets each fuzzing time (60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -129,4 +131,20 @@ Rscript -e 'set.seed(1); n <- 20000; chr <- sample(c("chr1", "chr2"), n, TRUE)
 samtools sort -o "$build/stall/seed.bam" "$build/stall/seed.sam" 2>/dev/null
 "$build/bam_stall" "$build/stall/seed.bam" "$build/stall" "${STALL_VARIANTS:-150}" 5 |
   tail -n 1
+echo "--- ThreadSanitizer: a sequence read in stretches (system htslib)"
+build_bam_tool threads_tsan "tools/fuzz/threads_tsan.cpp src/engine/*.cpp src/bam/*.cpp src/kernels/*.cpp" \
+  system "-fsanitize=thread -pthread"
+mkdir -p "$build/tsan"
+Rscript -e 'source("tests/testthat/helper-bam.R"); source("tests/testthat/helper-reads.R")
+  make_bam(paired_records(3, pairs = 3000, singles = 500, length = 60000,
+                          supplementary = 0.1),
+           dir = commandArgs(TRUE), lengths = c(chr1 = 60000))' "$build/tsan" >/dev/null
+for mode in count once fragments; do
+  one=$(TSAN_OPTIONS=halt_on_error=1 "$build/threads_tsan" "$build/tsan/reads.bam" chr1 60000 1 100 $mode)
+  for threads in 2 3; do
+    apart=$(TSAN_OPTIONS=halt_on_error=1 "$build/threads_tsan" "$build/tsan/reads.bam" chr1 60000 $threads 100 $mode)
+    [ "$apart" = "$one" ] || { echo "$mode on $threads threads: $apart, not $one"; exit 1; }
+  done
+  echo "$mode: $one"
+done
 echo "reliability checks passed"
