@@ -141,3 +141,27 @@ test_that("a damaged file read on several threads is an error naming it", {
     }
   }
 })
+
+test_that("a CRAM file gives the same on 3 threads as on one", {
+  skip_without_samtools()
+  bam <- threads_bam(16)
+  dir <- dirname(bam)
+  set.seed(16)
+  fasta <- file.path(dir, "ref.fa")
+  writeLines(c(">chr1", strwrap(paste(sample(c("A", "C", "G", "T"), 6000, TRUE),
+                                      collapse = ""), 60)), fasta)
+  system2("samtools", c("faidx", shQuote(fasta)))
+  cram <- file.path(dir, "reads.cram")
+  system2("samtools", c("view", "-C", "-T", shQuote(fasta), "-o", shQuote(cram),
+                        shQuote(bam)))
+  system2("samtools", c("index", shQuote(cram)))
+  for (options in list(list(), list(overlap = "once"), list(fragments = TRUE))) {
+    depth <- function(threads) {
+      do.call(analyze_region, c(list(cram, "chr1", threads = threads, reference = fasta,
+                                     progress = FALSE), options))$coverage
+    }
+    one <- depth(1)
+    withr::local_options(tolvendra.min_stretch = 100)
+    expect_identical(depth(3), one, label = case_label(16, options = options))
+  }
+})
