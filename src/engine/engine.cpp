@@ -1,6 +1,7 @@
 #include "engine.h"
 
 #include "consumers.h"
+#include "tracks.h"
 
 namespace tolvendra {
 
@@ -73,16 +74,34 @@ void drive(Producer *producer, const Request &rq, Result *out)
     }
 }
 
-void run_engine(const Request &rq, Result *out)
+namespace {
+
+template <class P>
+void open_and_drive(P *producer, const Request &rq, Result *out)
 {
-    shape_result(rq, out);
-    AlignmentProducer producer(rq, out);
-    Status st = producer.open(&out->failed);
+    Status st = producer->open(&out->failed);
     if (!st.ok()) {
         out->status = st;
         return;
     }
-    drive(&producer, rq, out);
+    drive(producer, rq, out);
+}
+
+} // namespace
+
+// Alignment files alone, or tracks among the sources.
+void run_engine(const Request &rq, Result *out)
+{
+    shape_result(rq, out);
+    for (const Source &source : rq.sources) {
+        if (source.track) {
+            TrackProducer producer(rq, out);
+            open_and_drive(&producer, rq, out);
+            return;
+        }
+    }
+    AlignmentProducer producer(rq, out);
+    open_and_drive(&producer, rq, out);
 }
 
 void count_libraries(const Request &rq, Result *out)

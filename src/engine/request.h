@@ -20,6 +20,7 @@ namespace tolvendra {
 struct Source {
     std::string path, index, reference; // empty: found beside the file
     ReadFilter filter;
+    bool track = false; // a bigWig track: its depth read, no reads
 };
 
 struct Target {

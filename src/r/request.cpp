@@ -52,6 +52,8 @@ const SourceField source_fields[] = {
      }},
     {"strand", INTSXP,
      [](Source *s, SEXP x, R_xlen_t i) { s->filter.strand = INTEGER(x)[i]; }},
+    {"track", LGLSXP,
+     [](Source *s, SEXP x, R_xlen_t i) { s->track = LOGICAL(x)[i] == TRUE; }},
 };
 
 // The settings: a length of -1 takes any, -2 one per source.
