@@ -149,6 +149,7 @@ compare_scale <- function(scale, sources, options, arg, group, who, call) {
   reads <- if (is.null(scale)) {
     library_sizes(sources, options, arg, call)$reads
   } else {
+    check_no_track_libraries(sources, arg, call)
     options <- options_per_source(options, length(sources))
     vapply(seq_along(sources), function(i) {
       alignment_facts(sources[[i]], options[[i]],

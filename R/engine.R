@@ -36,12 +36,13 @@ engine_run <- function(sources, options, targets, spans = NULL,
   force(call)
   files <- vapply(sources, `[[`, "", "file")
   request <- native_request(sources, options, targets, spans, regions, keep,
-                            groups, quantize, max_blocks)
+                            groups, quantize, max_blocks, call)
   value <- .Call(B_engine_run$address, request$sources, request$targets,
                  request$spans, request$settings)
   if (inherits(value, "tolvendra_fault")) {
     at <- max(1L, value$source)
-    raise_fault(value, files[at], rep_len(arg, length(files))[at], call)
+    raise_fault(value, files[at], rep_len(arg, length(files))[at], call,
+                isTRUE(sources[[at]]$track))
   }
   value
 }
@@ -51,10 +52,11 @@ engine_run <- function(sources, options, targets, spans = NULL,
 # the arguments).
 native_request <- function(sources, options, targets, spans = NULL,
                            regions = NULL, keep = "none", groups = NULL,
-                           quantize = NULL, max_blocks = max_batch_blocks) {
+                           quantize = NULL, max_blocks = max_batch_blocks,
+                           call = NULL) {
   options <- options_per_source(options, length(sources))
   list(
-    sources = native_sources(sources, options),
+    sources = native_sources(sources, options, call),
     targets = if (!is.null(targets)) {
       list(seqname = as.character(targets$seqname),
            start = as.double(targets$start), end = as.double(targets$end))
@@ -88,8 +90,12 @@ options_per_source <- function(options, n) {
 # The sources as the reading library takes them, each reading option
 # translated here and nowhere else: one element per source in each field.
 # `options`: reading options, one for all or a list of one per source.
-native_sources <- function(sources, options) {
+# A bigWig track (`track = TRUE`) holds depth, not reads: the options that
+# say how reads become depth are refused for it unless at their defaults.
+native_sources <- function(sources, options, call = NULL) {
   options <- options_per_source(options, length(sources))
+  track <- vapply(sources, function(s) isTRUE(s$track), NA)
+  for (i in which(track)) check_track_options(options[[i]], sources[[i]]$file, call)
   option <- function(name, type) {
     vapply(options, function(o) o[[name]] %||% type[NA], type)
   }
@@ -107,7 +113,45 @@ native_sources <- function(sources, options) {
        overlap = code("overlap", c("count", "once", "proper")),
        fragments = option("fragments", NA),
        extend = option("extend", 0L),
-       strand = 1L - code("strand", c("+", "both", "-")))
+       strand = 1L - code("strand", c("+", "both", "-")),
+       track = track)
+}
+
+# The reading options that shape how reads become depth.
+read_only_options <- c("split", "min_mapq", "exclude_flags", "include_flags",
+                       "deletions", "overlap", "fragments", "extend", "strand")
+
+# Refuses, for the track `file`, any of them away from its default.
+check_track_options <- function(options, file, call) {
+  defaults <- formals(read_options)
+  set <- Filter(function(name) {
+    default <- eval(defaults[[name]])
+    !identical(as.character(options[[name]]), as.character(default[1L]))
+  }, read_only_options)
+  if (length(set) > 0L) {
+    abort_arg(sprintf(paste0(
+      "%s cannot apply to %s, a bigWig track: it holds depth, not reads. ",
+      "Leave %s at %s default, or give the BAM or CRAM files the track ",
+      "was made from."),
+      paste0("`", set, "`", collapse = ", "), describe(file),
+      if (length(set) == 1L) "it" else "them",
+      if (length(set) == 1L) "its" else "their"), call, set[1L])
+  }
+}
+
+# Library sizes need reads: refused for the tracks among `sources`, with
+# what to give instead.
+check_no_track_libraries <- function(sources, arg, call) {
+  track <- vapply(sources, function(s) isTRUE(s$track), NA)
+  if (any(track)) {
+    abort_arg(sprintf(paste0(
+      "`%s` holds a bigWig track (%s), which has no reads to count a ",
+      "library size from. Give scale factors: numbers for `normalize`, ",
+      "or a number for `scale`."),
+      rep_len(arg, length(sources))[which(track)[1L]],
+      describe(sources[[which(track)[1L]]]$file)), call,
+      rep_len(arg, length(sources))[which(track)[1L]])
+  }
 }
 
 # The reads (or fragments) of each source's whole file that its options
@@ -115,6 +159,7 @@ native_sources <- function(sources, options) {
 # list(reads, bases).
 library_sizes <- function(sources, options, arg = "file", call = sys.call(-1)) {
   force(call)
+  check_no_track_libraries(sources, arg, call)
   engine_run(sources, options, NULL, arg = arg, call = call)[c("reads", "bases")]
 }
 

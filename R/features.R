@@ -117,6 +117,10 @@ feature_values <- function(files, features, stats, thresholds, relative,
   }
   study <- open_study(files, genes$pieces %||% features, "features", BPPARAM,
                       options, call, outside = "keep")
+  if (reads && any(vapply(study$sources, function(s) isTRUE(s$track), NA))) {
+    abort_arg(paste("`reads = TRUE` counts reads, which bigWig tracks among",
+                    "`files` do not hold; leave it FALSE for tracks."), call, "reads")
+  }
   if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
   parsed <- feature_pieces(study$targets, genes)
   read <- parsed$pieces[parsed$pieces$read, ]

@@ -17,9 +17,11 @@ open_study <- function(files, where, where_arg, BPPARAM, options, call,
       "BiocParallel::SerialParam() or BiocParallel::MulticoreParam(2), ",
       "not %s."), describe(BPPARAM)), call, "BPPARAM")
   }
-  sources <- lapply(samples$file, check_alignments, arg = "files", call = call)
+  # BAM or CRAM files and bigWig tracks alike
+  sources <- lapply(samples$file, check_source, arg = "files", call = call)
+  native_sources(sources, options, call) # refuses options tracks cannot take
   # each file is opened once here, for its sequences and mapped reads
-  found <- lapply(sources, alignment_facts, options = options, arg = "files",
+  found <- lapply(sources, source_facts, options = options, arg = "files",
                   call = call)
   lengths <- Map(check_sequences, lapply(found, `[[`, "lengths"), samples$file,
                  "files", list(call))
