@@ -8,6 +8,10 @@
 #' overlap, lie on any sequence in any order and number in the hundreds of
 #' thousands; the results keep their order and names.
 #'
+#' Samples may be bigWig tracks, as for [analyze_samples()] (see its
+#' section on them); `reads = TRUE` is refused for them, which hold no
+#' reads.
+#'
 #' A feature of a `GRangesList` (a gene made of exons) is the union of its
 #' ranges: a position covered by two overlapping exons counts once, and
 #' strands are ignored. Its statistics are over all the positions of that
