@@ -165,6 +165,14 @@ test_that("what cannot apply to a track is refused, naming it", {
     expect_error(eval(r[[1L]]), class = r[[2L]], regexp = r[[3L]],
                  label = deparse(r[[1L]])[1L])
   }
+  # truncated within its header, its data, its index: a fault, never a crash
+  bytes <- readBin(study$track[1], "raw", file.size(study$track[1]))
+  for (n in c(50L, 500L, length(bytes) %/% 2L)) {
+    cut <- tempfile()
+    writeBin(bytes[seq_len(n)], cut)
+    expect_error(analyze_samples(cut, progress = FALSE), class = "tolvendra_error_track",
+                 regexp = "truncated", label = sprintf("the track cut to %d bytes", n))
+  }
   fractional <- random_track(13, tempfile(fileext = ".bw"), fractional = TRUE)
   expect_error(analyze_samples(fractional, progress = FALSE),
                class = "tolvendra_error_track", regexp = "not a whole number")
