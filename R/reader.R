@@ -33,6 +33,13 @@ find_index <- function(file, index, arg, call) {
   candidates <- c(paste0(file, c(".bai", ".csi", ".crai")),
                   if (stem != file) paste0(stem, c(".bai", ".csi", ".crai")))
   found <- candidates[file.exists(candidates)]
+  if (length(found) == 0L && is_track(file)) {
+    abort_arg(sprintf(paste0(
+      "`%s` must be a BAM or CRAM file, not %s, a bigWig track. Tracks are ",
+      "read as samples by analyze_samples(), summarize_features(), ",
+      "depth_distribution() and compare_groups()."), arg, describe(file)),
+      call, arg)
+  }
   if (length(found) == 0L) {
     abort_bam(file, arg, "index", "has no index beside it (.bai, .csi or .crai)",
               call, "Create one with `samtools index`, or name it with `index`.")

@@ -160,7 +160,9 @@ test_that("what cannot apply to a track is refused, naming it", {
                               "condition", study_features())),
          "tolvendra_error_arg", "library size"),
     list(quote(summarize_features(study$track, study_features(), reads = TRUE)),
-         "tolvendra_error_arg", "reads"))
+         "tolvendra_error_arg", "reads"),
+    list(quote(analyze_region(study$track[1], "chrA")), "tolvendra_error_arg",
+         "a bigWig track"))
   for (r in refusals) {
     expect_error(eval(r[[1L]]), class = r[[2L]], regexp = r[[3L]],
                  label = deparse(r[[1L]])[1L])
