@@ -173,11 +173,10 @@ depth_pass <- function(s, source, targets, regions, text) {
     streams[[name]] <- file(text[[name]], "w")
   }
   on.exit(for (con in streams) close(con))
-  # depth runs for the per-base file and the regions' means; quantized
-  # runs in the same pass when nothing else needs the depth's
-  depth_runs <- s$per_base || !is.null(regions)
-  quantize_here <- !is.null(s$quantize) && !depth_runs
-  runs <- if (depth_runs || quantize_here) "runs" else "none"
+  # depth runs for the per-base file; quantized runs in the same pass when
+  # it does not need the depth's
+  quantize_here <- !is.null(s$quantize) && !s$per_base
+  runs <- if (s$per_base || quantize_here) "runs" else "none"
   widths <- as.double(targets$end) - targets$start + 1
   calls <- if (runs == "none") list(seq_len(nrow(targets))) else
     target_groups(targets, ceiling(sum(widths) / 64e6))
@@ -200,13 +199,15 @@ depth_pass <- function(s, source, targets, regions, text) {
     if (length(at) > 0L) {
       spans <- rbind(spans, cbind(own, group = 0L), cbind(own, group = k + layer))
     }
+    # the regions' means summed as mosdepth sums them, so that they print
+    # as its do where they lie halfway between two printed values
+    spans$stepwise <- rep(c(FALSE, TRUE, FALSE), c(k, length(at), length(at)))
     r <- engine_run(list(source), s$options, local, spans, keep = runs,
                     quantize = if (quantize_here) s$quantize$cuts,
                     groups = list(n = k + length(unique(key)), stats = TRUE,
                                   histogram = s$max_depth),
                     arg = "FILE", call = NULL)
-    means[at] <- region_means(r$runs, r$sums[k + seq_along(at), 1L],
-                              regions[at, ], match(regions$target[at], g), s$digits)
+    means[at] <- r$stepwise[k + seq_along(at), 1L]
     groups <- r$groups
     part <- function(cols) {
       list(sum = groups$sum[cols, , drop = FALSE],
@@ -242,40 +243,6 @@ depth_pass <- function(s, source, targets, regions, text) {
     }
   }
   list(whole = whole, layers = layers, means = means, ge = ge)
-}
-
-# The regions' mean depths from their sums, as mosdepth prints them: where
-# a mean lies halfway between two printed values (or two whole depths, for
-# the windows' distribution), it is summed as mosdepth sums it, position by
-# position, depth / width, in doubles, so that it rounds the same way.
-# `at` is each region's target in `runs`.
-region_means <- function(runs, sums, regions, at, digits) {
-  width <- regions$end - regions$start + 1
-  means <- sums / width
-  rest <- sums %% width
-  half <- function(d) (2 * rest * 10^d) %% (2 * width) == width
-  ties <- which(half(digits) | half(0))
-  for (w in unique(width[ties])) {
-    same <- ties[width[ties] == w]
-    # the depths of the regions, a row each, from the runs that cover them
-    depth <- matrix(0, length(same), w)
-    for (t in unique(at[same])) {
-      on <- same[at[same] == t]
-      r <- runs[[t]]
-      first <- findInterval(regions$start[on], r$start)
-      n <- findInterval(regions$end[on], r$start) - first + 1L
-      k <- sequence(n, from = first)
-      from <- pmax(r$start[k], rep(regions$start[on], n))
-      # a run ends before the next one starts; the last, with its target
-      to <- pmin(r$start[k + 1L] - 1, rep(regions$end[on], n), na.rm = TRUE)
-      depth[match(on, same), ] <- matrix(rep(r$value[k], to - from + 1),
-                                         length(on), w, byrow = TRUE)
-    }
-    sum <- 0
-    for (j in seq_len(w)) sum <- sum + depth[, j] / w
-    means[same] <- sum
-  }
-  means
 }
 
 # Quantized runs as mosdepth writes them; with a closed last bin, depths

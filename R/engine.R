@@ -8,7 +8,9 @@
 # `targets`: a data frame with seqname, start and end (1-based, closed), or
 #   NULL to count each source's library alone (see library_sizes()).
 # `spans`: NULL or a data frame with target (row of `targets`), start and
-#   end, each within its target.
+#   end, each within its target; and optionally `stepwise`, TRUE for spans
+#   whose mean is also summed position by position as mosdepth sums it
+#   (returned as `stepwise`, spans x sources).
 # `regions`: NULL, or list(factors, threshold, minlen) to find the regions
 #   of floor(sum(factors[s] * depth[s])) that reach `threshold`.
 # `keep`: "runs" to return each target's runs of depth for each sample, as
@@ -62,7 +64,8 @@ native_request <- function(sources, options, targets, spans = NULL,
            start = as.double(targets$start), end = as.double(targets$end))
     },
     spans = list(target = as.integer(spans$target), start = as.double(spans$start),
-                 end = as.double(spans$end), group = as.integer(spans$group)),
+                 end = as.double(spans$end), group = as.integer(spans$group),
+                 stepwise = as.logical(spans$stepwise)),
     settings = list(regions = !is.null(regions),
                     factors = as.double(regions$factors %||% rep(1, length(sources))),
                     threshold = as.double(regions$threshold %||% 0),

@@ -10,7 +10,7 @@ source(file.path("bench", "timing.R"))
 repeats <- if (quick) 1L else 3L
 limit <- 300
 chr1 <- c(chr1 = if (quick) 10e6 else 50e6)
-read_counts <- if (quick) c(1e5, 3e5, 1e6) else c(1e6, 3e6, 1e7)
+read_counts <- if (quick) c(1e5, 3e5, 1e6) else c(1e6, 3e6, 1e7, 3e7)
 window <- if (quick) c(4000001, 5000000) else c(20000001, 21000000)
 long_chr1 <- c(chr1 = 249250621)
 long_reads <- if (quick) 2e5 else 2e6
@@ -40,6 +40,9 @@ mosdepth_command <- function(bam, threads, by = 1000) {
   paste("mosdepth -n --by", format(by, scientific = FALSE), "-t", threads,
         shQuote(file.path(scratch, "mosdepth")), shQuote(bam))
 }
+megadepth_command <- function(bam, threads) {
+  paste("megadepth", shQuote(bam), "--annotation 1000 --op sum --filter-out 1796 --threads", threads)
+}
 commands <- list(
   "tolvendra threads = 1" = function(bam, from, to) r_command(tolvendra_code(bam, from, to, 1)),
   "tolvendra threads = 2" = function(bam, from, to) r_command(tolvendra_code(bam, from, to, 2)),
@@ -51,9 +54,8 @@ commands <- list(
     r_command(tolvendra_code(bam, from, to, 1, width = 1e6))
   },
   "mosdepth -t 0 --by 1000000" = function(bam, from, to) mosdepth_command(bam, 0, 1e6),
-  megadepth = function(bam, from, to) {
-    paste("megadepth", shQuote(bam), "--annotation 1000 --op sum --filter-out 1796 --threads 1")
-  },
+  "megadepth --threads 1" = function(bam, from, to) megadepth_command(bam, 1),
+  "megadepth --threads 2" = function(bam, from, to) megadepth_command(bam, 2),
   samtools = function(bam, from, to) {
     sprintf("samtools depth -a -J -r chr1:%.0f-%.0f %s", from, to, shQuote(bam))
   }
@@ -111,7 +113,7 @@ local({
 # ---- runs ------------------------------------------------------------------
 whole <- c("tolvendra threads = 1", "tolvendra threads = 2",
            if (nzchar(rhtslib_lib)) c("tolvendra Rhtslib threads = 1", "tolvendra Rhtslib threads = 2"),
-           "mosdepth -t 0", "mosdepth -t 1", "megadepth")
+           "mosdepth -t 0", "mosdepth -t 1", "megadepth --threads 1", "megadepth --threads 2")
 jobs <- rbind(
   do.call(rbind, lapply(seq_along(bams), function(i) rbind(
     data.frame(job = "whole sequence", reads = read_counts[i], tool = whole,

@@ -226,13 +226,14 @@ void AlignmentFile::take(Blocks *out)
 {
     pending_ = false;
     const size_t first = out->starts.size();
-    const int64_t length = target_length(tid_);
     const int64_t pos = static_cast<int64_t>(b_->core.pos) + 1;
     if (filter_.fragments) {
+        const int64_t length = target_length(tid_);
         // passes() let only the left mate through
         const int64_t tlen = std::abs(static_cast<int64_t>(b_->core.isize));
         add_block(out, pos, pos + tlen - 1, beg_, end_, length);
     } else if (filter_.extend > 0) {
+        const int64_t length = target_length(tid_);
         if (b_->core.flag & BAM_FREVERSE) {
             const int64_t last = bam_endpos(b_);
             add_block(out, last - filter_.extend + 1, last, beg_, end_, length);

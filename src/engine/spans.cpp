@@ -19,6 +19,9 @@ public:
                 for (int i : plan_.spans_of[t]) {
                     out_->sums(i, s) = static_cast<double>(
                         span_stats(r, rq_.span_start[i], rq_.span_end[i]).sum);
+                    if (!rq_.span_stepwise.empty() && rq_.span_stepwise[i])
+                        out_->stepwise(i, s) =
+                            stepwise_mean(r, rq_.span_start[i], rq_.span_end[i]);
                 }
                 out_->covered(t, s) = static_cast<double>(
                     span_stats(r, target.start, target.end).covered);

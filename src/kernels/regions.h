@@ -46,7 +46,12 @@ void region_search(Walk at, int64_t first, int64_t last, int threshold,
             ++e;
             const int x = at.next();
             mean_all = mean_step(mean_all, static_cast<double>(++n_all), x);
-            mean_new = mean_step(mean_new, static_cast<double>(++n_new), x);
+            // mean_step(0.0, 1.0, x) is x exactly: after a reset the mean
+            // of one position needs no division, which over positions that
+            // each reach the threshold halves the divisions, the cost here
+            mean_new = n_new == 0 ? static_cast<double>(x)
+                                  : mean_step(mean_new, static_cast<double>(n_new + 1), x);
+            ++n_new;
             if (mean_new >= t) {
                 b = e;
                 mean_new = 0.0;

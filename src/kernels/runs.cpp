@@ -18,15 +18,27 @@ void Runs::reset(int64_t first_coordinate)
 
 void Runs::append_depths(const uint32_t *d, int64_t n)
 {
-    int64_t i = 0;
-    while (i < n) {
-        const uint32_t v = d[i];
-        int64_t j = i + 1;
-        while (j < n && d[j] == v)
-            ++j;
-        append(static_cast<int32_t>(v), j - i);
-        i = j;
+    if (n <= 0)
+        return;
+    // Each position writes its slot and the slot is kept only where the
+    // depth changes: no branch a position, which dense coverage, changing
+    // every few positions, would mispredict.
+    size_t k = at.size();
+    at.resize(k + static_cast<size_t>(n));
+    value.resize(k + static_cast<size_t>(n));
+    uint32_t *pa = at.data();
+    int32_t *pv = value.data();
+    uint32_t prev = k == 0 ? ~d[0] : static_cast<uint32_t>(pv[k - 1]);
+    const uint32_t offset = static_cast<uint32_t>(length);
+    for (int64_t i = 0; i < n; ++i) {
+        pa[k] = offset + static_cast<uint32_t>(i);
+        pv[k] = static_cast<int32_t>(d[i]);
+        k += d[i] != prev;
+        prev = d[i];
     }
+    at.resize(k);
+    value.resize(k);
+    length += n;
 }
 
 size_t Runs::run_at(int64_t coordinate) const
@@ -95,6 +107,18 @@ SpanStats span_stats(const Runs &runs, int64_t a, int64_t b)
             s.covered += n;
     });
     return s;
+}
+
+double stepwise_mean(const Runs &runs, int64_t a, int64_t b)
+{
+    const double width = static_cast<double>(b - a + 1);
+    double sum = 0.0;
+    each_run(runs, a, b, [&](int32_t depth, int64_t n) {
+        const double step = static_cast<double>(depth) / width;
+        for (int64_t k = 0; k < n; ++k)
+            sum += step;
+    });
+    return sum;
 }
 
 bool profile_runs(const Runs *const *samples, size_t n_samples,

@@ -79,6 +79,11 @@ struct SpanStats {
 // Over coordinates a..b, clipped to the runs.
 SpanStats span_stats(const Runs &runs, int64_t a, int64_t b);
 
+// The mean depth of coordinates a..b (within the runs) summed position by
+// position, depth / (b - a + 1), in doubles: where the exact mean lies
+// halfway between two printed values, this sum decides how it rounds.
+double stepwise_mean(const Runs &runs, int64_t a, int64_t b);
+
 // The profile across samples of coordinates a..b: floor(sum of factors[s]
 // times the depth of sample s), the terms added in the samples' order in
 // double precision. Returns false, with `overflow` set to the first

@@ -217,6 +217,9 @@ Status fill_request(Job *job, SEXP sources, SEXP targets, SEXP spans,
         rq.span_start.push_back(static_cast<int64_t>(REAL(span_start)[i]));
         rq.span_end.push_back(static_cast<int64_t>(REAL(span_end)[i]));
     }
+    SEXP span_stepwise = element(spans, "stepwise");
+    for (R_xlen_t i = 0; i < XLENGTH(span_stepwise); ++i)
+        rq.span_stepwise.push_back(LOGICAL(span_stepwise)[i] == TRUE);
     SEXP span_group = element(spans, "group");
     for (R_xlen_t i = 0; i < XLENGTH(span_group); ++i)
         rq.span_group.push_back(INTEGER(span_group)[i] - 1);

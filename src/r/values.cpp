@@ -139,7 +139,7 @@ SEXP result_value(const Job &job)
 {
     const Result &res = job.result;
     const R_xlen_t n_samples = static_cast<R_xlen_t>(res.reads.size());
-    SEXP values[10];
+    SEXP values[11];
     values[0] = PROTECT(array_value(res.sums));
     values[1] = PROTECT(array_value(res.covered));
     region_values(res.regions, values + 2);
@@ -149,11 +149,12 @@ SEXP result_value(const Job &job)
         REAL(values[7])[s] = static_cast<double>(res.reads[s]);
     values[8] = PROTECT(doubles(res.bases));
     values[9] = PROTECT(group_value(res.groups));
+    values[10] = PROTECT(array_value(res.stepwise));
     const char *names[] = {"sums", "covered", "region_target", "region_start",
                            "region_end", "region_sums", "runs", "reads", "bases",
-                           "groups"};
-    SEXP out = named_list(values, names, 10);
-    UNPROTECT(10);
+                           "groups", "stepwise"};
+    SEXP out = named_list(values, names, 11);
+    UNPROTECT(11);
     return out;
 }
 
