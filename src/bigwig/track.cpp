@@ -126,56 +126,54 @@ Status TrackFile::open(const std::string &path)
     return Status();
 }
 
+// Windows of the sequence read at a time: what one query holds (12 bytes
+// an interval) stays bounded however long the sequence.
+const int64_t window = 1 << 20;
+
 Status TrackFile::cover(const std::string &seqname, int64_t beg, int64_t end,
                         Runs *runs)
 {
     runs->reset(beg);
     bigWigFile_t *bw = static_cast<bigWigFile_t *>(file_);
-    // 0-based, half open; a sequence's length fits 32 bits in the format
-    const uint32_t from = static_cast<uint32_t>(beg - 1);
-    const uint32_t to = static_cast<uint32_t>(end);
-    bwOverlapIterator_t *it = bwOverlappingIntervalsIterator(
-        bw, seqname.c_str(), from, to, 64);
-    if (!it)
-        return fault(Fault::damaged, "has an index or data that cannot be read at " +
-                                         where(seqname, from, to));
-    Status st;
     int64_t pos = beg; // next coordinate to fill
-    while (st.ok() && it->data) {
-        const bwOverlappingIntervals_t *iv = it->intervals;
-        for (uint32_t i = 0; i < iv->l; ++i) {
-            const int64_t a = std::max<int64_t>(iv->start[i] + 1, beg);
-            const int64_t b = std::min<int64_t>(iv->end[i], end);
+    for (int64_t a0 = beg; a0 <= end; a0 += window) {
+        const int64_t b0 = std::min(end, a0 + window - 1);
+        // 0-based, half open; a sequence's length fits 32 bits in the format.
+        // Not the iterator: it ends quietly where a block cannot be read,
+        // and this returns null.
+        const uint32_t from = static_cast<uint32_t>(a0 - 1);
+        const uint32_t to = static_cast<uint32_t>(b0);
+        bwOverlappingIntervals_t *iv =
+            bwGetOverlappingIntervals(bw, seqname.c_str(), from, to);
+        if (!iv)
+            return fault(Fault::damaged, "has an index or data that cannot be read at " +
+                                             where(seqname, from, to));
+        Status st;
+        for (uint32_t i = 0; i < iv->l && st.ok(); ++i) {
+            const int64_t a = std::max<int64_t>(iv->start[i] + 1, a0);
+            const int64_t b = std::min<int64_t>(iv->end[i], b0);
             const double v = iv->value[i];
             if (a > b)
                 continue;
             if (a < pos) {
                 st = fault(Fault::damaged, "has overlapping or unsorted intervals at " +
                                                where(seqname, iv->start[i], iv->end[i]));
-                break;
-            }
-            if (!(v == floor(v) && v < 2147483648.0 && v >= -2147483648.0)) {
+            } else if (!(v == floor(v) && v < 2147483648.0 && v >= -2147483648.0)) {
                 st = fault(Fault::format, "holds a value that is not a whole number (" +
                                               std::to_string(v) + " at " +
                                               where(seqname, iv->start[i], iv->end[i]) + ")");
-                break;
+            } else {
+                runs->append(0, a - pos);
+                runs->append(static_cast<int32_t>(v), b - a + 1);
+                pos = b + 1;
             }
-            runs->append(0, a - pos);
-            runs->append(static_cast<int32_t>(v), b - a + 1);
-            pos = b + 1;
         }
+        bwDestroyOverlappingIntervals(iv);
         if (!st.ok())
-            break;
-        it = bwIteratorNext(it); // destroyed on an error
-        if (!it)
-            st = fault(Fault::damaged, "has data that cannot be read at " +
-                                           where(seqname, from, to));
+            return st;
     }
-    if (it)
-        bwIteratorDestroy(it);
-    if (st.ok())
-        runs->append(0, end + 1 - pos);
-    return st;
+    runs->append(0, end + 1 - pos);
+    return Status();
 }
 
 #else

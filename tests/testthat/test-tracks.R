@@ -175,6 +175,13 @@ test_that("what cannot apply to a track is refused, naming it", {
     expect_error(analyze_samples(cut, progress = FALSE), class = "tolvendra_error_track",
                  regexp = "truncated", label = sprintf("the track cut to %d bytes", n))
   }
+  # a byte of its first block of data changed: libBigWig's iterator would
+  # end there quietly, so the numbers would lack the rest
+  data <- sum(as.integer(bytes[17:24]) * 256^(0:7)) # the full data's offset
+  damaged <- tempfile()
+  writeBin(replace(bytes, data + 40, xor(bytes[data + 40], as.raw(0x5a))), damaged)
+  expect_error(analyze_samples(damaged, progress = FALSE), class = "tolvendra_error_track",
+               regexp = "cannot be read")
   fractional <- random_track(13, tempfile(fileext = ".bw"), fractional = TRUE)
   expect_error(analyze_samples(fractional, progress = FALSE),
                class = "tolvendra_error_track", regexp = "not a whole number")
