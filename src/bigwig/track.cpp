@@ -3,6 +3,8 @@
 #include <math.h>
 #include <stdio.h>
 
+#include <htslib/hfile.h>
+
 #include <algorithm>
 
 #ifdef TOLVENDRA_BIGWIG
@@ -50,33 +52,27 @@ uint64_t little_endian(const unsigned char *p, int n)
 }
 
 // libBigWig trusts the offsets of a header and reads past the end of a
-// truncated file into memory it never filled; a local file's header is
-// checked against its size first, so that truncation is a fault, not a
-// crash. (A server's file is left to libBigWig.)
+// truncated file into memory it never filled; the header is checked
+// against the file's size first (through htslib's files, so a server's
+// too, where it says the size), so that truncation is a fault, not a crash.
 Status check_layout(const std::string &path)
 {
-    if (path.find("://") != std::string::npos)
-        return Status();
-    FILE *f = fopen(path.c_str(), "rb");
+    hFILE *f = hopen(path.c_str(), "r");
     if (!f)
         return fault(Fault::open, "could not be opened");
     unsigned char h[64];
-    const bool whole = fread(h, 1, sizeof h, f) == sizeof h;
-    std::vector<unsigned char> zooms;
-    uint64_t size = 0;
+    const bool whole = hread(f, h, sizeof h) == static_cast<ssize_t>(sizeof h);
     const int levels = whole ? static_cast<int>(little_endian(h + 6, 2)) : 0;
-    bool read_zooms = whole;
-    if (whole) {
-        zooms.resize(static_cast<size_t>(levels) * 24);
-        read_zooms = fread(zooms.data(), 1, zooms.size(), f) == zooms.size();
-    }
-    if (fseek(f, 0, SEEK_END) == 0) {
-        const long end = ftell(f);
-        size = end > 0 ? static_cast<uint64_t>(end) : 0;
-    }
-    fclose(f);
+    std::vector<unsigned char> zooms(static_cast<size_t>(levels) * 24);
+    const bool read_zooms =
+        whole && hread(f, zooms.data(), zooms.size()) == static_cast<ssize_t>(zooms.size());
+    const off_t end = hseek(f, 0, SEEK_END);
+    hclose_abruptly(f);
     if (!whole || !read_zooms)
         return fault(Fault::truncated, "is truncated: its header is incomplete");
+    if (end < 0)
+        return Status(); // a server that does not say the size
+    const uint64_t size = static_cast<uint64_t>(end);
     // each offset with the bytes that must follow it
     std::vector<std::pair<uint64_t, uint64_t>> parts = {
         {little_endian(h + 8, 8), 32},  // sequences' tree
