@@ -12,7 +12,8 @@
 # `regions`: NULL, or list(factors, threshold, minlen) to find the regions
 #   of floor(sum(factors[s] * depth[s])) that reach `threshold`.
 # `keep`: "runs" to return each target's runs of depth for each sample, as
-#   list(start, value); "coverage" to return its depth at every position.
+#   list(start, value); "coverage" to return its depth at every position;
+#   "rle" to return its runs as list(lengths, values), an Rle's slots.
 # `quantize`: NULL, or ascending depths that cut the kept runs into bins:
 #   their values are then bin numbers from 0 (-1 below the first cut).
 # `groups`: NULL, or list(n, stats, thresholds, depths, reads, histogram)
@@ -65,7 +66,7 @@ native_request <- function(sources, options, targets, spans = NULL,
                     factors = as.double(regions$factors %||% rep(1, length(sources))),
                     threshold = as.double(regions$threshold %||% 0),
                     minlen = as.integer(regions$minlen %||% 0L),
-                    keep = match(keep, c("none", "runs", "coverage")) - 1L,
+                    keep = match(keep, c("none", "runs", "coverage", "rle")) - 1L,
                     threads = options[[1L]]$threads,
                     quantize = as.integer(quantize),
                     groups = as.integer(groups$n %||% 0L),

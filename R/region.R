@@ -14,11 +14,14 @@
 #'   [regionmining()].
 #' @return An object of class `tolvendra_region` with `print()`,
 #'   `summary()`, `as.data.frame()` and [plot()][plot.tolvendra_region]
-#'   methods. It holds the region (`seqname`, `start`, `end`), the
-#'   `coverage` vector, the `bins` (`start`, `end`, `width`, coverage `sum`
-#'   and `mean`) and the `regions` (`start`, `end`, `width`, `mean`) as data
-#'   frames, and the parameters. Sums and means are doubles, exact however
-#'   deep or long the region.
+#'   methods. It holds the region (`seqname`, `start`, `end`), its depth as
+#'   runs of equal depth (`runs`, an [S4Vectors::Rle]), the `bins`
+#'   (`start`, `end`, `width`, coverage `sum` and `mean`) and the `regions`
+#'   (`start`, `end`, `width`, `mean`) as data frames, and the parameters.
+#'   The depth of every position, an integer vector, is made only when
+#'   asked for: `x$coverage` (or `x[["coverage"]]`) and
+#'   `as.data.frame(x, what = "coverage")` expand the runs. Sums and means
+#'   are doubles, exact however deep or long the region.
 #' @export
 #' @examplesIf requireNamespace("Rsamtools", quietly = TRUE) && requireNamespace("GenomicAlignments", quietly = TRUE)
 #' bam <- system.file("extdata", "ex1.bam", package = "Rsamtools")
@@ -41,8 +44,9 @@ analyze_region <- function(file, seqname, start = 1, end = NULL, width = 100,
   x <- engine_run(list(region), options, as.data.frame(region[c("seqname", "start", "end")]),
                   bins,
                   list(factors = 1, threshold = threshold, minlen = minlen),
-                  keep = "coverage", call = call)
-  new_region(region, x$runs[[1L, 1L]], width, bins,
+                  keep = "rle", call = call)
+  runs <- x$runs[[1L, 1L]]
+  new_region(region, S4Vectors::Rle(runs$values, runs$lengths), width, bins,
              x$sums[, 1L], x$region_start, x$region_end, x$region_sums[, 1L],
              threshold, minlen, options)
 }
@@ -54,11 +58,13 @@ analyze_coverage <- function(region, cov, width, threshold, minlen, options) {
   x <- .Call(B_vector_sums$address, as.integer(cov), as.double(region$start),
              as.double(bins$start), as.double(bins$end), as.integer(threshold),
              as.integer(minlen))
-  new_region(region, cov, width, bins, x$sums, x$region_start, x$region_end,
-             x$region_sums, threshold, minlen, options)
+  new_region(region, S4Vectors::Rle(as.integer(cov)), width, bins, x$sums,
+             x$region_start, x$region_end, x$region_sums, threshold, minlen,
+             options)
 }
 
-new_region <- function(region, cov, width, bins, sums, region_start,
+# `runs`: the depth of the region as an Rle.
+new_region <- function(region, runs, width, bins, sums, region_start,
                        region_end, region_sums, threshold, minlen, options) {
   bins$target <- NULL
   bins$sum <- sums
@@ -67,7 +73,7 @@ new_region <- function(region, cov, width, bins, sums, region_start,
                         end = as.integer(region_end))
   regions$width <- regions$end - regions$start + 1L
   regions$mean <- region_sums / regions$width
-  structure(c(region, list(coverage = cov, width = width, bins = bins,
+  structure(c(region, list(runs = runs, width = width, bins = bins,
                            threshold = threshold, minlen = minlen,
                            regions = regions, options = options)),
             class = "tolvendra_region")
@@ -99,13 +105,43 @@ region_label <- function(x) {
   paste(locus(x), "of", basename(x$file))
 }
 
+# The depth of every position is made from the runs only when asked for.
+#' @export
+`$.tolvendra_region` <- function(x, name) x[[name]]
+
+#' @export
+`[[.tolvendra_region` <- function(x, i, ...) {
+  if (identical(i, "coverage")) {
+    return(S4Vectors::decode(.subset2(x, "runs")))
+  }
+  .subset2(x, i, ...)
+}
+
+# Depth statistics of a region from its runs, as R gives them on the
+# depth of every position: list(positions, min, median, mean, max,
+# covered).
+depth_summary <- function(runs) {
+  values <- S4Vectors::runValue(runs)
+  lengths <- as.double(S4Vectors::runLength(runs))
+  n <- length(runs)
+  # the depths' counts in ascending order of depth; the median is the
+  # middle depth, or the mean of the two middle ones
+  counts <- rowsum(lengths, values)
+  depths <- as.integer(rownames(counts))
+  seen <- cumsum(counts[, 1L])
+  middle <- depths[findInterval(c((n + 1) %/% 2, n %/% 2 + 1) - 1, seen) + 1L]
+  list(positions = n, min = depths[1L],
+       median = if (n %% 2 == 1) middle[1L] else mean(middle),
+       mean = sum(values * lengths) / n, max = depths[length(depths)],
+       covered = sum(lengths[values > 0L]) / n)
+}
+
 #' @export
 print.tolvendra_region <- function(x, ...) {
-  n <- length(x$coverage)
+  d <- depth_summary(x$runs)
   cat(sprintf("<tolvendra_region> %s\n", region_label(x)))
   cat(sprintf("Depth: mean %.2f, max %d; %.1f%% of %s positions covered\n",
-              mean(x$coverage), max(x$coverage, 0L),
-              100 * mean(x$coverage > 0), count_text(n)))
+              d$mean, max(d$max, 0L), 100 * d$covered, count_text(d$positions)))
   last <- x$bins$width[nrow(x$bins)]
   cat(sprintf("Bins: %s of %s positions%s\n", count_text(nrow(x$bins)),
               count_text(x$width),
@@ -128,13 +164,12 @@ print_head <- function(table, n = 10L) {
 
 #' @export
 summary.tolvendra_region <- function(object, ...) {
-  cov <- object$coverage
+  d <- depth_summary(object$runs)
   structure(list(
     region = region_label(object),
-    positions = length(cov),
-    depth = c(min = min(cov, Inf), median = stats::median(cov),
-              mean = mean(cov), max = max(cov, -Inf)),
-    covered = mean(cov > 0),
+    positions = d$positions,
+    depth = c(min = d$min, median = d$median, mean = d$mean, max = d$max),
+    covered = d$covered,
     regions = nrow(object$regions),
     in_regions = sum(as.double(object$regions$width))
   ), class = "summary.tolvendra_region")
@@ -167,7 +202,7 @@ as.data.frame.tolvendra_region <- function(x, row.names = NULL,
   switch(what,
     regions = cbind(seqname = rep(x$seqname, nrow(x$regions)), x$regions),
     bins = cbind(seqname = rep(x$seqname, nrow(x$bins)), x$bins),
-    coverage = data.frame(seqname = rep(x$seqname, length(x$coverage)),
+    coverage = data.frame(seqname = rep(x$seqname, x$end - x$start + 1),
                           position = x$start:x$end, depth = x$coverage)
   )
 }

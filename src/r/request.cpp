@@ -70,8 +70,11 @@ const SettingField setting_fields[] = {
     {"minlen", INTSXP, 1, [](Job *j, SEXP x) { j->request.minlen = INTEGER(x)[0]; }},
     {"keep", INTSXP, 1,
      [](Job *j, SEXP x) {
-         j->request.keep_runs = INTEGER(x)[0] > 0;
-         j->dense = INTEGER(x)[0] == 2;
+         const int keep = INTEGER(x)[0]; // none, runs, coverage, rle
+         j->request.keep_runs = keep > 0;
+         j->runs_form = keep == 2   ? Job::RunsForm::depths
+                        : keep == 3 ? Job::RunsForm::lengths
+                                    : Job::RunsForm::starts;
      }},
     {"threads", INTSXP, 1, [](Job *j, SEXP x) { j->request.threads = INTEGER(x)[0]; }},
     {"quantize", INTSXP, -1,

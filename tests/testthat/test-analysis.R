@@ -36,6 +36,47 @@ test_that("bins tile the region, the last one cut short, on random profiles", {
   }
 })
 
+test_that("a region kept as runs shows, summarizes and expands as its depths", {
+  # profiles of every shape, the printed and summarized depth checked
+  # against R's own on the depth of every position
+  shapes <- list(
+    scattered = function(n) sample(0:9, n, replace = TRUE),
+    runs = function(n) rep(sample(0:30, n, replace = TRUE),
+                           sample(1:40, n, replace = TRUE))[seq_len(n)],
+    uncovered = function(n) integer(n),
+    deep = function(n) sample(c(0L, 1L, .Machine$integer.max), n, replace = TRUE))
+  for (shape in names(shapes)) {
+    for (seed in 1:15) {
+      set.seed(seed)
+      n <- sample(c(1:4, 10:3000), 1)
+      cov <- as.integer(shapes[[shape]](n))
+      region <- list(file = "x.bam", seqname = "chr2", start = sample(1:1e6, 1))
+      region$end <- region$start + n - 1L
+      x <- Tolvendra:::analyze_coverage(region, cov, 100, 5L, 0L, list())
+      info <- case_label(seed, shape = shape, n = n, start = region$start)
+      expect_identical(x$coverage, cov, info = info)
+      expect_identical(x[["coverage"]], cov, info = info)
+      expect_identical(as.data.frame(x, what = "coverage"),
+                       data.frame(seqname = "chr2", position = region$start:region$end,
+                                  depth = cov), info = info)
+      shown <- capture.output(print(x))
+      expect_identical(shown[2], sprintf(
+        "Depth: mean %.2f, max %d; %.1f%% of %s positions covered",
+        mean(cov), max(cov, 0L), 100 * mean(cov > 0),
+        format(n, big.mark = ",")), info = info)
+      s <- summary(x)
+      expect_identical(s$depth[c("min", "median", "max")],
+                       c(min = min(cov), median = median(cov), max = max(cov)) + 0,
+                       info = info)
+      expect_equal(s$depth[["mean"]], mean(cov), tolerance = 1e-15, info = info)
+      expect_equal(s$covered, mean(cov > 0), tolerance = 1e-15, info = info)
+      expect_identical(capture.output(print(s))[2], sprintf(
+        "  depth: min %g, median %g, mean %.2f, max %g",
+        min(cov), median(cov), mean(cov), max(cov)), info = info)
+    }
+  }
+})
+
 test_that("bin and region sums past 2^31 stay exact", {
   skip_without_samtools()
   # 300 reads each covering the first 10,000,002 positions
