@@ -202,7 +202,8 @@ depth_pass <- function(s, source, targets, regions, text) {
     }
     r <- engine_run(list(source), s$options, local, spans, keep = runs,
                     quantize = if (quantize_here) s$quantize$cuts,
-                    groups = list(n = k + length(unique(key)), stats = TRUE,
+                    groups = list(n = k + length(unique(key)),
+                                  stats = c("sum", "bases", "min", "max"),
                                   histogram = s$max_depth),
                     arg = "FILE", call = NULL)
     means[at] <- region_means(r$runs, r$sums[k + seq_along(at), 1L],

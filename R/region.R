@@ -15,9 +15,11 @@
 #' @return An object of class `tolvendra_region` with `print()`,
 #'   `summary()`, `as.data.frame()` and [plot()][plot.tolvendra_region]
 #'   methods. It holds the region (`seqname`, `start`, `end`), its depth as
-#'   runs of equal depth (`runs`, an [S4Vectors::Rle]), the `bins`
-#'   (`start`, `end`, `width`, coverage `sum` and `mean`) and the `regions`
-#'   (`start`, `end`, `width`, `mean`) as data frames, and the parameters.
+#'   runs of equal depth (`runs`, an [rle()] object), the `min`,
+#'   `median`, `mean` and `max` of that `depth`, the share of positions
+#'   `covered`, the `bins` (`start`, `end`, `width`, coverage `sum` and
+#'   `mean`) and the `regions` (`start`, `end`, `width`, `mean`) as data
+#'   frames, and the parameters.
 #'   The depth of every position, an integer vector, is made only when
 #'   asked for: `x$coverage` (or `x[["coverage"]]`) and
 #'   `as.data.frame(x, what = "coverage")` expand the runs. Sums and means
@@ -41,14 +43,23 @@ analyze_region <- function(file, seqname, start = 1, end = NULL, width = 100,
   threshold <- check_count(threshold, "threshold", call = call)
   minlen <- check_count(minlen, "minlen", min = 0, call = call)
   bins <- bin_spans(region$start, region$end, width)
+  n <- region$end - region$start + 1
+  # the region once more, as a group, for the statistics of its depth
+  spans <- rbind(cbind(bins, group = 0L),
+                 data.frame(target = 1L, start = region$start, end = region$end,
+                            width = n, group = 1L))
   x <- engine_run(list(region), options, as.data.frame(region[c("seqname", "start", "end")]),
-                  bins,
+                  spans,
                   list(factors = 1, threshold = threshold, minlen = minlen),
-                  keep = "rle", call = call)
+                  keep = "rle", groups = list(n = 1L, stats = c("sum", "min", "max", "median")),
+                  call = call)
   runs <- x$runs[[1L, 1L]]
-  new_region(region, S4Vectors::Rle(runs$values, runs$lengths), width, bins,
-             x$sums[, 1L], x$region_start, x$region_end, x$region_sums[, 1L],
-             threshold, minlen, options)
+  g <- x$groups
+  new_region(region, structure(runs, class = "rle"),
+             c(min = g$min[[1L]], median = g$median[[1L]], mean = g$sum[[1L]] / n,
+               max = g$max[[1L]]), x$covered[[1L]] / n, width, bins,
+             x$sums[seq_len(nrow(bins)), 1L], x$region_start, x$region_end,
+             x$region_sums[, 1L], threshold, minlen, options)
 }
 
 # A tolvendra_region from a coverage vector, for plots and tests without a
@@ -58,14 +69,18 @@ analyze_coverage <- function(region, cov, width, threshold, minlen, options) {
   x <- .Call(B_vector_sums$address, as.integer(cov), as.double(region$start),
              as.double(bins$start), as.double(bins$end), as.integer(threshold),
              as.integer(minlen))
-  new_region(region, S4Vectors::Rle(as.integer(cov)), width, bins, x$sums,
+  new_region(region, rle(as.integer(cov)),
+             c(min = min(cov), median = stats::median(cov), mean = mean(cov),
+               max = max(cov)), mean(cov > 0), width, bins, x$sums,
              x$region_start, x$region_end, x$region_sums, threshold, minlen,
              options)
 }
 
-# `runs`: the depth of the region as an Rle.
-new_region <- function(region, runs, width, bins, sums, region_start,
-                       region_end, region_sums, threshold, minlen, options) {
+# `runs`: the depth of the region as an rle; `depth`: its min, median,
+# mean and max; `covered`: the share of its positions covered.
+new_region <- function(region, runs, depth, covered, width, bins, sums,
+                       region_start, region_end, region_sums, threshold,
+                       minlen, options) {
   bins$target <- NULL
   bins$sum <- sums
   bins$mean <- bins$sum / bins$width
@@ -73,9 +88,10 @@ new_region <- function(region, runs, width, bins, sums, region_start,
                         end = as.integer(region_end))
   regions$width <- regions$end - regions$start + 1L
   regions$mean <- region_sums / regions$width
-  structure(c(region, list(runs = runs, width = width, bins = bins,
-                           threshold = threshold, minlen = minlen,
-                           regions = regions, options = options)),
+  structure(c(region, list(runs = runs, depth = depth, covered = covered,
+                           width = width, bins = bins, threshold = threshold,
+                           minlen = minlen, regions = regions,
+                           options = options)),
             class = "tolvendra_region")
 }
 
@@ -112,36 +128,17 @@ region_label <- function(x) {
 #' @export
 `[[.tolvendra_region` <- function(x, i, ...) {
   if (identical(i, "coverage")) {
-    return(S4Vectors::decode(.subset2(x, "runs")))
+    return(inverse.rle(.subset2(x, "runs")))
   }
   .subset2(x, i, ...)
 }
 
-# Depth statistics of a region from its runs, as R gives them on the
-# depth of every position: list(positions, min, median, mean, max,
-# covered).
-depth_summary <- function(runs) {
-  values <- S4Vectors::runValue(runs)
-  lengths <- as.double(S4Vectors::runLength(runs))
-  n <- length(runs)
-  # the depths' counts in ascending order of depth; the median is the
-  # middle depth, or the mean of the two middle ones
-  counts <- rowsum(lengths, values)
-  depths <- as.integer(rownames(counts))
-  seen <- cumsum(counts[, 1L])
-  middle <- depths[findInterval(c((n + 1) %/% 2, n %/% 2 + 1) - 1, seen) + 1L]
-  list(positions = n, min = depths[1L],
-       median = if (n %% 2 == 1) middle[1L] else mean(middle),
-       mean = sum(values * lengths) / n, max = depths[length(depths)],
-       covered = sum(lengths[values > 0L]) / n)
-}
-
 #' @export
 print.tolvendra_region <- function(x, ...) {
-  d <- depth_summary(x$runs)
   cat(sprintf("<tolvendra_region> %s\n", region_label(x)))
   cat(sprintf("Depth: mean %.2f, max %d; %.1f%% of %s positions covered\n",
-              d$mean, max(d$max, 0L), 100 * d$covered, count_text(d$positions)))
+              x$depth[["mean"]], max(x$depth[["max"]], 0L), 100 * x$covered,
+              count_text(x$end - x$start + 1)))
   last <- x$bins$width[nrow(x$bins)]
   cat(sprintf("Bins: %s of %s positions%s\n", count_text(nrow(x$bins)),
               count_text(x$width),
@@ -164,12 +161,11 @@ print_head <- function(table, n = 10L) {
 
 #' @export
 summary.tolvendra_region <- function(object, ...) {
-  d <- depth_summary(object$runs)
   structure(list(
     region = region_label(object),
-    positions = d$positions,
-    depth = c(min = d$min, median = d$median, mean = d$mean, max = d$max),
-    covered = d$covered,
+    positions = object$end - object$start + 1,
+    depth = object$depth + 0,
+    covered = object$covered,
     regions = nrow(object$regions),
     in_regions = sum(as.double(object$regions$width))
   ), class = "summary.tolvendra_region")

@@ -82,8 +82,8 @@ const SettingField setting_fields[] = {
          j->request.quantize.assign(INTEGER(x), INTEGER(x) + XLENGTH(x));
      }},
     {"groups", INTSXP, 1, [](Job *j, SEXP x) { j->request.groups = INTEGER(x)[0]; }},
-    {"group_stats", LGLSXP, 1,
-     [](Job *j, SEXP x) { j->request.group_stats = LOGICAL(x)[0] == TRUE; }},
+    {"group_stats", INTSXP, 1,
+     [](Job *j, SEXP x) { j->request.group_stats = static_cast<unsigned>(INTEGER(x)[0]); }},
     {"thresholds", INTSXP, -1,
      [](Job *j, SEXP x) {
          j->request.thresholds.assign(INTEGER(x), INTEGER(x) + XLENGTH(x));

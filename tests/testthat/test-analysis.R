@@ -37,43 +37,43 @@ test_that("bins tile the region, the last one cut short, on random profiles", {
 })
 
 test_that("a region kept as runs shows, summarizes and expands as its depths", {
-  # profiles of every shape, the printed and summarized depth checked
-  # against R's own on the depth of every position
-  shapes <- list(
-    scattered = function(n) sample(0:9, n, replace = TRUE),
-    runs = function(n) rep(sample(0:30, n, replace = TRUE),
-                           sample(1:40, n, replace = TRUE))[seq_len(n)],
-    uncovered = function(n) integer(n),
-    deep = function(n) sample(c(0L, 1L, .Machine$integer.max), n, replace = TRUE))
-  for (shape in names(shapes)) {
-    for (seed in 1:15) {
-      set.seed(seed)
-      n <- sample(c(1:4, 10:3000), 1)
-      cov <- as.integer(shapes[[shape]](n))
-      region <- list(file = "x.bam", seqname = "chr2", start = sample(1:1e6, 1))
-      region$end <- region$start + n - 1L
-      x <- Tolvendra:::analyze_coverage(region, cov, 100, 5L, 0L, list())
-      info <- case_label(seed, shape = shape, n = n, start = region$start)
-      expect_identical(x$coverage, cov, info = info)
-      expect_identical(x[["coverage"]], cov, info = info)
-      expect_identical(as.data.frame(x, what = "coverage"),
-                       data.frame(seqname = "chr2", position = region$start:region$end,
-                                  depth = cov), info = info)
-      shown <- capture.output(print(x))
-      expect_identical(shown[2], sprintf(
-        "Depth: mean %.2f, max %d; %.1f%% of %s positions covered",
-        mean(cov), max(cov, 0L), 100 * mean(cov > 0),
-        format(n, big.mark = ",")), info = info)
-      s <- summary(x)
-      expect_identical(s$depth[c("min", "median", "max")],
-                       c(min = min(cov), median = median(cov), max = max(cov)) + 0,
-                       info = info)
-      expect_equal(s$depth[["mean"]], mean(cov), tolerance = 1e-15, info = info)
-      expect_equal(s$covered, mean(cov > 0), tolerance = 1e-15, info = info)
-      expect_identical(capture.output(print(s))[2], sprintf(
-        "  depth: min %g, median %g, mean %.2f, max %g",
-        min(cov), median(cov), mean(cov), max(cov)), info = info)
-    }
+  skip_without_samtools()
+  # random reads, from none to stacks hundreds deep; the runs expanded are
+  # the engine's depth of every position, and the statistics printed from
+  # the runs are R's on that vector
+  cigars <- c("30M", "10M200N20M", "12M3D18M", "5S25M", "100M")
+  for (seed in 1:20) {
+    set.seed(seed)
+    n <- sample(c(0:3, 50, 400, 3000), 1)
+    reads <- sprintf("r%d 0 chr1 %d 60 %s * 0 0 * *", seq_len(n),
+                     sort(sample.int(1900, n, replace = TRUE)),
+                     sample(cigars, n, replace = TRUE))
+    bam <- make_bam(reads, lengths = c(chr1 = 2000))
+    start <- sample(1:1500, 1)
+    end <- start + sample(c(0:3, 10:500), 1)
+    info <- case_label(seed, reads = n, start = start, end = end)
+    x <- analyze_region(bam, "chr1", start, end, width = 50, threshold = 3,
+                        progress = FALSE)
+    cov <- Tolvendra:::engine_run(list(Tolvendra:::check_region(bam, "chr1", start, end)),
+                                  read_options(), data.frame(seqname = "chr1", start = start, end = end),
+                                  keep = "coverage")$runs[[1L, 1L]]
+    expect_identical(x$coverage, cov, info = info)
+    expect_identical(x[["coverage"]], cov, info = info)
+    expect_identical(as.data.frame(x, what = "coverage"),
+                     data.frame(seqname = "chr1", position = start:end, depth = cov),
+                     info = info)
+    expect_identical(capture.output(print(x))[2], sprintf(
+      "Depth: mean %.2f, max %d; %.1f%% of %s positions covered",
+      mean(cov), max(cov, 0L), 100 * mean(cov > 0), length(cov)), info = info)
+    s <- summary(x)
+    expect_identical(s$depth[c("min", "median", "max")],
+                     c(min = min(cov), median = median(cov), max = max(cov)) + 0,
+                     info = info)
+    expect_equal(s$depth[["mean"]], mean(cov), tolerance = 1e-15, info = info)
+    expect_equal(s$covered, mean(cov > 0), tolerance = 1e-15, info = info)
+    expect_identical(capture.output(print(s))[2], sprintf(
+      "  depth: min %g, median %g, mean %.2f, max %g",
+      min(cov), median(cov), mean(cov), max(cov)), info = info)
   }
 })
 

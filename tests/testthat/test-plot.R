@@ -59,7 +59,7 @@ test_that("the drawing summary covers the view with exact maxima and means", {
     columns <- sample(1:400, 1)
     spans <- Tolvendra:::column_spans(xlim, columns)
     # the spans read from runs, checked against the depth of each position
-    stats <- Tolvendra:::span_stats(S4Vectors::Rle(profile), 1, spans)
+    stats <- Tolvendra:::span_stats(rle(profile), 1, spans)
     info <- case_label(seed, n = n, xlim = xlim, columns = columns)
     expect_lte(length(spans$start), columns)
     expect_identical(c(spans$start[1], spans$end[length(spans$end)]),
