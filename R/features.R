@@ -216,7 +216,7 @@ feature_pieces <- function(targets, genes) {
     is.na(targets$name) | targets$name == "",
     sprintf("%s:%.0f-%.0f", targets$seqname, as.double(targets$start),
             as.double(targets$end)), targets$name)
-  read <- as.vector(tapply(targets$inside, group, all))[group]
+  read <- !group %in% group[!targets$inside]
   list(pieces = data.frame(seqname = targets$seqname, start = targets$start,
                            end = targets$end, group = group, read = read,
                            last = pmin(targets$end, targets$length)),
