@@ -15,11 +15,10 @@
 #' @return An object of class `tolvendra_region` with `print()`,
 #'   `summary()`, `as.data.frame()` and [plot()][plot.tolvendra_region]
 #'   methods. It holds the region (`seqname`, `start`, `end`), its depth as
-#'   runs of equal depth (`runs`, an [rle()] object), the `min`,
-#'   `median`, `mean` and `max` of that `depth`, the share of positions
-#'   `covered`, the `bins` (`start`, `end`, `width`, coverage `sum` and
-#'   `mean`) and the `regions` (`start`, `end`, `width`, `mean`) as data
-#'   frames, and the parameters.
+#'   runs of equal depth (`runs`, an [rle()] object), the number of
+#'   positions `covered` by at least one read, the `bins` (`start`, `end`,
+#'   `width`, coverage `sum` and `mean`) and the `regions` (`start`, `end`,
+#'   `width`, `mean`) as data frames, and the parameters.
 #'   The depth of every position, an integer vector, is made only when
 #'   asked for: `x$coverage` (or `x[["coverage"]]`) and
 #'   `as.data.frame(x, what = "coverage")` expand the runs. Sums and means
@@ -43,23 +42,13 @@ analyze_region <- function(file, seqname, start = 1, end = NULL, width = 100,
   threshold <- check_count(threshold, "threshold", call = call)
   minlen <- check_count(minlen, "minlen", min = 0, call = call)
   bins <- bin_spans(region$start, region$end, width)
-  n <- region$end - region$start + 1
-  # the region once more, as a group, for the statistics of its depth
-  spans <- rbind(cbind(bins, group = 0L),
-                 data.frame(target = 1L, start = region$start, end = region$end,
-                            width = n, group = 1L))
   x <- engine_run(list(region), options, as.data.frame(region[c("seqname", "start", "end")]),
-                  spans,
+                  bins,
                   list(factors = 1, threshold = threshold, minlen = minlen),
-                  keep = "rle", groups = list(n = 1L, stats = c("sum", "min", "max", "median")),
-                  call = call)
-  runs <- x$runs[[1L, 1L]]
-  g <- x$groups
-  new_region(region, structure(runs, class = "rle"),
-             c(min = g$min[[1L]], median = g$median[[1L]], mean = g$sum[[1L]] / n,
-               max = g$max[[1L]]), x$covered[[1L]] / n, width, bins,
-             x$sums[seq_len(nrow(bins)), 1L], x$region_start, x$region_end,
-             x$region_sums[, 1L], threshold, minlen, options)
+                  keep = "rle", call = call)
+  new_region(region, structure(x$runs[[1L, 1L]], class = "rle"),
+             x$covered[[1L]], width, bins, x$sums[, 1L], x$region_start,
+             x$region_end, x$region_sums[, 1L], threshold, minlen, options)
 }
 
 # A tolvendra_region from a coverage vector, for plots and tests without a
@@ -69,16 +58,14 @@ analyze_coverage <- function(region, cov, width, threshold, minlen, options) {
   x <- .Call(B_vector_sums$address, as.integer(cov), as.double(region$start),
              as.double(bins$start), as.double(bins$end), as.integer(threshold),
              as.integer(minlen))
-  new_region(region, rle(as.integer(cov)),
-             c(min = min(cov), median = stats::median(cov), mean = mean(cov),
-               max = max(cov)), mean(cov > 0), width, bins, x$sums,
+  new_region(region, rle(as.integer(cov)), sum(cov > 0), width, bins, x$sums,
              x$region_start, x$region_end, x$region_sums, threshold, minlen,
              options)
 }
 
-# `runs`: the depth of the region as an rle; `depth`: its min, median,
-# mean and max; `covered`: the share of its positions covered.
-new_region <- function(region, runs, depth, covered, width, bins, sums,
+# `runs`: the depth of the region as an rle; `covered`: its positions of
+# depth above 0.
+new_region <- function(region, runs, covered, width, bins, sums,
                        region_start, region_end, region_sums, threshold,
                        minlen, options) {
   bins$target <- NULL
@@ -88,8 +75,8 @@ new_region <- function(region, runs, depth, covered, width, bins, sums,
                         end = as.integer(region_end))
   regions$width <- regions$end - regions$start + 1L
   regions$mean <- region_sums / regions$width
-  structure(c(region, list(runs = runs, depth = depth, covered = covered,
-                           width = width, bins = bins, threshold = threshold,
+  structure(c(region, list(runs = runs, covered = covered, width = width,
+                           bins = bins, threshold = threshold,
                            minlen = minlen, regions = regions,
                            options = options)),
             class = "tolvendra_region")
@@ -136,9 +123,10 @@ region_label <- function(x) {
 #' @export
 print.tolvendra_region <- function(x, ...) {
   cat(sprintf("<tolvendra_region> %s\n", region_label(x)))
+  n <- x$end - x$start + 1
   cat(sprintf("Depth: mean %.2f, max %d; %.1f%% of %s positions covered\n",
-              x$depth[["mean"]], max(x$depth[["max"]], 0L), 100 * x$covered,
-              count_text(x$end - x$start + 1)))
+              sum(x$bins$sum) / n, max(x$runs$values, 0L), 100 * x$covered / n,
+              count_text(n)))
   last <- x$bins$width[nrow(x$bins)]
   cat(sprintf("Bins: %s of %s positions%s\n", count_text(nrow(x$bins)),
               count_text(x$width),
@@ -161,14 +149,28 @@ print_head <- function(table, n = 10L) {
 
 #' @export
 summary.tolvendra_region <- function(object, ...) {
+  n <- object$end - object$start + 1
+  depths <- object$runs$values
   structure(list(
     region = region_label(object),
-    positions = object$end - object$start + 1,
-    depth = object$depth + 0,
-    covered = object$covered,
+    positions = n,
+    depth = c(min = min(depths), median = runs_median(object$runs),
+              mean = sum(object$bins$sum) / n, max = max(depths)),
+    covered = object$covered / n,
     regions = nrow(object$regions),
     in_regions = sum(as.double(object$regions$width))
   ), class = "summary.tolvendra_region")
+}
+
+# The median of a profile held as runs, as median() gives it on the depth
+# of every position: the middle depth, or the mean of the two middle ones.
+runs_median <- function(runs) {
+  counts <- rowsum(as.double(runs$lengths), runs$values)
+  depths <- as.integer(rownames(counts))
+  seen <- cumsum(counts[, 1L])
+  n <- seen[length(seen)]
+  middle <- depths[findInterval(c((n + 1) %/% 2, n %/% 2 + 1) - 1, seen) + 1L]
+  if (n %% 2 == 1) middle[1L] else mean(middle)
 }
 
 #' @export
