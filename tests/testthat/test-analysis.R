@@ -54,8 +54,9 @@ test_that("a region kept as runs shows, summarizes and expands as its depths", {
     info <- case_label(seed, reads = n, start = start, end = end)
     x <- analyze_region(bam, "chr1", start, end, width = 50, threshold = 3,
                         progress = FALSE)
-    cov <- Tolvendra:::engine_run(list(Tolvendra:::check_region(bam, "chr1", start, end)),
-                                  read_options(), data.frame(seqname = "chr1", start = start, end = end),
+    source <- Tolvendra:::check_region(bam, "chr1", start, end)
+    cov <- Tolvendra:::engine_run(list(source), read_options(),
+                                  data.frame(seqname = "chr1", start = start, end = end),
                                   keep = "coverage")$runs[[1L, 1L]]
     expect_identical(x$coverage, cov, info = info)
     expect_identical(x[["coverage"]], cov, info = info)
