@@ -204,7 +204,8 @@ depth_pass <- function(s, source, targets, regions, text) {
     spans$stepwise <- rep(c(FALSE, TRUE, FALSE), c(k, length(at), length(at)))
     r <- engine_run(list(source), s$options, local, spans, keep = runs,
                     quantize = if (quantize_here) s$quantize$cuts,
-                    groups = list(n = k + length(unique(key)), stats = TRUE,
+                    groups = list(n = k + length(unique(key)),
+                                  stats = c("sum", "bases", "min", "max"),
                                   histogram = s$max_depth),
                     arg = "FILE", call = NULL)
     means[at] <- r$stepwise[k + seq_along(at), 1L]

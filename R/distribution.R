@@ -69,7 +69,8 @@ depth_distribution <- function(files, where = NULL, max_depth = 1000,
     list(sources = study$sources, options = study$options, targets = targets,
          spans = data.frame(target = seq_along(rows), start = targets$start,
                             end = targets$end, group = seq_along(rows)),
-         groups = list(n = length(rows), stats = TRUE, histogram = max_depth))
+         groups = list(n = length(rows), stats = c("sum", "bases", "min", "max"),
+                       histogram = max_depth))
   })
   results <- run_tasks(tasks, distribution_task, BPPARAM, study$progress, call)
   distribution_tables(plan, unlist(plan$tasks), results, study, max_depth)

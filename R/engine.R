@@ -14,16 +14,18 @@
 # `regions`: NULL, or list(factors, threshold, minlen) to find the regions
 #   of floor(sum(factors[s] * depth[s])) that reach `threshold`.
 # `keep`: "runs" to return each target's runs of depth for each sample, as
-#   list(start, value); "coverage" to return its depth at every position.
+#   list(start, value); "coverage" to return its depth at every position;
+#   "rle" to return its runs as list(lengths, values), an Rle's slots.
 # `quantize`: NULL, or ascending depths that cut the kept runs into bins:
 #   their values are then bin numbers from 0 (-1 below the first cut).
 # `groups`: NULL, or list(n, stats, thresholds, depths, reads, histogram)
 #   for statistics over groups of spans (`spans$group`, 1..n; the spans of
-#   a group must not overlap): stats = TRUE for sum, bases, min, max,
-#   median and sd; positions at least each of `thresholds` deep; depths =
-#   TRUE for each group's (depth, positions) pairs; reads = TRUE for the
-#   reads with a block touching each group; histogram = the largest depth
-#   of a histogram of positions by depth (-1 for none).
+#   a group must not overlap): stats, those of `group_statistics` wanted
+#   (the others come back with no rows); positions at least each of
+#   `thresholds` deep; depths = TRUE for each group's (depth, positions)
+#   pairs; reads = TRUE for the reads with a block touching each group;
+#   histogram = the largest depth of a histogram of positions by depth (-1
+#   for none).
 # `max_blocks`: blocks held at most before they are counted.
 # Returns list(sums, covered, region_target, region_start, region_end,
 # region_sums, runs, reads, bases): matrices with one column per source (sums by span,
@@ -70,11 +72,12 @@ native_request <- function(sources, options, targets, spans = NULL,
                     factors = as.double(regions$factors %||% rep(1, length(sources))),
                     threshold = as.double(regions$threshold %||% 0),
                     minlen = as.integer(regions$minlen %||% 0L),
-                    keep = match(keep, c("none", "runs", "coverage")) - 1L,
+                    keep = match(keep, c("none", "runs", "coverage", "rle")) - 1L,
                     threads = options[[1L]]$threads,
                     quantize = as.integer(quantize),
                     groups = as.integer(groups$n %||% 0L),
-                    group_stats = isTRUE(groups$stats),
+                    group_stats = as.integer(sum(
+                      2^(match(groups$stats, group_statistics) - 1))),
                     thresholds = as.integer(groups$thresholds),
                     group_depths = isTRUE(groups$depths),
                     group_reads = isTRUE(groups$reads),
@@ -83,6 +86,10 @@ native_request <- function(sources, options, targets, spans = NULL,
                     max_blocks = as.double(max_blocks),
                     progress = options[[1L]]$progress))
 }
+
+# The statistics the engine computes over groups of spans, in the order of
+# the bits that ask for them (GroupStat in src/engine/request.h).
+group_statistics <- c("sum", "bases", "min", "max", "median", "sd")
 
 # Reading options as a list of one per source: `options` for all n
 # sources, or already one each.

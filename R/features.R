@@ -132,7 +132,7 @@ feature_values <- function(files, features, stats, thresholds, relative,
                        end = read$last, group = read$group)
   plan <- feature_plan(pieces, study$lengths,
                        BiocParallel::bpnworkers(BPPARAM))
-  settings <- list(stats = TRUE, thresholds = thresholds,
+  settings <- list(stats = feature_statistics(stats), thresholds = thresholds,
                    depths = length(relative) > 0L, reads = reads)
   tasks <- Map(function(rows, held) {
     targets <- plan$targets[rows, ]
@@ -152,6 +152,12 @@ feature_values <- function(files, features, stats, thresholds, relative,
   results <- run_tasks(tasks, feature_task, BPPARAM, study$progress, call)
   feature_assays(tasks, results, study, parsed, stats, thresholds, relative,
                  reads, plan, call)
+}
+
+# The engine's statistics behind the assays of `stats`, no others: a mean
+# is a sum over bases; bases always, for the row data.
+feature_statistics <- function(stats) {
+  unique(c("bases", sub("^mean$", "sum", stats)))
 }
 
 # Task: one engine call over every sample for a group of targets.
@@ -218,7 +224,7 @@ feature_pieces <- function(targets, genes) {
     is.na(targets$name) | targets$name == "",
     sprintf("%s:%.0f-%.0f", targets$seqname, as.double(targets$start),
             as.double(targets$end)), targets$name)
-  read <- as.vector(tapply(targets$inside, group, all))[group]
+  read <- !group %in% group[!targets$inside]
   list(pieces = data.frame(seqname = targets$seqname, start = targets$start,
                            end = targets$end, group = group, read = read,
                            last = pmin(targets$end, targets$length)),
@@ -273,8 +279,9 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
   n <- length(parsed$names)
   empty <- function() matrix(0, n, nrow(samples),
                              dimnames = list(parsed$names, samples$sample))
-  found <- gather_features(tasks, results, empty, thresholds,
-                           length(relative) > 0L)
+  found <- gather_features(tasks, results, empty,
+                           c(feature_statistics(stats), if (reads) "reads"),
+                           thresholds, length(relative) > 0L)
   width <- sum(plan$targets$end - plan$targets$start + 1)
   samples$covered <- found$covered / width
   samples$mean_depth <- found$union_sums / width
@@ -321,12 +328,12 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
 }
 
 # The tasks' group statistics laid into features x samples matrices (made
-# by `empty()`): sum, bases, min, max, median, sd, reads, one `ge` per
-# threshold, the (feature, sample, depth, count) `depths` when asked, and
-# each sample's covered positions and depth summed over the features.
-gather_features <- function(tasks, results, empty, thresholds, depths) {
-  found <- list(sum = empty(), bases = empty(), min = empty(), max = empty(),
-                median = empty(), sd = empty(), reads = empty())
+# by `empty()`): those `named` (among the engine's statistics and reads),
+# one `ge` per threshold, the (feature, sample, depth, count) `depths` when
+# asked, and each sample's covered positions and depth summed over the
+# features.
+gather_features <- function(tasks, results, empty, named, thresholds, depths) {
+  found <- lapply(stats::setNames(nm = named), function(name) empty())
   ge <- lapply(thresholds, function(t) empty())
   pairs <- list()
   covered <- union_sums <- 0

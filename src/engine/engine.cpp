@@ -20,8 +20,10 @@ void shape_result(const Request &rq, Result *out)
     out->regions.sums.assign(static_cast<size_t>(n), std::vector<double>());
     out->runs.shape({rq.keep_runs ? targets : 0, n});
     Groups &gr = out->groups;
-    for (Grid<double> *m : {&gr.sum, &gr.bases, &gr.min, &gr.max, &gr.median, &gr.sd})
-        m->shape({rq.group_stats ? g : 0, n});
+    const GroupStat stats[] = {stat_sum, stat_bases, stat_min, stat_max, stat_median, stat_sd};
+    Grid<double> *grids[] = {&gr.sum, &gr.bases, &gr.min, &gr.max, &gr.median, &gr.sd};
+    for (int i = 0; i < 6; ++i)
+        grids[i]->shape({rq.group_stats & stats[i] ? g : 0, n});
     gr.ge.shape({k > 0 ? g : 0, n, k});
     gr.reads.shape({rq.group_reads ? g : 0, n});
     gr.histogram.shape({rq.histogram >= 0 && g > 0 ? rq.histogram + 1 : 0,

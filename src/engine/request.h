@@ -28,6 +28,13 @@ struct Target {
     int64_t start = 1, end = 0; // 1-based, closed
 };
 
+// Statistics over groups of spans, as bits of Request::group_stats: each
+// is computed and shaped only when asked for.
+enum GroupStat : unsigned {
+    stat_sum = 1, stat_bases = 2, stat_min = 4, stat_max = 8,
+    stat_median = 16, stat_sd = 32
+};
+
 struct Request {
     std::vector<Source> sources;
     std::vector<Target> targets;
@@ -53,7 +60,7 @@ struct Request {
     // that a read is met once per group.
     std::vector<int> span_group;
     int groups = 0;
-    bool group_stats = false;       // sum, bases, min, max, median, sd
+    unsigned group_stats = 0;       // the GroupStat bits asked for
     std::vector<int> thresholds;    // positions at least this deep
     bool group_depths = false;      // the (depth, positions) pairs
     bool group_reads = false;       // reads with a block touching a group

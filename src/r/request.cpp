@@ -72,8 +72,11 @@ const SettingField setting_fields[] = {
     {"minlen", INTSXP, 1, [](Job *j, SEXP x) { j->request.minlen = INTEGER(x)[0]; }},
     {"keep", INTSXP, 1,
      [](Job *j, SEXP x) {
-         j->request.keep_runs = INTEGER(x)[0] > 0;
-         j->dense = INTEGER(x)[0] == 2;
+         const int keep = INTEGER(x)[0]; // none, runs, coverage, rle
+         j->request.keep_runs = keep > 0;
+         j->runs_form = keep == 2   ? Job::RunsForm::depths
+                        : keep == 3 ? Job::RunsForm::lengths
+                                    : Job::RunsForm::starts;
      }},
     {"threads", INTSXP, 1, [](Job *j, SEXP x) { j->request.threads = INTEGER(x)[0]; }},
     {"quantize", INTSXP, -1,
@@ -81,8 +84,8 @@ const SettingField setting_fields[] = {
          j->request.quantize.assign(INTEGER(x), INTEGER(x) + XLENGTH(x));
      }},
     {"groups", INTSXP, 1, [](Job *j, SEXP x) { j->request.groups = INTEGER(x)[0]; }},
-    {"group_stats", LGLSXP, 1,
-     [](Job *j, SEXP x) { j->request.group_stats = LOGICAL(x)[0] == TRUE; }},
+    {"group_stats", INTSXP, 1,
+     [](Job *j, SEXP x) { j->request.group_stats = static_cast<unsigned>(INTEGER(x)[0]); }},
     {"thresholds", INTSXP, -1,
      [](Job *j, SEXP x) {
          j->request.thresholds.assign(INTEGER(x), INTEGER(x) + XLENGTH(x));
