@@ -8,9 +8,9 @@
 # `targets`: a data frame with seqname, start and end (1-based, closed), or
 #   NULL to count each source's library alone (see library_sizes()).
 # `spans`: NULL or a data frame with target (row of `targets`), start and
-#   end, each within its target; and optionally `stepwise`, TRUE for spans
-#   whose mean is also summed position by position as mosdepth sums it
-#   (returned as `stepwise`, spans x sources).
+#   end, each within its target; and optionally `digits`, the decimals
+#   each span's mean is printed with (NA for none), for the means as
+#   mosdepth prints them (returned as `means`, spans x sources).
 # `regions`: NULL, or list(factors, threshold, minlen) to find the regions
 #   of floor(sum(factors[s] * depth[s])) that reach `threshold`.
 # `keep`: "runs" to return each target's runs of depth for each sample, as
@@ -67,7 +67,7 @@ native_request <- function(sources, options, targets, spans = NULL,
     },
     spans = list(target = as.integer(spans$target), start = as.double(spans$start),
                  end = as.double(spans$end), group = as.integer(spans$group),
-                 stepwise = as.logical(spans$stepwise)),
+                 digits = as.integer(spans$digits)),
     settings = list(regions = !is.null(regions),
                     factors = as.double(regions$factors %||% rep(1, length(sources))),
                     threshold = as.double(regions$threshold %||% 0),

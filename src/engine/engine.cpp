@@ -15,7 +15,7 @@ void shape_result(const Request &rq, Result *out)
     out->reads.assign(static_cast<size_t>(n), 0);
     out->bases.assign(static_cast<size_t>(n), 0.0);
     out->sums.shape({static_cast<int>(rq.span_start.size()), n});
-    out->stepwise.shape({rq.span_stepwise.empty() ? 0 : static_cast<int>(rq.span_start.size()), n});
+    out->means.shape({rq.span_digits.empty() ? 0 : static_cast<int>(rq.span_start.size()), n});
     out->covered.shape({targets, n});
     out->regions.sums.assign(static_cast<size_t>(n), std::vector<double>());
     out->runs.shape({rq.keep_runs ? targets : 0, n});

@@ -41,9 +41,9 @@ struct Request {
     // Spans to sum, each within its target (0-based index)
     std::vector<int> span_target;
     std::vector<int64_t> span_start, span_end;
-    // Spans whose mean is also summed position by position, depth / width
-    // in doubles, as mosdepth sums the means it prints (none when empty)
-    std::vector<char> span_stepwise;
+    // The decimals each span's mean is printed with, for the means mosdepth
+    // prints (-1: no mean; none when empty)
+    std::vector<int> span_digits;
     // The region search: on floor(sum of factors[s] * depth of sample s),
     // against `threshold` (no region is possible above 2^31 - 1).
     bool regions = false;
@@ -118,7 +118,7 @@ struct Result {
     std::vector<int64_t> reads; // per source: reads (or fragments) counted
     std::vector<double> bases;  // and the bases they cover
     Grid<double> sums;          // spans x samples
-    Grid<double> stepwise;      // spans x samples, 0 where not asked
+    Grid<double> means;         // spans x samples, as printed_mean(); 0 where not asked
     Grid<double> covered;       // targets x samples
     Regions regions;
     Grid<Runs> runs;            // targets x samples, or none of targets

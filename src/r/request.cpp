@@ -138,6 +138,14 @@ void check_targets(SEXP targets, SEXP spans, SEXP settings)
     }
     if (groups < 0 || (groups > 0 && XLENGTH(group) == 0))
         Rf_error("the engine's groups need a group for each span");
+    SEXP digits = typed(spans, "digits", INTSXP, -1);
+    if (XLENGTH(digits) != 0 && XLENGTH(digits) != m)
+        Rf_error("the engine's span digits must be one per span");
+    for (R_xlen_t i = 0; i < XLENGTH(digits); ++i) {
+        if (INTEGER(digits)[i] != NA_INTEGER && INTEGER(digits)[i] < 0)
+            Rf_error("the engine's span %ld has negative digits",
+                     static_cast<long>(i + 1));
+    }
 }
 
 } // namespace
@@ -220,9 +228,11 @@ Status fill_request(Job *job, SEXP sources, SEXP targets, SEXP spans,
         rq.span_start.push_back(static_cast<int64_t>(REAL(span_start)[i]));
         rq.span_end.push_back(static_cast<int64_t>(REAL(span_end)[i]));
     }
-    SEXP span_stepwise = element(spans, "stepwise");
-    for (R_xlen_t i = 0; i < XLENGTH(span_stepwise); ++i)
-        rq.span_stepwise.push_back(LOGICAL(span_stepwise)[i] == TRUE);
+    SEXP span_digits = element(spans, "digits");
+    for (R_xlen_t i = 0; i < XLENGTH(span_digits); ++i) {
+        const int d = INTEGER(span_digits)[i];
+        rq.span_digits.push_back(d == NA_INTEGER ? -1 : d);
+    }
     SEXP span_group = element(spans, "group");
     for (R_xlen_t i = 0; i < XLENGTH(span_group); ++i)
         rq.span_group.push_back(INTEGER(span_group)[i] - 1);

@@ -172,10 +172,10 @@ SEXP result_value(const Job &job)
         REAL(values[7])[s] = static_cast<double>(res.reads[s]);
     values[8] = PROTECT(doubles(res.bases));
     values[9] = PROTECT(group_value(res.groups));
-    values[10] = PROTECT(array_value(res.stepwise));
+    values[10] = PROTECT(array_value(res.means));
     const char *names[] = {"sums", "covered", "region_target", "region_start",
                            "region_end", "region_sums", "runs", "reads", "bases",
-                           "groups", "stepwise"};
+                           "groups", "means"};
     SEXP out = named_list(values, names, 11);
     UNPROTECT(11);
     return out;
