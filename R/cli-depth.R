@@ -194,20 +194,23 @@ depth_pass <- function(s, source, targets, regions, text) {
       data.frame(target = match(regions$target[at], g), start = regions$start[at],
                  end = regions$end[at])
     }
-    key <- paste(regions$target[at], regions$layer[at])
+    # windows tile their sequences, whose statistics are theirs too: only
+    # a BED file's regions get groups of their own, a layer each
+    layered <- is.null(s$window) && length(at) > 0L
+    key <- if (layered) paste(regions$target[at], regions$layer[at]) else character()
     layer <- match(key, unique(key))
     if (length(at) > 0L) {
-      spans <- rbind(spans, cbind(own, group = 0L), cbind(own, group = k + layer))
+      spans <- rbind(spans, cbind(own, group = 0L),
+                     if (layered) cbind(own, group = k + layer))
     }
-    # the regions' means summed as mosdepth sums them, so that they print
-    # as its do where they lie halfway between two printed values
-    spans$stepwise <- rep(c(FALSE, TRUE, FALSE), c(k, length(at), length(at)))
+    spans$digits <- rep(c(NA, s$digits, NA), c(k, length(at), length(key)))
     r <- engine_run(list(source), s$options, local, spans, keep = runs,
                     quantize = if (quantize_here) s$quantize$cuts,
-                    groups = list(n = k + length(unique(key)), stats = TRUE,
+                    groups = list(n = k + length(unique(key)),
+                                  stats = c("sum", "bases", "min", "max"),
                                   histogram = s$max_depth),
                     arg = "FILE", call = NULL)
-    means[at] <- r$stepwise[k + seq_along(at), 1L]
+    means[at] <- r$means[k + seq_along(at), 1L]
     groups <- r$groups
     part <- function(cols) {
       list(sum = groups$sum[cols, , drop = FALSE],
@@ -217,7 +220,7 @@ depth_pass <- function(s, source, targets, regions, text) {
            histogram = matrix(groups$histogram, s$max_depth + 1L)[, cols, drop = FALSE])
     }
     whole[[length(whole) + 1L]] <- part(seq_len(k))
-    if (length(at) > 0L) {
+    if (layered) {
       first <- !duplicated(key)
       layers[[length(layers) + 1L]] <- c(part(k + layer[first]),
                                          list(target = regions$target[at][first]))

@@ -149,6 +149,7 @@ compare_scale <- function(scale, sources, options, arg, group, who, call) {
   reads <- if (is.null(scale)) {
     library_sizes(sources, options, arg, call)$reads
   } else {
+    check_no_track_libraries(sources, arg, call)
     options <- options_per_source(options, length(sources))
     vapply(seq_along(sources), function(i) {
       alignment_facts(sources[[i]], options[[i]],
@@ -216,7 +217,9 @@ as.data.frame.tolvendra_comparison <- function(x, row.names = NULL,
 #' reads; see "Reading the index" in [compare_samples()]. The features are
 #' read as [analyze_samples()] reads targets: in tasks of nearby features,
 #' each reading every sample's file once, run through
-#' [BiocParallel::bplapply()].
+#' [BiocParallel::bplapply()]. Samples may be bigWig tracks, as for
+#' [analyze_samples()] (see its section on them): they have no library
+#' size, so give `scale` (or `normalize`) as numbers for them.
 #'
 #' @param samples A data frame with columns `file` and `sample` and the
 #'   sample annotations, as for [analyze_samples()].

@@ -2,6 +2,7 @@
 # carries its data as fields, so that callers can handle it by class:
 #   tolvendra_error_arg              an argument (field `arg` where known)
 #   tolvendra_error_bam              a BAM or CRAM file (`file`, `fault`)
+#   tolvendra_error_track            a bigWig track (`file`, `fault`)
 #   tolvendra_error_overflow         a count past what R's integers hold
 #   tolvendra_error_memory           memory ran out (not the file's fault)
 #   tolvendra_error_missing_package  a suggested package (`package`)
@@ -44,6 +45,25 @@ url_fault_fixes <- c(
                 "makes one), or name one with `index`.")
 )
 
+# Fixes for the faults of a bigWig track.
+track_fault_fixes <- c(
+  open = "Check the path or URL, and that the track can be read.",
+  format = paste("Tolvendra reads tracks of whole-number depths, such as",
+                 "export_coverage() writes without normalizing; give the BAM",
+                 "or CRAM files the track was made from."),
+  header = "Copy the track again from its source.",
+  damaged = "Copy the track again from its source, or rerun the program that wrote it."
+)
+
+# An error of class "tolvendra_error_track" that names the track, says what
+# is wrong with it and how to fix it.
+abort_track <- function(file, arg, fault, what, call) {
+  fix <- if (fault %in% names(track_fault_fixes)) track_fault_fixes[[fault]] else
+    track_fault_fixes[["damaged"]]
+  abort(sprintf("`%s` (%s) %s. %s", arg, describe(file), what, fix),
+        "tolvendra_error_track", call, file = file, fault = fault, arg = arg)
+}
+
 # An error of class "tolvendra_error_bam" that names the file as the user
 # passed it, says what is wrong with it and how to fix it.
 abort_bam <- function(file, arg, fault, what, call,
@@ -53,10 +73,10 @@ abort_bam <- function(file, arg, fault, what, call,
         "tolvendra_error_bam", call, file = file, fault = fault, arg = arg)
 }
 
-# Raises a fault that the native code returned for `file`. Running out of
-# memory or past R's integers is no fault of the file, and an interrupt
-# is passed on as one.
-raise_fault <- function(fault, file, arg, call) {
+# Raises a fault that the native code returned for `file` (a bigWig track
+# if `track`). Running out of memory or past R's integers is no fault of
+# the file, and an interrupt is passed on as one.
+raise_fault <- function(fault, file, arg, call, track = FALSE) {
   switch(fault$fault,
     memory = abort(sprintf(
       "Reading `%s` (%s) needs more memory than is available. Read fewer or shorter targets at a time, or use a machine with more memory.",
@@ -70,12 +90,13 @@ raise_fault <- function(fault, file, arg, call) {
                                 list(message = "interrupted", call = call)))
       invokeRestart("abort")
     },
-    abort_bam(file, arg, fault$fault, fault$what, call))
+    if (track) abort_track(file, arg, fault$fault, fault$what, call) else
+      abort_bam(file, arg, fault$fault, fault$what, call))
 }
 
 # Returns the value of a native reader call, or raises its fault.
-reader_value <- function(value, file, arg, call) {
-  if (inherits(value, "tolvendra_fault")) raise_fault(value, file, arg, call)
+reader_value <- function(value, file, arg, call, track = FALSE) {
+  if (inherits(value, "tolvendra_fault")) raise_fault(value, file, arg, call, track)
   value
 }
 

@@ -4,7 +4,8 @@
 #' every depth `d` from 0 to `max_depth`, on each sequence and over all of
 #' them (as mosdepth's `dist.txt`), and a summary of the depth of each
 #' sequence and of all of them (as mosdepth's `summary.txt`), in one pass
-#' over each file.
+#' over each file. Samples may be bigWig tracks, as for
+#' [analyze_samples()] (see its section on them).
 #'
 #' Depths are those of [analyze_samples()] with the same reading options:
 #' deletions (CIGAR `D`) count as covered, introns (`N`) do not; mosdepth
@@ -19,7 +20,8 @@
 #' As in mosdepth's `summary.txt` and `dist.txt`, a sample's `"total"`
 #' leaves out the sequences on which its file has no mapped reads (by its
 #' index; for a CRAM file, whose index holds no counts, those no read kept
-#' by the options covers), so that unplaced scaffolds or decoys without
+#' by the options covers; for a bigWig track, those at depth 0 throughout),
+#' so that unplaced scaffolds or decoys without
 #' reads do not dilute the genome's mean. Unlike mosdepth, each such
 #' sequence keeps its own rows, all at depth 0, so that every sample has
 #' the same rows. Where a sample has reads on no sequence, its total is
@@ -67,7 +69,8 @@ depth_distribution <- function(files, where = NULL, max_depth = 1000,
     list(sources = study$sources, options = study$options, targets = targets,
          spans = data.frame(target = seq_along(rows), start = targets$start,
                             end = targets$end, group = seq_along(rows)),
-         groups = list(n = length(rows), stats = TRUE, histogram = max_depth))
+         groups = list(n = length(rows), stats = c("sum", "bases", "min", "max"),
+                       histogram = max_depth))
   })
   results <- run_tasks(tasks, distribution_task, BPPARAM, study$progress, call)
   distribution_tables(plan, unlist(plan$tasks), results, study, max_depth)

@@ -8,22 +8,24 @@
 # `targets`: a data frame with seqname, start and end (1-based, closed), or
 #   NULL to count each source's library alone (see library_sizes()).
 # `spans`: NULL or a data frame with target (row of `targets`), start and
-#   end, each within its target; and optionally `stepwise`, TRUE for spans
-#   whose mean is also summed position by position as mosdepth sums it
-#   (returned as `stepwise`, spans x sources).
+#   end, each within its target; and optionally `digits`, the decimals
+#   each span's mean is printed with (NA for none), for the means as
+#   mosdepth prints them (returned as `means`, spans x sources).
 # `regions`: NULL, or list(factors, threshold, minlen) to find the regions
 #   of floor(sum(factors[s] * depth[s])) that reach `threshold`.
 # `keep`: "runs" to return each target's runs of depth for each sample, as
-#   list(start, value); "coverage" to return its depth at every position.
+#   list(start, value); "coverage" to return its depth at every position;
+#   "rle" to return its runs as list(lengths, values), an Rle's slots.
 # `quantize`: NULL, or ascending depths that cut the kept runs into bins:
 #   their values are then bin numbers from 0 (-1 below the first cut).
 # `groups`: NULL, or list(n, stats, thresholds, depths, reads, histogram)
 #   for statistics over groups of spans (`spans$group`, 1..n; the spans of
-#   a group must not overlap): stats = TRUE for sum, bases, min, max,
-#   median and sd; positions at least each of `thresholds` deep; depths =
-#   TRUE for each group's (depth, positions) pairs; reads = TRUE for the
-#   reads with a block touching each group; histogram = the largest depth
-#   of a histogram of positions by depth (-1 for none).
+#   a group must not overlap): stats, those of `group_statistics` wanted
+#   (the others come back with no rows); positions at least each of
+#   `thresholds` deep; depths = TRUE for each group's (depth, positions)
+#   pairs; reads = TRUE for the reads with a block touching each group;
+#   histogram = the largest depth of a histogram of positions by depth (-1
+#   for none).
 # `max_blocks`: blocks held at most before they are counted.
 # Returns list(sums, covered, region_target, region_start, region_end,
 # region_sums, runs, reads, bases): matrices with one column per source (sums by span,
@@ -38,12 +40,13 @@ engine_run <- function(sources, options, targets, spans = NULL,
   force(call)
   files <- vapply(sources, `[[`, "", "file")
   request <- native_request(sources, options, targets, spans, regions, keep,
-                            groups, quantize, max_blocks)
+                            groups, quantize, max_blocks, call)
   value <- .Call(B_engine_run$address, request$sources, request$targets,
                  request$spans, request$settings)
   if (inherits(value, "tolvendra_fault")) {
     at <- max(1L, value$source)
-    raise_fault(value, files[at], rep_len(arg, length(files))[at], call)
+    raise_fault(value, files[at], rep_len(arg, length(files))[at], call,
+                isTRUE(sources[[at]]$track))
   }
   value
 }
@@ -53,26 +56,28 @@ engine_run <- function(sources, options, targets, spans = NULL,
 # the arguments).
 native_request <- function(sources, options, targets, spans = NULL,
                            regions = NULL, keep = "none", groups = NULL,
-                           quantize = NULL, max_blocks = max_batch_blocks) {
+                           quantize = NULL, max_blocks = max_batch_blocks,
+                           call = NULL) {
   options <- options_per_source(options, length(sources))
   list(
-    sources = native_sources(sources, options),
+    sources = native_sources(sources, options, call),
     targets = if (!is.null(targets)) {
       list(seqname = as.character(targets$seqname),
            start = as.double(targets$start), end = as.double(targets$end))
     },
     spans = list(target = as.integer(spans$target), start = as.double(spans$start),
                  end = as.double(spans$end), group = as.integer(spans$group),
-                 stepwise = as.logical(spans$stepwise)),
+                 digits = as.integer(spans$digits)),
     settings = list(regions = !is.null(regions),
                     factors = as.double(regions$factors %||% rep(1, length(sources))),
                     threshold = as.double(regions$threshold %||% 0),
                     minlen = as.integer(regions$minlen %||% 0L),
-                    keep = match(keep, c("none", "runs", "coverage")) - 1L,
+                    keep = match(keep, c("none", "runs", "coverage", "rle")) - 1L,
                     threads = options[[1L]]$threads,
                     quantize = as.integer(quantize),
                     groups = as.integer(groups$n %||% 0L),
-                    group_stats = isTRUE(groups$stats),
+                    group_stats = as.integer(sum(
+                      2^(match(groups$stats, group_statistics) - 1))),
                     thresholds = as.integer(groups$thresholds),
                     group_depths = isTRUE(groups$depths),
                     group_reads = isTRUE(groups$reads),
@@ -84,6 +89,10 @@ native_request <- function(sources, options, targets, spans = NULL,
                     progress = options[[1L]]$progress))
 }
 
+# The statistics the engine computes over groups of spans, in the order of
+# the bits that ask for them (GroupStat in src/engine/request.h).
+group_statistics <- c("sum", "bases", "min", "max", "median", "sd")
+
 # Reading options as a list of one per source: `options` for all n
 # sources, or already one each.
 options_per_source <- function(options, n) {
@@ -93,8 +102,12 @@ options_per_source <- function(options, n) {
 # The sources as the reading library takes them, each reading option
 # translated here and nowhere else: one element per source in each field.
 # `options`: reading options, one for all or a list of one per source.
-native_sources <- function(sources, options) {
+# A bigWig track (`track = TRUE`) holds depth, not reads: the options that
+# say how reads become depth are refused for it unless at their defaults.
+native_sources <- function(sources, options, call = NULL) {
   options <- options_per_source(options, length(sources))
+  track <- vapply(sources, function(s) isTRUE(s$track), NA)
+  for (i in which(track)) check_track_options(options[[i]], sources[[i]]$file, call)
   option <- function(name, type) {
     vapply(options, function(o) o[[name]] %||% type[NA], type)
   }
@@ -112,7 +125,45 @@ native_sources <- function(sources, options) {
        overlap = code("overlap", c("count", "once", "proper")),
        fragments = option("fragments", NA),
        extend = option("extend", 0L),
-       strand = 1L - code("strand", c("+", "both", "-")))
+       strand = 1L - code("strand", c("+", "both", "-")),
+       track = track)
+}
+
+# The reading options that shape how reads become depth.
+read_only_options <- c("split", "min_mapq", "exclude_flags", "include_flags",
+                       "deletions", "overlap", "fragments", "extend", "strand")
+
+# Refuses, for the track `file`, any of them away from its default.
+check_track_options <- function(options, file, call) {
+  defaults <- formals(read_options)
+  set <- Filter(function(name) {
+    default <- eval(defaults[[name]])
+    !identical(as.character(options[[name]]), as.character(default[1L]))
+  }, read_only_options)
+  if (length(set) > 0L) {
+    abort_arg(sprintf(paste0(
+      "%s cannot apply to %s, a bigWig track: it holds depth, not reads. ",
+      "Leave %s at %s default, or give the BAM or CRAM files the track ",
+      "was made from."),
+      paste0("`", set, "`", collapse = ", "), describe(file),
+      if (length(set) == 1L) "it" else "them",
+      if (length(set) == 1L) "its" else "their"), call, set[1L])
+  }
+}
+
+# Library sizes need reads: refused for the tracks among `sources`, with
+# what to give instead.
+check_no_track_libraries <- function(sources, arg, call) {
+  track <- vapply(sources, function(s) isTRUE(s$track), NA)
+  if (any(track)) {
+    abort_arg(sprintf(paste0(
+      "`%s` holds a bigWig track (%s), which has no reads to count a ",
+      "library size from. Give scale factors: numbers for `normalize`, ",
+      "or a number for `scale`."),
+      rep_len(arg, length(sources))[which(track)[1L]],
+      describe(sources[[which(track)[1L]]]$file)), call,
+      rep_len(arg, length(sources))[which(track)[1L]])
+  }
 }
 
 # The reads (or fragments) of each source's whole file that its options
@@ -120,6 +171,7 @@ native_sources <- function(sources, options) {
 # list(reads, bases).
 library_sizes <- function(sources, options, arg = "file", call = sys.call(-1)) {
   force(call)
+  check_no_track_libraries(sources, arg, call)
   engine_run(sources, options, NULL, arg = arg, call = call)[c("reads", "bases")]
 }
 

@@ -8,6 +8,10 @@
 #' overlap, lie on any sequence in any order and number in the hundreds of
 #' thousands; the results keep their order and names.
 #'
+#' Samples may be bigWig tracks, as for [analyze_samples()] (see its
+#' section on them); `reads = TRUE` is refused for them, which hold no
+#' reads.
+#'
 #' A feature of a `GRangesList` (a gene made of exons) is the union of its
 #' ranges: a position covered by two overlapping exons counts once, and
 #' strands are ignored. Its statistics are over all the positions of that
@@ -117,6 +121,10 @@ feature_values <- function(files, features, stats, thresholds, relative,
   }
   study <- open_study(files, genes$pieces %||% features, "features", BPPARAM,
                       options, call, outside = "keep")
+  if (reads && any(vapply(study$sources, function(s) isTRUE(s$track), NA))) {
+    abort_arg(paste("`reads = TRUE` counts reads, which bigWig tracks among",
+                    "`files` do not hold; leave it FALSE for tracks."), call, "reads")
+  }
   if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
   parsed <- feature_pieces(study$targets, genes)
   read <- parsed$pieces[parsed$pieces$read, ]
@@ -124,7 +132,7 @@ feature_values <- function(files, features, stats, thresholds, relative,
                        end = read$last, group = read$group)
   plan <- feature_plan(pieces, study$lengths,
                        BiocParallel::bpnworkers(BPPARAM))
-  settings <- list(stats = TRUE, thresholds = thresholds,
+  settings <- list(stats = feature_statistics(stats), thresholds = thresholds,
                    depths = length(relative) > 0L, reads = reads)
   tasks <- Map(function(rows, held) {
     targets <- plan$targets[rows, ]
@@ -144,6 +152,12 @@ feature_values <- function(files, features, stats, thresholds, relative,
   results <- run_tasks(tasks, feature_task, BPPARAM, study$progress, call)
   feature_assays(tasks, results, study, parsed, stats, thresholds, relative,
                  reads, plan, call)
+}
+
+# The engine's statistics behind the assays of `stats`, no others: a mean
+# is a sum over bases; bases always, for the row data.
+feature_statistics <- function(stats) {
+  unique(c("bases", sub("^mean$", "sum", stats)))
 }
 
 # Task: one engine call over every sample for a group of targets.
@@ -210,7 +224,7 @@ feature_pieces <- function(targets, genes) {
     is.na(targets$name) | targets$name == "",
     sprintf("%s:%.0f-%.0f", targets$seqname, as.double(targets$start),
             as.double(targets$end)), targets$name)
-  read <- as.vector(tapply(targets$inside, group, all))[group]
+  read <- !group %in% group[!targets$inside]
   list(pieces = data.frame(seqname = targets$seqname, start = targets$start,
                            end = targets$end, group = group, read = read,
                            last = pmin(targets$end, targets$length)),
@@ -265,8 +279,9 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
   n <- length(parsed$names)
   empty <- function() matrix(0, n, nrow(samples),
                              dimnames = list(parsed$names, samples$sample))
-  found <- gather_features(tasks, results, empty, thresholds,
-                           length(relative) > 0L)
+  found <- gather_features(tasks, results, empty,
+                           c(feature_statistics(stats), if (reads) "reads"),
+                           thresholds, length(relative) > 0L)
   width <- sum(plan$targets$end - plan$targets$start + 1)
   samples$covered <- found$covered / width
   samples$mean_depth <- found$union_sums / width
@@ -313,12 +328,12 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
 }
 
 # The tasks' group statistics laid into features x samples matrices (made
-# by `empty()`): sum, bases, min, max, median, sd, reads, one `ge` per
-# threshold, the (feature, sample, depth, count) `depths` when asked, and
-# each sample's covered positions and depth summed over the features.
-gather_features <- function(tasks, results, empty, thresholds, depths) {
-  found <- list(sum = empty(), bases = empty(), min = empty(), max = empty(),
-                median = empty(), sd = empty(), reads = empty())
+# by `empty()`): those `named` (among the engine's statistics and reads),
+# one `ge` per threshold, the (feature, sample, depth, count) `depths` when
+# asked, and each sample's covered positions and depth summed over the
+# features.
+gather_features <- function(tasks, results, empty, named, thresholds, depths) {
+  found <- lapply(stats::setNames(nm = named), function(name) empty())
   ge <- lapply(thresholds, function(t) empty())
   pairs <- list()
   covered <- union_sums <- 0

@@ -124,7 +124,7 @@ check_xlim <- function(xlim, x, call = sys.call(-1)) {
 
 draw_region <- function(x, xlim, main, xlab, ylab, dots) {
   spans <- column_spans(xlim, plot_columns())
-  depth <- span_stats(x$coverage, x$start, spans)
+  depth <- span_stats(x$runs, x$start, spans)
   bins <- x$bins[view_rows(x$bins, xlim), ]
   k <- ceiling(spans$step / x$width)
   if (k > 1) bins <- merge_bins(bins, k, "sum")
@@ -162,8 +162,8 @@ draw_comparison <- function(x, xlim, main, xlab, ylab, dots) {
   on.exit(graphics::par(old))
   files <- basename(x$files)
   spans <- column_spans(xlim, plot_columns())
-  depth1 <- span_stats(x$coverage1, x$start, spans)$mean
-  depth2 <- span_stats(x$coverage2, x$start, spans)$mean * x$scale
+  depth1 <- span_stats(rle(x$coverage1), x$start, spans)$mean
+  depth2 <- span_stats(rle(x$coverage2), x$start, spans)$mean * x$scale
   xlab <- xlab %||% sprintf("Position on %s", x$seqname)
   ylab <- rep_len(ylab %||% c(if (spans$step > 1) {
     sprintf("Mean depth per %s", bp_format(spans$step))
@@ -293,14 +293,22 @@ column_spans <- function(xlim, columns) {
   list(start = start, end = pmin(start + step - 1, xlim[2L]), step = step)
 }
 
-# Highest and mean value of a per-base profile (first coordinate `first`)
-# over each span, reading each position once.
+# Highest and mean value of a per-base profile (an rle whose first
+# coordinate is `first`) over each span, a run at a time.
 span_stats <- function(profile, first, spans) {
-  stats <- vapply(seq_along(spans$start), function(i) {
-    v <- profile[(spans$start[i] - first + 1):(spans$end[i] - first + 1)]
-    c(max(v), mean(v))
-  }, double(2L))
-  list(max = stats[1L, ], mean = stats[2L, ])
+  values <- profile$values
+  ends <- cumsum(as.double(profile$lengths))
+  before <- c(0, ends)
+  totals <- c(0, cumsum(as.double(values) * profile$lengths))
+  # the run holding each position p, and the profile summed over 1..p
+  run_of <- function(p) findInterval(p - 1, ends) + 1L
+  summed <- function(p, run) totals[run] + (p - before[run]) * values[run]
+  a <- spans$start - first + 1
+  b <- spans$end - first + 1
+  from <- run_of(a)
+  to <- run_of(b)
+  list(max = vapply(seq_along(a), function(i) max(values[from[i]:to[i]]), 0),
+       mean = (summed(b, to) - summed(a - 1, run_of(a - 1))) / (b - a + 1))
 }
 
 # Outline of a profile drawn as flat steps over spans; `closed` adds the

@@ -1,6 +1,7 @@
 # Indexed BAM and CRAM files: finding and checking them and their indexes,
-# their sequences and mapped reads, and their reads as blocks. This file
-# and engine.R are the only ones that call the reading library.
+# their sequences and mapped reads, and their reads as blocks; bigWig
+# tracks among the samples of a study. This file and engine.R are the only
+# ones that call the reading library.
 
 # The reader's routines live in the package's second library, TolvendraBam,
 # and are called through their registered addresses (`B_name$address`):
@@ -32,6 +33,13 @@ find_index <- function(file, index, arg, call) {
   candidates <- c(paste0(file, c(".bai", ".csi", ".crai")),
                   if (stem != file) paste0(stem, c(".bai", ".csi", ".crai")))
   found <- candidates[file.exists(candidates)]
+  if (length(found) == 0L && is_track(file)) {
+    abort_arg(sprintf(paste0(
+      "`%s` must be a BAM or CRAM file, not %s, a bigWig track. Tracks are ",
+      "read as samples by analyze_samples(), summarize_features(), ",
+      "depth_distribution() and compare_groups()."), arg, describe(file)),
+      call, arg)
+  }
   if (length(found) == 0L) {
     abort_bam(file, arg, "index", "has no index beside it (.bai, .csi or .crai)",
               call, "Create one with `samtools index`, or name it with `index`.")
@@ -199,4 +207,41 @@ alignment_facts <- function(source, options, arg, call) {
   }
   list(lengths = stats::setNames(targets$length, targets$name), mapped = mapped,
        with_reads = stats::setNames(targets$mapped > 0, targets$name))
+}
+
+# The first bytes of a bigWig file, as its header stores its magic number
+# (little-endian 0x888FFC26).
+bigwig_magic <- as.raw(c(0x26, 0xfc, 0x8f, 0x88))
+
+# Whether a file (a path or a URL) is a bigWig track, by its first bytes,
+# whatever its name.
+is_track <- function(file) {
+  identical(.Call(B_file_magic$address, file), bigwig_magic)
+}
+
+# A sample's file checked: a bigWig track, list(file, index = NA, track =
+# TRUE), or an alignment file as check_alignments() checks it.
+check_source <- function(file, index = NULL, arg = "file", call = sys.call(-1)) {
+  force(call)
+  check_string(file, arg, call)
+  if (!is_track(file)) return(check_alignments(file, index, arg, call))
+  if (!isTRUE(.Call(B_bam_library_info$address)$bigwig)) {
+    abort(sprintf(paste0(
+      "`%s` (%s) is a bigWig track, which this build of Tolvendra cannot ",
+      "read: it was built without libBigWig. Install libbigwig-dev ",
+      "(Debian, Ubuntu) and reinstall Tolvendra."), arg, describe(file)),
+      "tolvendra_error_missing_package", call, package = "libbigwig-dev")
+  }
+  list(file = file, index = NA_character_, track = TRUE)
+}
+
+# The facts alignment_facts() gives, for either kind of source: a track's
+# sequences come from its header, and it has no reads to count (NA).
+source_facts <- function(source, options, arg, call) {
+  if (!isTRUE(source$track)) return(alignment_facts(source, options, arg, call))
+  sequences <- .Call(B_track_sequences$address, source$file) |>
+    reader_value(source$file, arg, call, track = TRUE)
+  list(lengths = stats::setNames(sequences$length, sequences$name),
+       mapped = NA_real_,
+       with_reads = stats::setNames(rep(NA, length(sequences$name)), sequences$name))
 }

@@ -14,11 +14,15 @@
 #'   [regionmining()].
 #' @return An object of class `tolvendra_region` with `print()`,
 #'   `summary()`, `as.data.frame()` and [plot()][plot.tolvendra_region]
-#'   methods. It holds the region (`seqname`, `start`, `end`), the
-#'   `coverage` vector, the `bins` (`start`, `end`, `width`, coverage `sum`
-#'   and `mean`) and the `regions` (`start`, `end`, `width`, `mean`) as data
-#'   frames, and the parameters. Sums and means are doubles, exact however
-#'   deep or long the region.
+#'   methods. It holds the region (`seqname`, `start`, `end`), its depth as
+#'   runs of equal depth (`runs`, an [rle()] object), the number of
+#'   positions `covered` by at least one read, the `bins` (`start`, `end`,
+#'   `width`, coverage `sum` and `mean`) and the `regions` (`start`, `end`,
+#'   `width`, `mean`) as data frames, and the parameters.
+#'   The depth of every position, an integer vector, is made only when
+#'   asked for: `x$coverage` (or `x[["coverage"]]`) and
+#'   `as.data.frame(x, what = "coverage")` expand the runs. Sums and means
+#'   are doubles, exact however deep or long the region.
 #' @export
 #' @examplesIf requireNamespace("Rsamtools", quietly = TRUE) && requireNamespace("GenomicAlignments", quietly = TRUE)
 #' bam <- system.file("extdata", "ex1.bam", package = "Rsamtools")
@@ -41,10 +45,10 @@ analyze_region <- function(file, seqname, start = 1, end = NULL, width = 100,
   x <- engine_run(list(region), options, as.data.frame(region[c("seqname", "start", "end")]),
                   bins,
                   list(factors = 1, threshold = threshold, minlen = minlen),
-                  keep = "coverage", call = call)
-  new_region(region, x$runs[[1L, 1L]], width, bins,
-             x$sums[, 1L], x$region_start, x$region_end, x$region_sums[, 1L],
-             threshold, minlen, options)
+                  keep = "rle", call = call)
+  new_region(region, structure(x$runs[[1L, 1L]], class = "rle"),
+             x$covered[[1L]], width, bins, x$sums[, 1L], x$region_start,
+             x$region_end, x$region_sums[, 1L], threshold, minlen, options)
 }
 
 # A tolvendra_region from a coverage vector, for plots and tests without a
@@ -54,12 +58,16 @@ analyze_coverage <- function(region, cov, width, threshold, minlen, options) {
   x <- .Call(B_vector_sums$address, as.integer(cov), as.double(region$start),
              as.double(bins$start), as.double(bins$end), as.integer(threshold),
              as.integer(minlen))
-  new_region(region, cov, width, bins, x$sums, x$region_start, x$region_end,
-             x$region_sums, threshold, minlen, options)
+  new_region(region, rle(as.integer(cov)), sum(cov > 0), width, bins, x$sums,
+             x$region_start, x$region_end, x$region_sums, threshold, minlen,
+             options)
 }
 
-new_region <- function(region, cov, width, bins, sums, region_start,
-                       region_end, region_sums, threshold, minlen, options) {
+# `runs`: the depth of the region as an rle; `covered`: its positions of
+# depth above 0.
+new_region <- function(region, runs, covered, width, bins, sums,
+                       region_start, region_end, region_sums, threshold,
+                       minlen, options) {
   bins$target <- NULL
   bins$sum <- sums
   bins$mean <- bins$sum / bins$width
@@ -67,9 +75,10 @@ new_region <- function(region, cov, width, bins, sums, region_start,
                         end = as.integer(region_end))
   regions$width <- regions$end - regions$start + 1L
   regions$mean <- region_sums / regions$width
-  structure(c(region, list(coverage = cov, width = width, bins = bins,
-                           threshold = threshold, minlen = minlen,
-                           regions = regions, options = options)),
+  structure(c(region, list(runs = runs, covered = covered, width = width,
+                           bins = bins, threshold = threshold,
+                           minlen = minlen, regions = regions,
+                           options = options)),
             class = "tolvendra_region")
 }
 
@@ -99,13 +108,25 @@ region_label <- function(x) {
   paste(locus(x), "of", basename(x$file))
 }
 
+# The depth of every position is made from the runs only when asked for.
+#' @export
+`$.tolvendra_region` <- function(x, name) x[[name]]
+
+#' @export
+`[[.tolvendra_region` <- function(x, i, ...) {
+  if (identical(i, "coverage")) {
+    return(inverse.rle(.subset2(x, "runs")))
+  }
+  .subset2(x, i, ...)
+}
+
 #' @export
 print.tolvendra_region <- function(x, ...) {
-  n <- length(x$coverage)
   cat(sprintf("<tolvendra_region> %s\n", region_label(x)))
+  n <- x$end - x$start + 1
   cat(sprintf("Depth: mean %.2f, max %d; %.1f%% of %s positions covered\n",
-              mean(x$coverage), max(x$coverage, 0L),
-              100 * mean(x$coverage > 0), count_text(n)))
+              sum(x$bins$sum) / n, max(x$runs$values, 0L), 100 * x$covered / n,
+              count_text(n)))
   last <- x$bins$width[nrow(x$bins)]
   cat(sprintf("Bins: %s of %s positions%s\n", count_text(nrow(x$bins)),
               count_text(x$width),
@@ -128,16 +149,28 @@ print_head <- function(table, n = 10L) {
 
 #' @export
 summary.tolvendra_region <- function(object, ...) {
-  cov <- object$coverage
+  n <- object$end - object$start + 1
+  depths <- object$runs$values
   structure(list(
     region = region_label(object),
-    positions = length(cov),
-    depth = c(min = min(cov, Inf), median = stats::median(cov),
-              mean = mean(cov), max = max(cov, -Inf)),
-    covered = mean(cov > 0),
+    positions = n,
+    depth = c(min = min(depths), median = runs_median(object$runs),
+              mean = sum(object$bins$sum) / n, max = max(depths)),
+    covered = object$covered / n,
     regions = nrow(object$regions),
     in_regions = sum(as.double(object$regions$width))
   ), class = "summary.tolvendra_region")
+}
+
+# The median of a profile held as runs, as median() gives it on the depth
+# of every position: the middle depth, or the mean of the two middle ones.
+runs_median <- function(runs) {
+  counts <- rowsum(as.double(runs$lengths), runs$values)
+  depths <- as.integer(rownames(counts))
+  seen <- cumsum(counts[, 1L])
+  n <- seen[length(seen)]
+  middle <- depths[findInterval(c((n + 1) %/% 2, n %/% 2 + 1) - 1, seen) + 1L]
+  if (n %% 2 == 1) middle[1L] else mean(middle)
 }
 
 #' @export
@@ -167,7 +200,7 @@ as.data.frame.tolvendra_region <- function(x, row.names = NULL,
   switch(what,
     regions = cbind(seqname = rep(x$seqname, nrow(x$regions)), x$regions),
     bins = cbind(seqname = rep(x$seqname, nrow(x$bins)), x$bins),
-    coverage = data.frame(seqname = rep(x$seqname, length(x$coverage)),
+    coverage = data.frame(seqname = rep(x$seqname, x$end - x$start + 1),
                           position = x$start:x$end, depth = x$coverage)
   )
 }

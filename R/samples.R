@@ -43,7 +43,31 @@
 #' The profile holds R integers (up to 2,147,483,647), so where
 #' `S * threshold` passes that, no region can reach it and none is found.
 #'
-#' @param files Paths of indexed BAM (or CRAM) files, named by sample; names
+#' @section bigWig tracks:
+#' A sample's file may be a bigWig track in place of a BAM or CRAM file (a
+#' path or a URL, known by its first bytes whatever its name), such as
+#' [export_coverage()] writes, and BAM files and tracks may be mixed in
+#' one call when their sequences agree. A track is read through libBigWig
+#' from its full data, never from its zoom levels, so its numbers are
+#' exact; its sequences and their lengths come from its header, and
+#' positions that no interval covers have depth 0. Depths are whole
+#' numbers here: a track holding other values (fractions, normalized
+#' signal) is an error of class `tolvendra_error_track`, so a track
+#' exported from a BAM file without normalizing gives that file's numbers.
+#'
+#' The reading options that say how reads become depth (`split`,
+#' `min_mapq`, `exclude_flags`, `include_flags`, `deletions`, `overlap`,
+#' `fragments`, `extend` and `strand`) cannot apply to a track: any of them
+#' away from its default is an error of class `tolvendra_error_arg` that
+#' names it. A track has no reads, so no library size: `normalize = "cpm"`
+#' or `"rpgc"`, and [compare_groups()]' default `scale`, are refused for
+#' it (give scale factors instead); its `mapped` column is `NA`. Tracks
+#' need Tolvendra built on libBigWig ([tolvendra_info()] says whether it
+#' was); a build without it refuses them with an error of class
+#' `tolvendra_error_missing_package` that names `libbigwig-dev`.
+#'
+#' @param files Paths or URLs of indexed BAM (or CRAM) files or of bigWig
+#'   tracks (see the section on them), named by sample; names
 #'   default to the base names without extension. Or a data frame with
 #'   columns `file` and `sample` and any sample annotations (such as
 #'   `condition`), which become the column data of the results.

@@ -17,9 +17,11 @@ open_study <- function(files, where, where_arg, BPPARAM, options, call,
       "BiocParallel::SerialParam() or BiocParallel::MulticoreParam(2), ",
       "not %s."), describe(BPPARAM)), call, "BPPARAM")
   }
-  sources <- lapply(samples$file, check_alignments, arg = "files", call = call)
+  # BAM or CRAM files and bigWig tracks alike
+  sources <- lapply(samples$file, check_source, arg = "files", call = call)
+  native_sources(sources, options, call) # refuses options tracks cannot take
   # each file is opened once here, for its sequences and mapped reads
-  found <- lapply(sources, alignment_facts, options = options, arg = "files",
+  found <- lapply(sources, source_facts, options = options, arg = "files",
                   call = call)
   lengths <- Map(check_sequences, lapply(found, `[[`, "lengths"), samples$file,
                  "files", list(call))
@@ -46,20 +48,20 @@ target_groups <- function(targets, workers = 1L) {
   budget <- max(sum(widths) / (2 * workers), 1)
   order <- order(match(targets$seqname, unique(targets$seqname)),
                  targets$start)
+  n <- length(order)
+  if (n == 0L) return(list(integer()))
+  reach <- cumsum(widths[order])
   groups <- list()
-  current <- integer()
-  held <- 0
-  for (t in order) {
-    if (length(current) > 0L &&
-        (length(current) >= targets_per_task || held + widths[t] > budget)) {
-      groups[[length(groups) + 1L]] <- current
-      current <- integer()
-      held <- 0
-    }
-    current <- c(current, t)
-    held <- held + widths[t]
+  first <- 1L
+  while (first <= n) {
+    # the first target, then those that keep the group within budget
+    held <- if (first > 1L) reach[first - 1L] else 0
+    last <- min(first + targets_per_task - 1L,
+                max(first, findInterval(held + budget, reach)))
+    groups[[length(groups) + 1L]] <- order[first:last]
+    first <- last + 1L
   }
-  c(groups, list(current))
+  groups
 }
 
 targets_per_task <- 1000L

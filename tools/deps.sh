@@ -7,11 +7,13 @@ set -eu
 # libhts-dev is the htslib that the reader builds on (Rhtslib's is the
 # fallback); it brings libcurl4-gnutls-dev, whose -lcurl the fuzzer also
 # links Rhtslib's libhts.a with (libcurl4-openssl-dev conflicts with it).
+# libbigwig-dev is the libBigWig that bigWig tracks are read with (the
+# package builds without it, refusing tracks).
 # devscripts has checkbashisms, which R CMD check runs on configure.
 # knitr, rmarkdown, BiocStyle and pandoc build the vignette; BiocCheck and
 # BiocVersion (the Bioconductor release, known offline) run BiocCheck.
 packages="r-base-dev r-cran-testthat r-bioc-rhtslib pkg-config
-libhts-dev libdeflate-dev zlib1g-dev libbz2-dev liblzma-dev
+libhts-dev libbigwig-dev libdeflate-dev zlib1g-dev libbz2-dev liblzma-dev
 r-bioc-biocparallel r-bioc-genomicranges r-bioc-summarizedexperiment
 r-bioc-iranges r-bioc-s4vectors r-bioc-rtracklayer r-cran-batchtools r-cran-snow
 r-bioc-rsamtools r-bioc-genomicalignments samtools bedtools mosdepth megadepth

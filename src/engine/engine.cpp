@@ -1,6 +1,7 @@
 #include "engine.h"
 
 #include "consumers.h"
+#include "tracks.h"
 
 namespace tolvendra {
 
@@ -14,13 +15,15 @@ void shape_result(const Request &rq, Result *out)
     out->reads.assign(static_cast<size_t>(n), 0);
     out->bases.assign(static_cast<size_t>(n), 0.0);
     out->sums.shape({static_cast<int>(rq.span_start.size()), n});
-    out->stepwise.shape({rq.span_stepwise.empty() ? 0 : static_cast<int>(rq.span_start.size()), n});
+    out->means.shape({rq.span_digits.empty() ? 0 : static_cast<int>(rq.span_start.size()), n});
     out->covered.shape({targets, n});
     out->regions.sums.assign(static_cast<size_t>(n), std::vector<double>());
     out->runs.shape({rq.keep_runs ? targets : 0, n});
     Groups &gr = out->groups;
-    for (Grid<double> *m : {&gr.sum, &gr.bases, &gr.min, &gr.max, &gr.median, &gr.sd})
-        m->shape({rq.group_stats ? g : 0, n});
+    const GroupStat stats[] = {stat_sum, stat_bases, stat_min, stat_max, stat_median, stat_sd};
+    Grid<double> *grids[] = {&gr.sum, &gr.bases, &gr.min, &gr.max, &gr.median, &gr.sd};
+    for (int i = 0; i < 6; ++i)
+        grids[i]->shape({rq.group_stats & stats[i] ? g : 0, n});
     gr.ge.shape({k > 0 ? g : 0, n, k});
     gr.reads.shape({rq.group_reads ? g : 0, n});
     gr.histogram.shape({rq.histogram >= 0 && g > 0 ? rq.histogram + 1 : 0,
@@ -74,16 +77,34 @@ void drive(Producer *producer, const Request &rq, Result *out)
     }
 }
 
-void run_engine(const Request &rq, Result *out)
+namespace {
+
+template <class P>
+void open_and_drive(P *producer, const Request &rq, Result *out)
 {
-    shape_result(rq, out);
-    AlignmentProducer producer(rq, out);
-    Status st = producer.open(&out->failed);
+    Status st = producer->open(&out->failed);
     if (!st.ok()) {
         out->status = st;
         return;
     }
-    drive(&producer, rq, out);
+    drive(producer, rq, out);
+}
+
+} // namespace
+
+// Alignment files alone, or tracks among the sources.
+void run_engine(const Request &rq, Result *out)
+{
+    shape_result(rq, out);
+    for (const Source &source : rq.sources) {
+        if (source.track) {
+            TrackProducer producer(rq, out);
+            open_and_drive(&producer, rq, out);
+            return;
+        }
+    }
+    AlignmentProducer producer(rq, out);
+    open_and_drive(&producer, rq, out);
 }
 
 void count_libraries(const Request &rq, Result *out)

@@ -15,7 +15,7 @@ namespace tolvendra {
 // incomplete. Throws std::bad_alloc when memory runs out.
 void drive(Producer *producer, const Request &request, Result *result);
 
-// drive() over the alignment files of the request's sources.
+// drive() over the request's sources: alignment files, bigWig tracks or both.
 void run_engine(const Request &request, Result *result);
 
 // Counts, for each source, the reads (or fragments) of the whole file that

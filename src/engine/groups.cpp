@@ -1,6 +1,7 @@
-// Statistics over groups of spans: sum, bases, min, max, median and sd,
-// positions at least each threshold deep, the histogram of depths and the
-// depths themselves. A group is finished once all its spans are in.
+// Statistics over groups of spans: those asked for among sum, bases, min,
+// max, median and sd, positions at least each threshold deep, the
+// histogram of depths and the depths themselves. A group is finished once
+// all its spans are in.
 #include "consumers.h"
 
 #include <stdint.h>
@@ -77,14 +78,22 @@ void GroupStatistics::finish(int g, size_t s, std::vector<DepthCount> *pairs)
 {
     merge_depths(pairs);
     Groups &out = out_->groups;
-    if (rq_.group_stats) {
-        const DepthStatistics d = depth_statistics(*pairs);
-        out.sum(g, s) = static_cast<double>(d.sum);
-        out.bases(g, s) = static_cast<double>(d.bases);
-        out.min(g, s) = d.min;
-        out.max(g, s) = d.max;
-        out.median(g, s) = d.median;
-        out.sd(g, s) = d.sd;
+    const unsigned asked = rq_.group_stats;
+    if (asked) {
+        const DepthStatistics d = depth_statistics(*pairs, asked & stat_median,
+                                                   asked & stat_sd);
+        if (asked & stat_sum)
+            out.sum(g, s) = static_cast<double>(d.sum);
+        if (asked & stat_bases)
+            out.bases(g, s) = static_cast<double>(d.bases);
+        if (asked & stat_min)
+            out.min(g, s) = d.min;
+        if (asked & stat_max)
+            out.max(g, s) = d.max;
+        if (asked & stat_median)
+            out.median(g, s) = d.median;
+        if (asked & stat_sd)
+            out.sd(g, s) = d.sd;
     }
     for (size_t k = 0; k < rq_.thresholds.size(); ++k)
         out.ge(g, s, k) = static_cast<double>(depths_at_least(*pairs, rq_.thresholds[k]));

@@ -20,11 +20,19 @@ namespace tolvendra {
 struct Source {
     std::string path, index, reference; // empty: found beside the file
     ReadFilter filter;
+    bool track = false; // a bigWig track: its depth read, no reads
 };
 
 struct Target {
     std::string seqname;
     int64_t start = 1, end = 0; // 1-based, closed
+};
+
+// Statistics over groups of spans, as bits of Request::group_stats: each
+// is computed and shaped only when asked for.
+enum GroupStat : unsigned {
+    stat_sum = 1, stat_bases = 2, stat_min = 4, stat_max = 8,
+    stat_median = 16, stat_sd = 32
 };
 
 struct Request {
@@ -33,9 +41,9 @@ struct Request {
     // Spans to sum, each within its target (0-based index)
     std::vector<int> span_target;
     std::vector<int64_t> span_start, span_end;
-    // Spans whose mean is also summed position by position, depth / width
-    // in doubles, as mosdepth sums the means it prints (none when empty)
-    std::vector<char> span_stepwise;
+    // The decimals each span's mean is printed with, for the means mosdepth
+    // prints (-1: no mean; none when empty)
+    std::vector<int> span_digits;
     // The region search: on floor(sum of factors[s] * depth of sample s),
     // against `threshold` (no region is possible above 2^31 - 1).
     bool regions = false;
@@ -52,7 +60,7 @@ struct Request {
     // that a read is met once per group.
     std::vector<int> span_group;
     int groups = 0;
-    bool group_stats = false;       // sum, bases, min, max, median, sd
+    unsigned group_stats = 0;       // the GroupStat bits asked for
     std::vector<int> thresholds;    // positions at least this deep
     bool group_depths = false;      // the (depth, positions) pairs
     bool group_reads = false;       // reads with a block touching a group
@@ -111,7 +119,7 @@ struct Result {
     std::vector<int64_t> reads; // per source: reads (or fragments) counted
     std::vector<double> bases;  // and the bases they cover
     Grid<double> sums;          // spans x samples
-    Grid<double> stepwise;      // spans x samples, 0 where not asked
+    Grid<double> means;         // spans x samples, as printed_mean(); 0 where not asked
     Grid<double> covered;       // targets x samples
     Regions regions;
     Grid<Runs> runs;            // targets x samples, or none of targets

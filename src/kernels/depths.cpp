@@ -9,8 +9,13 @@ namespace tolvendra {
 void span_depths(const Runs &runs, int64_t a, int64_t b,
                  std::vector<DepthCount> *out)
 {
-    each_run(runs, a, b, [out](int32_t depth, int64_t n) {
+    size_t limit = std::max<size_t>(2 * out->size(), 65536);
+    each_run(runs, a, b, [&](int32_t depth, int64_t n) {
         out->push_back(DepthCount{depth, n});
+        if (out->size() >= limit) {
+            merge_depths(out);
+            limit = std::max<size_t>(2 * out->size(), 65536);
+        }
     });
 }
 
@@ -57,23 +62,13 @@ void merge_depths(std::vector<DepthCount> *pairs)
     p.resize(k);
 }
 
-DepthStatistics depth_statistics(const std::vector<DepthCount> &merged)
+namespace {
+
+// The median of merged pairs of `bases` positions in all.
+double middle_depth(const std::vector<DepthCount> &merged, int64_t bases)
 {
-    DepthStatistics s;
-    if (merged.empty())
-        return s;
-    // Depths fit 32 bits and counts 31, so n * sum of squares fits 2^125.
-    __int128 sum = 0, squares = 0;
-    for (const DepthCount &p : merged) {
-        s.bases += p.n;
-        sum += static_cast<__int128>(p.depth) * p.n;
-        squares += static_cast<__int128>(p.depth) * p.depth * p.n;
-    }
-    s.sum = static_cast<int64_t>(sum);
-    s.min = merged.front().depth;
-    s.max = merged.back().depth;
     // the lower and upper middle positions, 0-based
-    const int64_t lo = (s.bases - 1) / 2, hi = s.bases / 2;
+    const int64_t lo = (bases - 1) / 2, hi = bases / 2;
     int64_t seen = 0;
     double at_lo = 0, at_hi = 0;
     for (const DepthCount &p : merged) {
@@ -85,16 +80,45 @@ DepthStatistics depth_statistics(const std::vector<DepthCount> &merged)
         }
         seen += p.n;
     }
-    s.median = lo == hi ? at_lo : (at_lo + at_hi) / 2;
-    if (s.bases < 2) {
-        s.sd = NAN;
-    } else {
-        const __int128 n = s.bases;
-        const __int128 spread = n * squares - sum * sum;
-        const long double var = static_cast<long double>(spread) /
-                                (static_cast<long double>(n) * (n - 1));
-        s.sd = static_cast<double>(sqrtl(var));
+    return lo == hi ? at_lo : (at_lo + at_hi) / 2;
+}
+
+// The standard deviation of n depths from their exact sum and sum of
+// squares.
+double depth_sd(int64_t bases, __int128 sum, __int128 squares)
+{
+    if (bases < 2)
+        return NAN;
+    const __int128 n = bases;
+    const __int128 spread = n * squares - sum * sum;
+    const long double var = static_cast<long double>(spread) /
+                            (static_cast<long double>(n) * (n - 1));
+    return static_cast<double>(sqrtl(var));
+}
+
+} // namespace
+
+DepthStatistics depth_statistics(const std::vector<DepthCount> &merged,
+                                 bool median, bool sd)
+{
+    DepthStatistics s;
+    if (merged.empty())
+        return s;
+    // Depths fit 32 bits and counts 31, so n * sum of squares fits 2^125.
+    __int128 sum = 0, squares = 0;
+    for (const DepthCount &p : merged) {
+        s.bases += p.n;
+        sum += static_cast<__int128>(p.depth) * p.n;
+        if (sd)
+            squares += static_cast<__int128>(p.depth) * p.depth * p.n;
     }
+    s.sum = static_cast<int64_t>(sum);
+    s.min = merged.front().depth;
+    s.max = merged.back().depth;
+    if (median)
+        s.median = middle_depth(merged, s.bases);
+    if (sd)
+        s.sd = depth_sd(s.bases, sum, squares);
     return s;
 }
 

@@ -18,7 +18,8 @@ struct DepthCount {
 };
 
 // Appends the depths of coordinates a..b (clipped to the runs), a pair a
-// run, unsorted and unmerged.
+// run, unsorted; merged (merge_depths()) whenever they double past 65,536
+// pairs, so that a long span holds about a pair per distinct depth.
 void span_depths(const Runs &runs, int64_t a, int64_t b,
                  std::vector<DepthCount> *out);
 
@@ -28,14 +29,16 @@ void merge_depths(std::vector<DepthCount> *pairs);
 // Statistics of merged pairs, as R computes them on the expanded depths:
 // median() (the mean of the two middle depths for an even count) and sd()
 // (NaN for fewer than two positions), the variance taken from exact
-// 128-bit sums so that it is off by rounding only.
+// 128-bit sums so that it is off by rounding only. The median and sd are
+// computed only when asked for (0 otherwise).
 struct DepthStatistics {
     int64_t bases = 0;
     int64_t sum = 0;
     int32_t min = 0, max = 0;
     double median = 0, sd = 0;
 };
-DepthStatistics depth_statistics(const std::vector<DepthCount> &merged);
+DepthStatistics depth_statistics(const std::vector<DepthCount> &merged,
+                                 bool median, bool sd);
 
 // Positions of merged pairs at least t deep.
 int64_t depths_at_least(const std::vector<DepthCount> &merged, int64_t t);

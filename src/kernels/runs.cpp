@@ -156,16 +156,31 @@ SpanStats span_stats(const Runs &runs, int64_t a, int64_t b)
     return s;
 }
 
-double stepwise_mean(const Runs &runs, int64_t a, int64_t b)
+// Whether sum / width lies exactly halfway between two multiples of
+// 10^-digits: 2 * rest * 10^digits = width modulo 2 * width.
+static bool halfway(int64_t sum, int64_t width, int digits)
 {
-    const double width = static_cast<double>(b - a + 1);
-    double sum = 0.0;
+    if (digits > 18)
+        return true; // past 64-bit arithmetic: sum as mosdepth does
+    __int128 scaled = static_cast<__int128>(sum % width) * 2;
+    for (int d = 0; d < digits; ++d)
+        scaled *= 10;
+    return scaled % (2 * static_cast<__int128>(width)) == width;
+}
+
+double printed_mean(const Runs &runs, int64_t a, int64_t b, int64_t sum, int digits)
+{
+    const int64_t width = b - a + 1;
+    const double w = static_cast<double>(width);
+    if (!halfway(sum, width, digits) && !halfway(sum, width, 0))
+        return static_cast<double>(sum) / w;
+    double mean = 0.0;
     each_run(runs, a, b, [&](int32_t depth, int64_t n) {
-        const double step = static_cast<double>(depth) / width;
+        const double step = static_cast<double>(depth) / w;
         for (int64_t k = 0; k < n; ++k)
-            sum += step;
+            mean += step;
     });
-    return sum;
+    return mean;
 }
 
 bool profile_runs(const Runs *const *samples, size_t n_samples,

@@ -83,10 +83,13 @@ struct SpanStats {
 // Over coordinates a..b, clipped to the runs.
 SpanStats span_stats(const Runs &runs, int64_t a, int64_t b);
 
-// The mean depth of coordinates a..b (within the runs) summed position by
-// position, depth / (b - a + 1), in doubles: where the exact mean lies
-// halfway between two printed values, this sum decides how it rounds.
-double stepwise_mean(const Runs &runs, int64_t a, int64_t b);
+// The mean depth of coordinates a..b (within the runs), whose depths sum to
+// `sum`, as mosdepth prints it with `digits` decimals: sum / width, except
+// where that lies halfway between two printed values (or two whole depths,
+// by which mosdepth's distributions count), where the depths are summed
+// position by position, depth / width, in doubles, as mosdepth sums them,
+// so that the mean rounds the way mosdepth's does.
+double printed_mean(const Runs &runs, int64_t a, int64_t b, int64_t sum, int digits);
 
 // The profile across samples of coordinates a..b: floor(sum of factors[s]
 // times the depth of sample s), the terms added in the samples' order in

@@ -98,7 +98,9 @@ struct Job {
     Result result;
     bool show_progress = false;
     int shown = -1;
-    bool dense = false; // runs come back as the depth of every coordinate
+    // Kept runs come back as list(start, value), as the depth of every
+    // coordinate, or as list(lengths, values), the slots of an S4Vectors Rle
+    enum class RunsForm { starts, depths, lengths } runs_form = RunsForm::starts;
 };
 
 // Values (values.cpp): R objects of C++ ones, named and shaped.

@@ -5,6 +5,7 @@
 #include <htslib/hfile.h>
 #include <htslib/hts.h>
 
+#include "../bigwig/track.h"
 #include "glue.h"
 
 // Which htslib the build linked, set by configure.
@@ -25,10 +26,13 @@ SEXP engine_run(SEXP sources, SEXP targets, SEXP spans, SEXP settings);
 SEXP vector_sums(SEXP cov, SEXP first, SEXP starts, SEXP ends,
                       SEXP threshold, SEXP minlen);
 SEXP bgzf_index(SEXP text, SEXP out, SEXP index, SEXP threads);
+SEXP file_magic(SEXP path);
+SEXP track_sequences(SEXP path);
 
 // The htslib that this library runs on: its version, whether it is the
 // system's or Rhtslib's, whether it inflates with libdeflate, and the URL
-// schemes it reads ("http" and "s3" among them when built with libcurl).
+// schemes it reads ("http" and "s3" among them when built with libcurl);
+// and whether it reads bigWig tracks (built on libBigWig).
 SEXP bam_library_info(void)
 {
 #ifdef HTS_FEATURE_LIBDEFLATE
@@ -46,10 +50,11 @@ SEXP bam_library_info(void)
         SET_STRING_ELT(protocols, i, Rf_mkChar(schemes[i]));
     SEXP values[] = {PROTECT(Rf_mkString(hts_version())),
                      PROTECT(Rf_mkString(TOLVENDRA_HTSLIB_SOURCE)),
-                     PROTECT(Rf_ScalarLogical(deflate)), protocols};
-    const char *names[] = {"htslib", "source", "libdeflate", "protocols"};
-    SEXP out = tolvendra::named_list(values, names, 4);
-    UNPROTECT(4);
+                     PROTECT(Rf_ScalarLogical(deflate)), protocols,
+                     PROTECT(Rf_ScalarLogical(tolvendra::TrackFile::available()))};
+    const char *names[] = {"htslib", "source", "libdeflate", "protocols", "bigwig"};
+    SEXP out = tolvendra::named_list(values, names, 5);
+    UNPROTECT(5);
     return out;
 }
 
@@ -65,6 +70,8 @@ static const R_CallMethodDef call_methods[] = {
     {"vector_sums", (DL_FUNC) &vector_sums, 6},
     {"bam_library_info", (DL_FUNC) &bam_library_info, 0},
     {"bgzf_index", (DL_FUNC) &bgzf_index, 4},
+    {"file_magic", (DL_FUNC) &file_magic, 1},
+    {"track_sequences", (DL_FUNC) &track_sequences, 1},
     {NULL, NULL, 0}
 };
 

@@ -52,6 +52,8 @@ const SourceField source_fields[] = {
      }},
     {"strand", INTSXP,
      [](Source *s, SEXP x, R_xlen_t i) { s->filter.strand = INTEGER(x)[i]; }},
+    {"track", LGLSXP,
+     [](Source *s, SEXP x, R_xlen_t i) { s->track = LOGICAL(x)[i] == TRUE; }},
 };
 
 // The settings: a length of -1 takes any, -2 one per source.
@@ -70,8 +72,11 @@ const SettingField setting_fields[] = {
     {"minlen", INTSXP, 1, [](Job *j, SEXP x) { j->request.minlen = INTEGER(x)[0]; }},
     {"keep", INTSXP, 1,
      [](Job *j, SEXP x) {
-         j->request.keep_runs = INTEGER(x)[0] > 0;
-         j->dense = INTEGER(x)[0] == 2;
+         const int keep = INTEGER(x)[0]; // none, runs, coverage, rle
+         j->request.keep_runs = keep > 0;
+         j->runs_form = keep == 2   ? Job::RunsForm::depths
+                        : keep == 3 ? Job::RunsForm::lengths
+                                    : Job::RunsForm::starts;
      }},
     {"threads", INTSXP, 1, [](Job *j, SEXP x) { j->request.threads = INTEGER(x)[0]; }},
     {"quantize", INTSXP, -1,
@@ -79,8 +84,8 @@ const SettingField setting_fields[] = {
          j->request.quantize.assign(INTEGER(x), INTEGER(x) + XLENGTH(x));
      }},
     {"groups", INTSXP, 1, [](Job *j, SEXP x) { j->request.groups = INTEGER(x)[0]; }},
-    {"group_stats", LGLSXP, 1,
-     [](Job *j, SEXP x) { j->request.group_stats = LOGICAL(x)[0] == TRUE; }},
+    {"group_stats", INTSXP, 1,
+     [](Job *j, SEXP x) { j->request.group_stats = static_cast<unsigned>(INTEGER(x)[0]); }},
     {"thresholds", INTSXP, -1,
      [](Job *j, SEXP x) {
          j->request.thresholds.assign(INTEGER(x), INTEGER(x) + XLENGTH(x));
@@ -135,6 +140,14 @@ void check_targets(SEXP targets, SEXP spans, SEXP settings)
     }
     if (groups < 0 || (groups > 0 && XLENGTH(group) == 0))
         Rf_error("the engine's groups need a group for each span");
+    SEXP digits = typed(spans, "digits", INTSXP, -1);
+    if (XLENGTH(digits) != 0 && XLENGTH(digits) != m)
+        Rf_error("the engine's span digits must be one per span");
+    for (R_xlen_t i = 0; i < XLENGTH(digits); ++i) {
+        if (INTEGER(digits)[i] != NA_INTEGER && INTEGER(digits)[i] < 0)
+            Rf_error("the engine's span %ld has negative digits",
+                     static_cast<long>(i + 1));
+    }
 }
 
 } // namespace
@@ -220,9 +233,11 @@ Status fill_request(Job *job, SEXP sources, SEXP targets, SEXP spans,
         rq.span_start.push_back(static_cast<int64_t>(REAL(span_start)[i]));
         rq.span_end.push_back(static_cast<int64_t>(REAL(span_end)[i]));
     }
-    SEXP span_stepwise = element(spans, "stepwise");
-    for (R_xlen_t i = 0; i < XLENGTH(span_stepwise); ++i)
-        rq.span_stepwise.push_back(LOGICAL(span_stepwise)[i] == TRUE);
+    SEXP span_digits = element(spans, "digits");
+    for (R_xlen_t i = 0; i < XLENGTH(span_digits); ++i) {
+        const int d = INTEGER(span_digits)[i];
+        rq.span_digits.push_back(d == NA_INTEGER ? -1 : d);
+    }
     SEXP span_group = element(spans, "group");
     for (R_xlen_t i = 0; i < XLENGTH(span_group); ++i)
         rq.span_group.push_back(INTEGER(span_group)[i] - 1);

@@ -60,13 +60,36 @@ SEXP runs_value(const Runs &r)
     return out;
 }
 
-// A list array of runs, each as depths (`dense`) or as runs.
-SEXP runs_array(const Grid<Runs> &x, bool dense)
+// Runs as list(lengths, values), the slots of an S4Vectors Rle; a run is
+// never longer than a target, which fits an R integer.
+SEXP rle_value(const Runs &r)
+{
+    const R_xlen_t n = static_cast<R_xlen_t>(r.at.size());
+    SEXP lengths = PROTECT(Rf_allocVector(INTSXP, n));
+    SEXP values = PROTECT(Rf_allocVector(INTSXP, n));
+    for (R_xlen_t i = 0; i < n; ++i) {
+        const size_t k = static_cast<size_t>(i);
+        INTEGER(lengths)[i] = static_cast<int>(r.run_end(k) - (r.first + r.at[k]) + 1);
+        INTEGER(values)[i] = r.value[k];
+    }
+    SEXP parts[] = {lengths, values};
+    const char *names[] = {"lengths", "values"};
+    SEXP out = named_list(parts, names, 2);
+    UNPROTECT(2);
+    return out;
+}
+
+// A list array of runs in the form the job asked for.
+SEXP runs_array(const Grid<Runs> &x, Job::RunsForm form)
 {
     SEXP out = PROTECT(Rf_allocVector(VECSXP, static_cast<R_xlen_t>(x.x.size())));
-    for (size_t i = 0; i < x.x.size(); ++i)
+    for (size_t i = 0; i < x.x.size(); ++i) {
+        const Runs &r = x.x[i];
         SET_VECTOR_ELT(out, static_cast<R_xlen_t>(i),
-                       dense ? depth_value(x.x[i]) : runs_value(x.x[i]));
+                       form == Job::RunsForm::depths    ? depth_value(r)
+                       : form == Job::RunsForm::lengths ? rle_value(r)
+                                                        : runs_value(r));
+    }
     Rf_setAttrib(out, R_DimSymbol, dim_value(x.dim));
     UNPROTECT(1);
     return out;
@@ -143,16 +166,16 @@ SEXP result_value(const Job &job)
     values[0] = PROTECT(array_value(res.sums));
     values[1] = PROTECT(array_value(res.covered));
     region_values(res.regions, values + 2);
-    values[6] = PROTECT(runs_array(res.runs, job.dense));
+    values[6] = PROTECT(runs_array(res.runs, job.runs_form));
     values[7] = PROTECT(Rf_allocVector(REALSXP, n_samples));
     for (R_xlen_t s = 0; s < n_samples; ++s)
         REAL(values[7])[s] = static_cast<double>(res.reads[s]);
     values[8] = PROTECT(doubles(res.bases));
     values[9] = PROTECT(group_value(res.groups));
-    values[10] = PROTECT(array_value(res.stepwise));
+    values[10] = PROTECT(array_value(res.means));
     const char *names[] = {"sums", "covered", "region_target", "region_start",
                            "region_end", "region_sums", "runs", "reads", "bases",
-                           "groups", "stepwise"};
+                           "groups", "means"};
     SEXP out = named_list(values, names, 11);
     UNPROTECT(11);
     return out;

@@ -36,6 +36,48 @@ test_that("bins tile the region, the last one cut short, on random profiles", {
   }
 })
 
+test_that("a region kept as runs shows, summarizes and expands as its depths", {
+  skip_without_samtools()
+  # random reads, from none to stacks hundreds deep; the runs expanded are
+  # the engine's depth of every position, and the statistics printed from
+  # the runs are R's on that vector
+  cigars <- c("30M", "10M200N20M", "12M3D18M", "5S25M", "100M")
+  for (seed in 1:20) {
+    set.seed(seed)
+    n <- sample(c(0:3, 50, 400, 3000), 1)
+    reads <- sprintf("r%d 0 chr1 %d 60 %s * 0 0 * *", seq_len(n),
+                     sort(sample.int(1900, n, replace = TRUE)),
+                     sample(cigars, n, replace = TRUE))
+    bam <- make_bam(reads, lengths = c(chr1 = 2000))
+    start <- sample(1:1500, 1)
+    end <- start + sample(c(0:3, 10:500), 1)
+    info <- case_label(seed, reads = n, start = start, end = end)
+    x <- analyze_region(bam, "chr1", start, end, width = 50, threshold = 3,
+                        progress = FALSE)
+    source <- Tolvendra:::check_region(bam, "chr1", start, end)
+    cov <- Tolvendra:::engine_run(list(source), read_options(),
+                                  data.frame(seqname = "chr1", start = start, end = end),
+                                  keep = "coverage")$runs[[1L, 1L]]
+    expect_identical(x$coverage, cov, info = info)
+    expect_identical(x[["coverage"]], cov, info = info)
+    expect_identical(as.data.frame(x, what = "coverage"),
+                     data.frame(seqname = "chr1", position = start:end, depth = cov),
+                     info = info)
+    expect_identical(capture.output(print(x))[2], sprintf(
+      "Depth: mean %.2f, max %d; %.1f%% of %s positions covered",
+      mean(cov), max(cov, 0L), 100 * mean(cov > 0), length(cov)), info = info)
+    s <- summary(x)
+    expect_identical(s$depth[c("min", "median", "max")],
+                     c(min = min(cov), median = median(cov), max = max(cov)) + 0,
+                     info = info)
+    expect_equal(s$depth[["mean"]], mean(cov), tolerance = 1e-15, info = info)
+    expect_equal(s$covered, mean(cov > 0), tolerance = 1e-15, info = info)
+    expect_identical(capture.output(print(s))[2], sprintf(
+      "  depth: min %g, median %g, mean %.2f, max %g",
+      min(cov), median(cov), mean(cov), max(cov)), info = info)
+  }
+})
+
 test_that("bin and region sums past 2^31 stay exact", {
   skip_without_samtools()
   # 300 reads each covering the first 10,000,002 positions

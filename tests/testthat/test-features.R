@@ -206,6 +206,54 @@ test_that("medians, spreads and fractions of the mean equal R's on the per-base 
   }
 })
 
+test_that("each subset of statistics gives the columns of the call that asks for all", {
+  skip_without_features()
+  study <- make_study()
+  files <- stats::setNames(study$file, study$sample)
+  known <- c("mean", "sum", "median", "min", "max", "sd")
+  for (seed in 1:6) {
+    features <- random_features(seed, study_lengths, 40)
+    thresholds <- sort(sample(0:30, 2))
+    all <- summarize_features(files, features, stats = known, thresholds = thresholds,
+                              relative = 0.5, reads = TRUE, progress = FALSE)
+    set.seed(100 + seed)
+    for (k in 1:4) {
+      stats <- sample(known, sample(1:6, 1))
+      extra <- list(thresholds = if (k %% 2 == 0) thresholds,
+                    relative = if (k == 3) 0.5, reads = k == 4)
+      info <- case_label(seed, k = k, stats = stats, extra = extra)
+      x <- do.call(summarize_features, c(list(files, features, stats = stats,
+                                              progress = FALSE), extra))
+      expect_identical(SummarizedExperiment::assays(x),
+                       SummarizedExperiment::assays(all)[SummarizedExperiment::assayNames(x)],
+                       info = info)
+      expect_identical(SummarizedExperiment::rowRanges(x),
+                       SummarizedExperiment::rowRanges(all), info = info)
+      expect_identical(SummarizedExperiment::colData(x),
+                       SummarizedExperiment::colData(all), info = info)
+    }
+  }
+  # the engine shapes only the statistics asked for; the others have no rows
+  source <- Tolvendra:::check_alignments(study$file[1])
+  targets <- data.frame(seqname = "chrA", start = 1, end = 2000)
+  spans <- data.frame(target = 1L, start = c(1, 501, 1201), end = c(400, 1000, 2000),
+                      group = c(1L, 1L, 2L))
+  run <- function(stats) {
+    Tolvendra:::engine_run(list(source), read_options(), targets, spans,
+                           groups = list(n = 2L, stats = stats))$groups
+  }
+  every <- run(Tolvendra:::group_statistics)
+  set.seed(5)
+  for (k in 1:8) {
+    stats <- sample(Tolvendra:::group_statistics, sample(0:6, 1))
+    g <- run(stats)
+    for (name in Tolvendra:::group_statistics) {
+      expect_identical(g[[name]], if (name %in% stats) every[[name]] else matrix(0, 0, 1),
+                       info = paste(name, "with", deparse1(stats)))
+    }
+  }
+})
+
 test_that("a gene counts each position and each read once, however its exons lie", {
   skip_without_features()
   # an exon at each end of a 300 kb sequence, further apart than nearby

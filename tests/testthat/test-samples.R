@@ -114,6 +114,39 @@ test_that("bins and regions of whole sequences match per-base depth", {
   expect_identical(colnames(x$bins), study$sample)
 })
 
+test_that("targets are grouped into tasks as a walk along them groups them", {
+  # the reference walks the targets in order along each sequence, starting
+  # a new task when one holds 1,000 targets or the next would pass the
+  # budget of positions
+  walk <- function(targets, workers) {
+    widths <- as.double(targets$end) - targets$start + 1
+    budget <- max(sum(widths) / (2 * workers), 1)
+    groups <- list()
+    current <- integer()
+    held <- 0
+    for (t in order(match(targets$seqname, unique(targets$seqname)), targets$start)) {
+      if (length(current) > 0L && (length(current) >= 1000L || held + widths[t] > budget)) {
+        groups[[length(groups) + 1L]] <- current
+        current <- integer()
+        held <- 0
+      }
+      current <- c(current, t)
+      held <- held + widths[t]
+    }
+    c(groups, list(current))
+  }
+  for (seed in 1:60) {
+    set.seed(seed)
+    n <- sample(c(0:5, 100, 2500), 1)
+    targets <- data.frame(seqname = sample(c("chrA", "chrB", "chrC"), n, replace = TRUE),
+                          start = sample(1e6, n, replace = TRUE))
+    targets$end <- targets$start + sample(c(0, 10, 1e5, 5e5), n, replace = TRUE)
+    workers <- sample(c(1, 2, 7), 1)
+    expect_identical(Tolvendra:::target_groups(targets, workers), walk(targets, workers),
+                     info = case_label(seed, n = n, workers = workers))
+  }
+})
+
 test_that("cpm weighs samples by their library sizes", {
   skip_without_samples()
   study <- make_study()
