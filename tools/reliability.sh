@@ -132,7 +132,7 @@ samtools sort -o "$build/stall/seed.bam" "$build/stall/seed.sam" 2>/dev/null
 "$build/bam_stall" "$build/stall/seed.bam" "$build/stall" "${STALL_VARIANTS:-150}" 5 |
   tail -n 1
 echo "--- ThreadSanitizer: a sequence read in stretches (system htslib)"
-build_bam_tool threads_tsan "tools/fuzz/threads_tsan.cpp src/engine/*.cpp src/bam/*.cpp src/kernels/*.cpp" \
+build_bam_tool threads_tsan "tools/fuzz/threads_tsan.cpp src/engine/*.cpp src/bam/*.cpp src/kernels/*.cpp src/bigwig/*.cpp" \
   system "-fsanitize=thread -pthread"
 mkdir -p "$build/tsan"
 Rscript -e 'source("tests/testthat/helper-bam.R"); source("tests/testthat/helper-reads.R")

@@ -41,7 +41,7 @@ int main(int argc, char **argv)
     rq.span_group = {0, 1};
     rq.groups = 2;
     rq.group_reads = true;
-    rq.group_stats = true;
+    rq.group_stats = stat_sum | stat_bases | stat_min | stat_max | stat_median | stat_sd;
     rq.histogram = 50;
     rq.threads = atoi(argv[4]);
     rq.min_stretch = atoll(argv[5]);
