@@ -291,14 +291,15 @@ test_that("the engine's entry point refuses any field missing or mistyped", {
   request <- native_request(
     list(check_alignments(bam)), read_options(progress = FALSE),
     data.frame(seqname = "chr1", start = 1, end = 600),
-    spans = data.frame(target = 1L, start = c(1, 300), end = c(200, 600), group = 1:2),
+    spans = data.frame(target = 1L, start = c(1, 300), end = c(200, 600), group = 1:2,
+                       digits = c(NA, 2L)),
     regions = list(factors = 1, threshold = 1, minlen = 0), keep = "runs",
     groups = list(n = 2L, stats = c("sum", "median"), thresholds = 1L, depths = TRUE,
                   reads = TRUE, histogram = 5L), quantize = c(0L, 2L))
   run <- function(r) .Call(B_engine_run$address, r$sources, r$targets, r$spans, r$settings)
   expect_named(run(request), c("sums", "covered", "region_target", "region_start",
                                "region_end", "region_sums", "runs", "reads", "bases",
-                               "groups"))
+                               "groups", "means"))
   for (part in c("sources", "targets", "spans", "settings")) {
     for (name in names(request[[part]])) {
       broken <- request
