@@ -164,13 +164,14 @@ bam_runs <- do.call(rbind, runs)
 # each the best of three.
 profile_code <- sprintf(paste0(
   'library(Tolvendra); ns <- asNamespace("Tolvendra"); ',
-  'options <- read_options(progress = FALSE); ',
+  'options <- read_options(progress = FALSE, threads = 1); ',
   'region <- ns$check_region("%1$s", "chr1", 1, %2$.0f); ',
   'bins <- ns$bin_spans(region$start, region$end, 1000); ',
   'targets <- as.data.frame(region[c("seqname", "start", "end")]); ',
-  'call <- function() analyze_region("%1$s", "chr1", 1, %2$.0f, width = 1000, progress = FALSE); ',
+  'call <- function() analyze_region("%1$s", "chr1", 1, %2$.0f, width = 1000, progress = FALSE, ',
+  'threads = 1); ',
   'engine <- function() ns$engine_run(list(region), options, targets, bins, ',
-  'list(factors = 1, threshold = 10, minlen = 0), keep = "coverage"); ',
+  'list(factors = 1, threshold = 10, minlen = 0), keep = "rle"); ',
   'sums <- function() ns$engine_run(list(region), options, targets, bins); ',
   'best <- function(f) min(replicate(3, system.time(f())[["elapsed"]])); ',
   'invisible(call()); ',

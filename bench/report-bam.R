@@ -148,14 +148,14 @@ p <- info$profile
 largest <- max(sizes)
 bam_notes <- c(
   sprintf(paste("Inside one R process, after a first call, on the %s-read file over the whole %s sequence (best of three, `threads = 1`, default build):",
-                "`analyze_region()` takes %.2f s; the engine alone (`Tolvendra:::engine_run()` with what `analyze_region()` asks of it: bin sums, regions and the per-base coverage vector, filled natively) %.2f s of it;",
-                "decoding the reads alone (`Tolvendra:::scan_region()` with nothing to do per batch) %.2f s; the engine asked for the bin sums alone, without regions or the coverage vector, %s.",
-                "The R side around the engine (argument checks, bins, the result object around the vector of %s integers) takes the remaining %.2f s."),
+                "`analyze_region()` takes %.2f s; the engine alone (`Tolvendra:::engine_run()` with what `analyze_region()` asks of it: bin sums, regions and the runs of depth it keeps) %.2f s of it;",
+                "decoding the reads alone (`Tolvendra:::scan_region()` with nothing to do per batch) %.2f s; the engine asked for the bin sums alone, without regions or the runs, %s.",
+                "The R side around the engine (argument checks, bins, the result object around the runs of a sequence of %s positions) takes the remaining %.2f s."),
           read_label(largest), mb_of(info$chr1), p[["call"]], p[["engine"]], p[["decode"]],
           if (is.na(p["sums"])) "was not timed" else sprintf("%.2f s", p[["sums"]]),
           format(info$chr1, big.mark = ",", scientific = FALSE), p[["call"]] - p[["engine"]]),
   if (!is.na(p["sums"])) c("", sprintf(paste(
-    "So of the call, decoding (as `scan_region()` does it) is %.0f%%; adding the blocks and summing the bins %.0f%%; finding the regions and filling the per-base vector %.0f%%; the R side %.0f%%.",
+    "So of the call, decoding (as `scan_region()` does it) is %.0f%%; adding the blocks and summing the bins %.0f%%; finding the regions and handing back the runs %.0f%%; the R side %.0f%%.",
     "These steps were timed on a busy machine, so compare them with one another rather than with the tables above."),
     100 * p[["decode"]] / p[["call"]], 100 * (p[["sums"]] - p[["decode"]]) / p[["call"]],
     100 * (p[["engine"]] - p[["sums"]]) / p[["call"]], 100 * (p[["call"]] - p[["engine"]]) / p[["call"]])),
@@ -184,9 +184,8 @@ mem_note <- local({
   start_mb <- cell("start-up", 0, "tolvendra", "mb")
   sprintf(paste(
     "Peak memory over the whole %s sequence (`threads = 1`, default build): %s MB at %s reads.",
-    "The coverage vector the call returns is %.0f MB (4 bytes a position) and R with the package loaded %.0f MB, so %.0f MB of the smallest file's peak is the result and R; the peak then grows by %.0f MB from %s to %s reads, memory that follows the reads rather than the sequence (mosdepth stays at %.0f MB)."),
-    mb_of(info$chr1), both(m, "%.0f"), at_sizes, 4 * info$chr1 / 1e6, start_mb,
-    4 * info$chr1 / 1e6 + start_mb, m[length(m)] - m[1], read_label(sizes[1]),
+    "The call returns the depth as runs, 8 bytes a run, and R with the package loaded takes %.0f MB; the peak grows by %.0f MB from %s to %s reads, as the runs do, since denser coverage changes depth more often (mosdepth's per-base array stays at %.0f MB)."),
+    mb_of(info$chr1), both(m, "%.0f"), at_sizes, start_mb, m[length(m)] - m[1], read_label(sizes[1]),
     read_label(sizes[length(sizes)]), cell("whole sequence", max(sizes), "mosdepth -t 0", "mb"))
 })
 bam_notes <- c(bam_notes, mem_note, "")

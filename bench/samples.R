@@ -189,7 +189,10 @@ samples_profile <- local({
     'invisible(analyze_samples("%1$s", "chr1:1-10000", progress = FALSE)); ',
     'one <- function(files, where) {',
     '  f <- tempfile(); Rprof(f, interval = 0.01); ',
-    '  call <- system.time(analyze_samples(files, where, width = 1000, progress = FALSE))[["elapsed"]]; ',
+    # one reading thread: Rprof samples the process's CPU time, which a
+    # second thread would count as more than the call's elapsed time
+    '  call <- system.time(analyze_samples(files, where, width = 1000, threads = 1, ',
+    '                                      progress = FALSE))[["elapsed"]]; ',
     '  Rprof(NULL); s <- summaryRprof(f); t <- s$by.total; ',
     '  engine <- sum(t[grepl("^.engine_run.$", rownames(t)), "total.time"]); ',
     '  c(call, engine, s$sampling.time) }; ',
