@@ -106,7 +106,7 @@ options_per_source <- function(options, n) {
 # say how reads become depth are refused for it unless at their defaults.
 native_sources <- function(sources, options, call = NULL) {
   options <- options_per_source(options, length(sources))
-  track <- vapply(sources, function(s) isTRUE(s$track), NA)
+  track <- track_sources(sources)
   for (i in which(track)) check_track_options(options[[i]], sources[[i]]$file, call)
   option <- function(name, type) {
     vapply(options, function(o) o[[name]] %||% type[NA], type)
@@ -151,19 +151,22 @@ check_track_options <- function(options, file, call) {
   }
 }
 
+# Which of `sources` are bigWig tracks.
+track_sources <- function(sources) {
+  vapply(sources, function(s) isTRUE(s$track), NA)
+}
+
 # Library sizes need reads: refused for the tracks among `sources`, with
 # what to give instead.
 check_no_track_libraries <- function(sources, arg, call) {
-  track <- vapply(sources, function(s) isTRUE(s$track), NA)
-  if (any(track)) {
-    abort_arg(sprintf(paste0(
-      "`%s` holds a bigWig track (%s), which has no reads to count a ",
-      "library size from. Give scale factors: numbers for `normalize`, ",
-      "or a number for `scale`."),
-      rep_len(arg, length(sources))[which(track)[1L]],
-      describe(sources[[which(track)[1L]]]$file)), call,
-      rep_len(arg, length(sources))[which(track)[1L]])
-  }
+  track <- which(track_sources(sources))
+  if (length(track) == 0L) return(invisible())
+  arg <- rep_len(arg, length(sources))[track[1L]]
+  abort_arg(sprintf(paste0(
+    "`%s` holds a bigWig track (%s), which has no reads to count a ",
+    "library size from. Give scale factors: numbers for `normalize`, ",
+    "or a number for `scale`."), arg, describe(sources[[track[1L]]]$file)),
+    call, arg)
 }
 
 # The reads (or fragments) of each source's whole file that its options

@@ -121,7 +121,7 @@ feature_values <- function(files, features, stats, thresholds, relative,
   }
   study <- open_study(files, genes$pieces %||% features, "features", BPPARAM,
                       options, call, outside = "keep")
-  if (reads && any(vapply(study$sources, function(s) isTRUE(s$track), NA))) {
+  if (reads && any(track_sources(study$sources))) {
     abort_arg(paste("`reads = TRUE` counts reads, which bigWig tracks among",
                     "`files` do not hold; leave it FALSE for tracks."), call, "reads")
   }
