@@ -94,6 +94,13 @@ test_that("a mixed call of BAM files and tracks equals the calls of each", {
                      SummarizedExperiment::assay(alone$bins, "sum")[, 1L],
                      label = paste("bin sums of", mixed[s]))
   }
+  # the BAM files among them read in short stretches on two threads
+  withr::with_options(list(tolvendra.min_stretch = 97), {
+    apart <- analyze_samples(mixed, width = 250, threshold = 6, threads = 2,
+                             progress = FALSE)
+  })
+  expect_same_experiment(apart$bins, x$bins, "bins read in stretches")
+  expect_same_experiment(apart$regions, x$regions, "regions read in stretches")
   y <- summarize_features(mixed, study_features(), all_stats, progress = FALSE)
   expect_same_experiment(y, summarize_features(stats::setNames(study$file, study$sample),
                                                study_features(), all_stats,
