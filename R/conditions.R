@@ -48,9 +48,9 @@ url_fault_fixes <- c(
 # Fixes for the faults of a bigWig track.
 track_fault_fixes <- c(
   open = "Check the path or URL, and that the track can be read.",
-  format = paste("Tolvendra reads tracks of whole-number depths, such as",
-                 "export_coverage() writes without normalizing; give the BAM",
-                 "or CRAM files the track was made from."),
+  format = paste("Rewrite the track without missing or infinite values",
+                 "(positions without data are read as 0), or give the BAM",
+                 "or CRAM files it was made from."),
   header = "Copy the track again from its source.",
   damaged = "Copy the track again from its source, or rerun the program that wrote it."
 )

@@ -68,8 +68,9 @@
 #'   of the features' positions `covered` by at least one read and the
 #'   `mean_depth` over them. The assays are named after the statistics, in
 #'   the order: `stats`, then `bases_ge_<t>`, `fraction_ge_<f>_of_mean` and
-#'   `reads`. `sum` is a double, `min`, `max`, `bases_ge_<t>` and `reads`
-#'   are integers, the others doubles (`sd` is `NA` for one position).
+#'   `reads`. `sum` is a double, `bases_ge_<t>` and `reads` are integers,
+#'   `min` and `max` integers too unless a track holds depths that are not
+#'   whole, the others doubles (`sd` is `NA` for one position).
 #' @seealso [depth_distribution()] for the distribution of depths of whole
 #'   samples, [analyze_samples()] for bins and regions.
 #' @export
@@ -290,14 +291,18 @@ feature_assays <- function(tasks, results, study, parsed, stats, thresholds,
     storage.mode(x) <- "integer"
     x
   }
+  # a track's depths may not be whole
+  depth_matrix <- function(x) {
+    if (all(x == trunc(x), na.rm = TRUE)) integer_matrix(x) else x
+  }
   assays <- list()
   for (name in stats) {
     assays[[name]] <- switch(name,
       mean = found$sum / bases,
       sum = found$sum,
       median = found$median,
-      min = integer_matrix(found$min),
-      max = integer_matrix(found$max),
+      min = depth_matrix(found$min),
+      max = depth_matrix(found$max),
       sd = {
         sd <- found$sd
         sd[is.nan(sd)] <- NA_real_

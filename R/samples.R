@@ -50,10 +50,15 @@
 #' one call when their sequences agree. A track is read through libBigWig
 #' from its full data, never from its zoom levels, so its numbers are
 #' exact; its sequences and their lengths come from its header, and
-#' positions that no interval covers have depth 0. Depths are whole
-#' numbers here: a track holding other values (fractions, normalized
-#' signal) is an error of class `tolvendra_error_track`, so a track
-#' exported from a BAM file without normalizing gives that file's numbers.
+#' positions that no interval covers have depth 0. A track exported from a
+#' BAM file without normalizing gives that file's numbers. Values that
+#' are not whole (fold changes, normalized signal, negative log ratios)
+#' are read as doubles: sums and means are taken in long double, and
+#' statistics as R takes them of the expanded values; the region search,
+#' like that of scaled samples, runs on the whole part (`floor()`) of the
+#' profile, and [depth_distribution()] counts a value at the whole depth
+#' below it (negative ones at 0). A value that is not finite is an error
+#' of class `tolvendra_error_track`.
 #'
 #' The reading options that say how reads become depth (`split`,
 #' `min_mapq`, `exclude_flags`, `include_flags`, `deletions`, `overlap`,

@@ -6,6 +6,7 @@
 #include <htslib/hfile.h>
 
 #include <algorithm>
+#include <cmath>
 
 #ifdef TOLVENDRA_BIGWIG
 // Only the file's header and the intervals are touched, never the URL
@@ -154,13 +155,13 @@ Status TrackFile::cover(const std::string &seqname, int64_t beg, int64_t end,
             if (a < pos) {
                 st = fault(Fault::damaged, "has overlapping or unsorted intervals at " +
                                                where(seqname, iv->start[i], iv->end[i]));
-            } else if (!(v == floor(v) && v < 2147483648.0 && v >= -2147483648.0)) {
-                st = fault(Fault::format, "holds a value that is not a whole number (" +
+            } else if (!std::isfinite(v)) {
+                st = fault(Fault::format, "holds a value that is not a finite number (" +
                                               std::to_string(v) + " at " +
                                               where(seqname, iv->start[i], iv->end[i]) + ")");
             } else {
-                runs->append(0, a - pos);
-                runs->append(static_cast<int32_t>(v), b - a + 1);
+                runs->append_real(0, a - pos);
+                runs->append_real(v, b - a + 1);
                 pos = b + 1;
             }
         }
@@ -168,7 +169,8 @@ Status TrackFile::cover(const std::string &seqname, int64_t beg, int64_t end,
         if (!st.ok())
             return st;
     }
-    runs->append(0, end + 1 - pos);
+    runs->append_real(0, end + 1 - pos);
+    runs->settle();
     return Status();
 }
 

@@ -33,8 +33,9 @@ public:
     int tid_of(const std::string &name) const;
     // The depths of coordinates beg..end (1-based, closed) of a sequence
     // as runs, from the full data (never the zoom levels): positions no
-    // interval covers are 0. Values must be whole numbers that 32-bit
-    // integers hold; any other is a fault of kind `format`.
+    // interval covers are 0. The runs are real unless every depth is a
+    // whole number (Runs::settle()); a value that is not finite is a fault
+    // of kind `format`.
     Status cover(const std::string &seqname, int64_t beg, int64_t end, Runs *runs);
 
 private:

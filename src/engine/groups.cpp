@@ -4,6 +4,7 @@
 // all its spans are in.
 #include "consumers.h"
 
+#include <math.h>
 #include <stdint.h>
 
 #include <algorithm>
@@ -83,7 +84,7 @@ void GroupStatistics::finish(int g, size_t s, std::vector<DepthCount> *pairs)
         const DepthStatistics d = depth_statistics(*pairs, asked & stat_median,
                                                    asked & stat_sd);
         if (asked & stat_sum)
-            out.sum(g, s) = static_cast<double>(d.sum);
+            out.sum(g, s) = d.sum;
         if (asked & stat_bases)
             out.bases(g, s) = static_cast<double>(d.bases);
         if (asked & stat_min)
@@ -97,10 +98,12 @@ void GroupStatistics::finish(int g, size_t s, std::vector<DepthCount> *pairs)
     }
     for (size_t k = 0; k < rq_.thresholds.size(); ++k)
         out.ge(g, s, k) = static_cast<double>(depths_at_least(*pairs, rq_.thresholds[k]));
+    // a depth that is not whole counts in the bin of the whole depth below
     if (rq_.histogram >= 0) {
+        const double top = rq_.histogram;
         for (const DepthCount &p : *pairs) {
-            const int32_t d = std::min(std::max(p.depth, 0), rq_.histogram);
-            out.histogram(d, g, s) += static_cast<double>(p.n);
+            const double d = std::min(std::max(floor(p.depth), 0.0), top);
+            out.histogram(static_cast<size_t>(d), g, s) += static_cast<double>(p.n);
         }
     }
     if (rq_.group_depths) {

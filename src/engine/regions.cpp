@@ -39,9 +39,9 @@ Status RegionSearch::search(int t, const std::vector<Runs> &runs)
     for (size_t s = 0; s < n_samples; ++s)
         samples[s] = &runs[s];
     int64_t overflow = 0;
-    // One sample as counted is its own profile: floor(0 + 1 * d) is d.
+    // One sample of whole depths is its own profile: floor(0 + 1 * d) is d.
     const Runs *searched = &profile_;
-    if (n_samples == 1 && rq_.factors[0] == 1.0) {
+    if (n_samples == 1 && rq_.factors[0] == 1.0 && !runs[0].is_real()) {
         if (target.start == runs[0].first && target.end == runs[0].last())
             searched = &runs[0];
         else
@@ -63,8 +63,7 @@ Status RegionSearch::search(int t, const std::vector<Runs> &runs)
         r.start.push_back(found[k]);
         r.end.push_back(found[k + 1]);
         for (size_t s = 0; s < n_samples; ++s) {
-            r.sums[s].push_back(static_cast<double>(
-                span_stats(runs[s], found[k], found[k + 1]).sum));
+            r.sums[s].push_back(span_stats(runs[s], found[k], found[k + 1]).sum);
         }
     }
     return Status();

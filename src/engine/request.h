@@ -111,8 +111,8 @@ struct Regions {
 struct Groups {
     Grid<double> sum, bases, min, max, median, sd, ge, reads, histogram;
     // (group, sample, depth, positions) of each group's merged depths
-    std::vector<int> depth_group, depth_sample, depth_value;
-    std::vector<double> depth_count;
+    std::vector<int> depth_group, depth_sample;
+    std::vector<double> depth_value, depth_count;
 };
 
 struct Result {

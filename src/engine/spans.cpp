@@ -17,12 +17,14 @@ public:
             for (size_t s = 0; s < runs->size(); ++s) {
                 const Runs &r = (*runs)[s];
                 for (int i : plan_.spans_of[t]) {
-                    const int64_t sum =
+                    const double sum =
                         span_stats(r, rq_.span_start[i], rq_.span_end[i]).sum;
-                    out_->sums(i, s) = static_cast<double>(sum);
+                    out_->sums(i, s) = sum;
+                    // printed means are of counted (whole) depths only
                     if (!rq_.span_digits.empty() && rq_.span_digits[i] >= 0)
                         out_->means(i, s) = printed_mean(
-                            r, rq_.span_start[i], rq_.span_end[i], sum, rq_.span_digits[i]);
+                            r, rq_.span_start[i], rq_.span_end[i],
+                            static_cast<int64_t>(sum), rq_.span_digits[i]);
                 }
                 out_->covered(t, s) = static_cast<double>(
                     span_stats(r, target.start, target.end).covered);

@@ -10,8 +10,8 @@ void span_depths(const Runs &runs, int64_t a, int64_t b,
                  std::vector<DepthCount> *out)
 {
     size_t limit = std::max<size_t>(2 * out->size(), 65536);
-    each_run(runs, a, b, [&](int32_t depth, int64_t n) {
-        out->push_back(DepthCount{depth, n});
+    each_run(runs, a, b, [&](auto depth, int64_t n) {
+        out->push_back(DepthCount{static_cast<double>(depth), n});
         if (out->size() >= limit) {
             merge_depths(out);
             limit = std::max<size_t>(2 * out->size(), 65536);
@@ -24,28 +24,29 @@ void merge_depths(std::vector<DepthCount> *pairs)
     std::vector<DepthCount> &p = *pairs;
     if (p.empty())
         return;
-    int32_t lo = p[0].depth, hi = p[0].depth;
+    double lo = p[0].depth, hi = p[0].depth;
+    bool whole = true;
     for (const DepthCount &x : p) {
         lo = std::min(lo, x.depth);
         hi = std::max(hi, x.depth);
+        whole = whole && x.depth == floor(x.depth);
     }
-    // Depths of a span mostly lie close together: counted by depth, the
-    // merge takes a pass instead of a sort, with the same result.
-    const int64_t range = static_cast<int64_t>(hi) - lo + 1;
-    if (range <= 4 * static_cast<int64_t>(p.size()) + 64) {
+    // Depths of a span mostly lie close together: whole ones counted by
+    // depth merge in a pass instead of a sort, with the same result.
+    if (whole && hi - lo <= 4 * static_cast<double>(p.size()) + 64) {
+        const size_t range = static_cast<size_t>(hi - lo) + 1;
         thread_local std::vector<int64_t> count;
         thread_local std::vector<char> seen;
-        count.assign(static_cast<size_t>(range), 0);
-        seen.assign(static_cast<size_t>(range), 0);
+        count.assign(range, 0);
+        seen.assign(range, 0);
         for (const DepthCount &x : p) {
             count[static_cast<size_t>(x.depth - lo)] += x.n;
             seen[static_cast<size_t>(x.depth - lo)] = 1;
         }
         p.clear();
-        for (int64_t d = 0; d < range; ++d) {
-            if (seen[static_cast<size_t>(d)])
-                p.push_back(DepthCount{static_cast<int32_t>(lo + d),
-                                       count[static_cast<size_t>(d)]});
+        for (size_t d = 0; d < range; ++d) {
+            if (seen[d])
+                p.push_back(DepthCount{lo + static_cast<double>(d), count[d]});
         }
         return;
     }
@@ -80,20 +81,30 @@ double middle_depth(const std::vector<DepthCount> &merged, int64_t bases)
         }
         seen += p.n;
     }
-    return lo == hi ? at_lo : (at_lo + at_hi) / 2;
+    return lo == hi ? at_lo
+                    : static_cast<double>((static_cast<long double>(at_lo) + at_hi) / 2);
 }
 
 // The standard deviation of n depths from their exact sum and sum of
 // squares.
-double depth_sd(int64_t bases, __int128 sum, __int128 squares)
+double whole_sd(int64_t bases, __int128 sum, __int128 squares)
 {
-    if (bases < 2)
-        return NAN;
     const __int128 n = bases;
     const __int128 spread = n * squares - sum * sum;
     const long double var = static_cast<long double>(spread) /
                             (static_cast<long double>(n) * (n - 1));
     return static_cast<double>(sqrtl(var));
+}
+
+// The standard deviation of merged pairs about their mean.
+double real_sd(const std::vector<DepthCount> &merged, int64_t bases, long double mean)
+{
+    long double spread = 0;
+    for (const DepthCount &p : merged) {
+        const long double d = p.depth - mean;
+        spread += d * d * p.n;
+    }
+    return static_cast<double>(sqrtl(spread / (bases - 1)));
 }
 
 } // namespace
@@ -104,25 +115,40 @@ DepthStatistics depth_statistics(const std::vector<DepthCount> &merged,
     DepthStatistics s;
     if (merged.empty())
         return s;
-    // Depths fit 32 bits and counts 31, so n * sum of squares fits 2^125.
-    __int128 sum = 0, squares = 0;
-    for (const DepthCount &p : merged) {
-        s.bases += p.n;
-        sum += static_cast<__int128>(p.depth) * p.n;
-        if (sd)
-            squares += static_cast<__int128>(p.depth) * p.depth * p.n;
-    }
-    s.sum = static_cast<int64_t>(sum);
     s.min = merged.front().depth;
     s.max = merged.back().depth;
+    // Depths within 32 bits and counts within 31 keep n * the sum of
+    // squares within 2^125.
+    bool whole = s.min > -2147483648.0 && s.max < 2147483648.0;
+    for (const DepthCount &p : merged) {
+        s.bases += p.n;
+        whole = whole && p.depth == floor(p.depth);
+    }
     if (median)
         s.median = middle_depth(merged, s.bases);
-    if (sd)
-        s.sd = depth_sd(s.bases, sum, squares);
+    if (whole) {
+        __int128 sum = 0, squares = 0;
+        for (const DepthCount &p : merged) {
+            const __int128 d = static_cast<int64_t>(p.depth);
+            sum += d * p.n;
+            if (sd)
+                squares += d * d * p.n;
+        }
+        s.sum = static_cast<double>(sum);
+        if (sd)
+            s.sd = s.bases < 2 ? NAN : whole_sd(s.bases, sum, squares);
+    } else {
+        long double sum = 0;
+        for (const DepthCount &p : merged)
+            sum += static_cast<long double>(p.depth) * p.n;
+        s.sum = static_cast<double>(sum);
+        if (sd)
+            s.sd = s.bases < 2 ? NAN : real_sd(merged, s.bases, sum / s.bases);
+    }
     return s;
 }
 
-int64_t depths_at_least(const std::vector<DepthCount> &merged, int64_t t)
+int64_t depths_at_least(const std::vector<DepthCount> &merged, double t)
 {
     int64_t n = 0;
     for (auto p = merged.rbegin(); p != merged.rend() && p->depth >= t; ++p)

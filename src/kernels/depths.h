@@ -11,9 +11,10 @@
 
 namespace tolvendra {
 
-// Positions of one depth: the depths of spans of runs as a multiset.
+// Positions of one depth: the depths of spans of runs as a multiset. A
+// double holds every counted depth exactly, and a track's as it is.
 struct DepthCount {
-    int32_t depth;
+    double depth;
     int64_t n;
 };
 
@@ -28,20 +29,22 @@ void merge_depths(std::vector<DepthCount> *pairs);
 
 // Statistics of merged pairs, as R computes them on the expanded depths:
 // median() (the mean of the two middle depths for an even count) and sd()
-// (NaN for fewer than two positions), the variance taken from exact
-// 128-bit sums so that it is off by rounding only. The median and sd are
+// (NaN for fewer than two positions). For whole depths the sum is exact
+// and the variance is taken from exact 128-bit sums, so that it is off by
+// rounding only; other depths are summed in long double, and their
+// variance taken about the mean in a second pass. The median and sd are
 // computed only when asked for (0 otherwise).
 struct DepthStatistics {
     int64_t bases = 0;
-    int64_t sum = 0;
-    int32_t min = 0, max = 0;
+    double sum = 0;
+    double min = 0, max = 0;
     double median = 0, sd = 0;
 };
 DepthStatistics depth_statistics(const std::vector<DepthCount> &merged,
                                  bool median, bool sd);
 
 // Positions of merged pairs at least t deep.
-int64_t depths_at_least(const std::vector<DepthCount> &merged, int64_t t);
+int64_t depths_at_least(const std::vector<DepthCount> &merged, double t);
 
 } // namespace tolvendra
 

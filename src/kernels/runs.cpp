@@ -3,6 +3,7 @@
 #include <math.h>
 
 #include <algorithm>
+#include <type_traits>
 
 #include "regions.h"
 
@@ -14,6 +15,27 @@ void Runs::reset(int64_t first_coordinate)
     length = 0;
     at.clear();
     value.clear();
+    real.clear();
+}
+
+void Runs::append_real(double v, int64_t n)
+{
+    if (n <= 0)
+        return;
+    if (real.empty() || real.back() != v) {
+        at.push_back(static_cast<uint32_t>(length));
+        real.push_back(v);
+    }
+    length += n;
+}
+
+void Runs::settle()
+{
+    for (double v : real)
+        if (!(v == floor(v) && v < 2147483648.0 && v >= -2147483648.0))
+            return;
+    value.assign(real.begin(), real.end());
+    real.clear();
 }
 
 void Runs::append_depths(const uint32_t *d, int64_t n)
@@ -57,7 +79,10 @@ Runs Runs::slice(int64_t a, int64_t b) const
     for (size_t r = run_at(a); r < at.size() && first + at[r] <= b; ++r) {
         const int64_t from = std::max(a, first + at[r]);
         const int64_t to = std::min(b, run_end(r));
-        out.append(value[r], to - from + 1);
+        if (is_real())
+            out.append_real(real[r], to - from + 1);
+        else
+            out.append(value[r], to - from + 1);
     }
     return out;
 }
@@ -148,11 +173,17 @@ void append_runs(Runs *runs, const Runs &part, const std::vector<int64_t> &block
 SpanStats span_stats(const Runs &runs, int64_t a, int64_t b)
 {
     SpanStats s;
-    each_run(runs, a, b, [&](int32_t depth, int64_t n) {
-        s.sum += n * static_cast<int64_t>(depth);
+    int64_t whole = 0;
+    long double real = 0;
+    each_run(runs, a, b, [&](auto depth, int64_t n) {
+        if constexpr (std::is_same_v<decltype(depth), double>)
+            real += static_cast<long double>(depth) * n;
+        else
+            whole += n * static_cast<int64_t>(depth);
         if (depth > 0)
             s.covered += n;
     });
+    s.sum = runs.is_real() ? static_cast<double>(real) : static_cast<double>(whole);
     return s;
 }
 
@@ -175,7 +206,7 @@ double printed_mean(const Runs &runs, int64_t a, int64_t b, int64_t sum, int dig
     if (!halfway(sum, width, digits) && !halfway(sum, width, 0))
         return static_cast<double>(sum) / w;
     double mean = 0.0;
-    each_run(runs, a, b, [&](int32_t depth, int64_t n) {
+    each_run(runs, a, b, [&](auto depth, int64_t n) {
         const double step = static_cast<double>(depth) / w;
         for (int64_t k = 0; k < n; ++k)
             mean += step;
@@ -197,7 +228,7 @@ bool profile_runs(const Runs *const *samples, size_t n_samples,
         int64_t next = b + 1;
         for (size_t s = 0; s < n_samples; ++s) {
             const Runs &x = *samples[s];
-            total += factors[s] * static_cast<double>(x.value[r[s]]);
+            total += factors[s] * x.depth(r[s]);
             next = std::min(next, x.run_end(r[s]) + 1);
         }
         const double v = floor(total);
@@ -260,7 +291,7 @@ Runs quantize_runs(const Runs &runs, const std::vector<int> &cuts)
     out.reset(runs.first);
     for (size_t r = 0; r < runs.at.size(); ++r) {
         const int32_t bin = static_cast<int32_t>(
-            std::upper_bound(cuts.begin(), cuts.end(), runs.value[r]) -
+            std::upper_bound(cuts.begin(), cuts.end(), runs.depth(r)) -
             cuts.begin()) - 1;
         out.append(bin, runs.run_end(r) - (runs.first + runs.at[r]) + 1);
     }

@@ -15,12 +15,15 @@ namespace tolvendra {
 // Depths of the coordinates first .. first + length - 1. Run r starts at
 // first + at[r] and ends where run r + 1 starts (the last at the end). At
 // most 8 bytes a run: a stretch of n positions takes at most 8n bytes, and
-// a read adds at most two runs.
+// a read adds at most two runs. Counted depths are whole numbers (`value`);
+// a track's may not be, and then its runs hold them in `real` instead, and
+// `value` stays empty.
 struct Runs {
     int64_t first = 1;
     int64_t length = 0;
     std::vector<uint32_t> at;
     std::vector<int32_t> value;
+    std::vector<double> real;
 
     void reset(int64_t first_coordinate);
     // n more positions of depth v
@@ -37,6 +40,14 @@ struct Runs {
     // n more positions, their depths in d (as the coverage kernel leaves
     // them: 32-bit counts that wrap as R's integers hold them)
     void append_depths(const uint32_t *d, int64_t n);
+    // n more positions of depth v, in `real`
+    void append_real(double v, int64_t n);
+    // Moves `real` to `value` where every depth is a whole number that 32
+    // bits hold: whole depths take the exact integer paths, whatever
+    // their source.
+    void settle();
+    bool is_real() const { return !real.empty(); }
+    double depth(size_t r) const { return real.empty() ? value[r] : real[r]; }
     int64_t last() const { return first + length - 1; }
     size_t run_at(int64_t coordinate) const;
     int64_t run_end(size_t r) const
@@ -48,7 +59,8 @@ struct Runs {
 };
 
 // Calls visit(depth, positions) for each run of coordinates a..b, clipped
-// to the runs, in order: every walk over a span goes through here.
+// to the runs, in order: every walk over a span goes through here. The
+// depth is an int32_t, or a double for real runs, so `visit` takes either.
 template <class Visit>
 void each_run(const Runs &runs, int64_t a, int64_t b, Visit visit)
 {
@@ -58,13 +70,19 @@ void each_run(const Runs &runs, int64_t a, int64_t b, Visit visit)
         b = runs.last();
     if (a > b)
         return;
-    for (size_t r = runs.run_at(a); r < runs.at.size(); ++r) {
-        const int64_t from = a > runs.first + runs.at[r] ? a : runs.first + runs.at[r];
-        if (from > b)
-            break;
-        const int64_t to = b < runs.run_end(r) ? b : runs.run_end(r);
-        visit(runs.value[r], to - from + 1);
-    }
+    auto walk = [&](const auto &depths) {
+        for (size_t r = runs.run_at(a); r < runs.at.size(); ++r) {
+            const int64_t from = a > runs.first + runs.at[r] ? a : runs.first + runs.at[r];
+            if (from > b)
+                break;
+            const int64_t to = b < runs.run_end(r) ? b : runs.run_end(r);
+            visit(depths[r], to - from + 1);
+        }
+    };
+    if (runs.is_real())
+        walk(runs.real);
+    else
+        walk(runs.value);
 }
 
 // Adds 1 to the depth of every coordinate of each block (first, last;
@@ -76,7 +94,9 @@ void add_blocks(Runs *runs, const std::vector<int64_t> &blocks);
 void append_runs(Runs *runs, const Runs &part, const std::vector<int64_t> &blocks);
 
 struct SpanStats {
-    int64_t sum = 0;     // 64 bits: no sum of 32-bit depths over an R vector wraps
+    // Whole depths are summed in 64 bits, which no sum of 32-bit depths
+    // over an R vector wraps; real ones in long double.
+    double sum = 0;
     int64_t covered = 0; // positions of depth above 0
 };
 

@@ -58,13 +58,13 @@ Status sum_vector(const int *cov, int64_t n, int64_t first, const double *a,
     out->runs.reset(first);
     out->runs.append_depths(reinterpret_cast<const uint32_t *>(cov), n);
     for (int64_t i = 0; i < m; ++i) {
-        out->sums.push_back(static_cast<double>(span_stats(
-            out->runs, static_cast<int64_t>(a[i]), static_cast<int64_t>(b[i])).sum));
+        out->sums.push_back(span_stats(
+            out->runs, static_cast<int64_t>(a[i]), static_cast<int64_t>(b[i])).sum);
     }
     runs_regions(out->runs, threshold, minlen, &out->regions);
     for (size_t k = 0; k < out->regions.size(); k += 2) {
-        out->region_sums.push_back(static_cast<double>(
-            span_stats(out->runs, out->regions[k], out->regions[k + 1]).sum));
+        out->region_sums.push_back(
+            span_stats(out->runs, out->regions[k], out->regions[k + 1]).sum);
     }
     return Status();
 }

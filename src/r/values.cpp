@@ -30,16 +30,24 @@ SEXP dim_value(const std::vector<int> &dim)
     return out;
 }
 
-// The depth of every coordinate that runs hold.
-SEXP depth_value(const Runs &r)
+// The depths of runs: integers, or doubles for real runs; one an
+// element for each position (`positions`) or for each run.
+SEXP depths_of(const Runs &r, bool positions)
 {
-    SEXP out = PROTECT(Rf_allocVector(INTSXP, static_cast<R_xlen_t>(r.length)));
-    int *d = INTEGER(out);
-    for (size_t i = 0; i < r.at.size(); ++i) {
-        const int64_t to = i + 1 < r.at.size() ? r.at[i + 1] : r.length;
-        std::fill(d + r.at[i], d + to, r.value[i]);
+    const size_t n = r.at.size();
+    SEXP out = Rf_allocVector(r.is_real() ? REALSXP : INTSXP,
+                              static_cast<R_xlen_t>(positions ? r.length
+                                                              : static_cast<int64_t>(n)));
+    for (size_t i = 0; i < n; ++i) {
+        const size_t from = positions ? r.at[i] : i;
+        const size_t to = !positions ? i + 1
+                          : i + 1 < n ? r.at[i + 1]
+                                      : static_cast<size_t>(r.length);
+        if (r.is_real())
+            std::fill(REAL(out) + from, REAL(out) + to, r.real[i]);
+        else
+            std::fill(INTEGER(out) + from, INTEGER(out) + to, r.value[i]);
     }
-    UNPROTECT(1);
     return out;
 }
 
@@ -48,12 +56,9 @@ SEXP runs_value(const Runs &r)
 {
     const R_xlen_t n = static_cast<R_xlen_t>(r.at.size());
     SEXP start = PROTECT(Rf_allocVector(REALSXP, n));
-    SEXP value = PROTECT(Rf_allocVector(INTSXP, n));
-    for (R_xlen_t i = 0; i < n; ++i) {
+    for (R_xlen_t i = 0; i < n; ++i)
         REAL(start)[i] = static_cast<double>(r.first + r.at[i]);
-        INTEGER(value)[i] = r.value[i];
-    }
-    SEXP values[] = {start, value};
+    SEXP values[] = {start, PROTECT(depths_of(r, false))};
     const char *names[] = {"start", "value"};
     SEXP out = named_list(values, names, 2);
     UNPROTECT(2);
@@ -66,13 +71,11 @@ SEXP rle_value(const Runs &r)
 {
     const R_xlen_t n = static_cast<R_xlen_t>(r.at.size());
     SEXP lengths = PROTECT(Rf_allocVector(INTSXP, n));
-    SEXP values = PROTECT(Rf_allocVector(INTSXP, n));
     for (R_xlen_t i = 0; i < n; ++i) {
         const size_t k = static_cast<size_t>(i);
         INTEGER(lengths)[i] = static_cast<int>(r.run_end(k) - (r.first + r.at[k]) + 1);
-        INTEGER(values)[i] = r.value[k];
     }
-    SEXP parts[] = {lengths, values};
+    SEXP parts[] = {lengths, PROTECT(depths_of(r, false))};
     const char *names[] = {"lengths", "values"};
     SEXP out = named_list(parts, names, 2);
     UNPROTECT(2);
@@ -86,7 +89,7 @@ SEXP runs_array(const Grid<Runs> &x, Job::RunsForm form)
     for (size_t i = 0; i < x.x.size(); ++i) {
         const Runs &r = x.x[i];
         SET_VECTOR_ELT(out, static_cast<R_xlen_t>(i),
-                       form == Job::RunsForm::depths    ? depth_value(r)
+                       form == Job::RunsForm::depths    ? depths_of(r, true)
                        : form == Job::RunsForm::lengths ? rle_value(r)
                                                         : runs_value(r));
     }
@@ -126,11 +129,10 @@ SEXP group_value(const Groups &g)
         values[i] = PROTECT(array_value(*arrays[i]));
     const R_xlen_t m = static_cast<R_xlen_t>(g.depth_value.size());
     SEXP parts[] = {PROTECT(Rf_allocVector(INTSXP, m)), PROTECT(Rf_allocVector(INTSXP, m)),
-                    PROTECT(Rf_allocVector(INTSXP, m)), PROTECT(doubles(g.depth_count))};
+                    PROTECT(doubles(g.depth_value)), PROTECT(doubles(g.depth_count))};
     for (R_xlen_t i = 0; i < m; ++i) {
         INTEGER(parts[0])[i] = g.depth_group[i] + 1;
         INTEGER(parts[1])[i] = g.depth_sample[i] + 1;
-        INTEGER(parts[2])[i] = g.depth_value[i];
     }
     const char *part_names[] = {"group", "sample", "depth", "count"};
     values[9] = PROTECT(named_list(parts, part_names, 4));

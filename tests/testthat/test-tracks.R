@@ -107,9 +107,11 @@ test_that("a mixed call of BAM files and tracks equals the calls of each", {
                                                progress = FALSE), "features")
 })
 
-# A track of whole numbers with gaps, as another program writes it: seeded
-# random intervals on two sequences.
-random_track <- function(seed, path, fractional = FALSE) {
+# A track with gaps, as another program writes it: seeded random intervals
+# on two sequences, of whole depths or of real values (some negative, as
+# log ratios are), or with an infinite value.
+random_track <- function(seed, path, values = c("whole", "real", "missing")) {
+  values <- match.arg(values)
   set.seed(seed)
   lengths <- c(chr1 = 5000L, chr2 = 3100L)
   pieces <- lapply(names(lengths), function(s) {
@@ -121,35 +123,61 @@ random_track <- function(seed, path, fractional = FALSE) {
   pieces <- do.call(rbind, pieces)
   gr <- GenomicRanges::GRanges(pieces$seqname, IRanges::IRanges(pieces$start, pieces$end),
                                seqlengths = lengths)
-  gr$score <- sample(0:40, length(gr), replace = TRUE) + if (fractional) 0.25 else 0
+  n <- length(gr)
+  gr$score <- switch(values, whole = sample(0:40, n, replace = TRUE),
+                     real = stats::runif(n, -2, 40),
+                     missing = replace(stats::runif(n), 5L, Inf))
   rtracklayer::export(gr, path, format = "bigWig")
   path
 }
 
-test_that("a track's statistics are those of its full data as rtracklayer imports it", {
+test_that("a track's numbers are those of its full data as rtracklayer imports it", {
   skip_without_bigwig()
   skip_if_not_installed("rtracklayer")
   features <- GenomicRanges::GRanges(c("chr1:1-5000", "chr1:17-333", "chr1:2000-2001",
                                        "chr2:400-3100", "chr2:3100-3100"))
-  for (seed in c(11, 12)) {
-    track <- random_track(seed, tempfile(fileext = ".bw"))
+  cases <- expand.grid(seed = c(11, 12), values = c("whole", "real"),
+                       stringsAsFactors = FALSE)
+  for (k in seq_len(nrow(cases))) {
+    seed <- cases$seed[k]
+    track <- random_track(seed, tempfile(fileext = ".bw"), cases$values[k])
+    label <- case_label(seed, values = cases$values[k], features = "five spans")
+    depth <- GenomicRanges::coverage(rtracklayer::import(track), weight = "score")
+    values_of <- function(ranges) as.numeric(unlist(depth[ranges], use.names = FALSE))
     got <- summarize_features(track, features, all_stats, thresholds = 20,
                               progress = FALSE)
-    depth <- GenomicRanges::coverage(rtracklayer::import(track),
-                                     weight = "score")
-    ref <- lapply(seq_along(features), function(i) {
-      d <- as.integer(depth[features[i]][[1L]])
+    ref <- do.call(rbind, lapply(seq_along(features), function(i) {
+      d <- values_of(features[i])
       c(mean = mean(d), sum = sum(d), median = stats::median(d), sd = stats::sd(d),
         min = min(d), max = max(d), ge20 = sum(d >= 20))
-    })
-    ref <- do.call(rbind, ref)
-    label <- case_label(seed, features = "five spans")
+    }))
     for (stat in all_stats) {
       expect_equal(unname(SummarizedExperiment::assay(got, stat)[, 1L]),
                    unname(ref[, stat]), label = paste(label, stat))
     }
     expect_equal(unname(SummarizedExperiment::assay(got, "bases_ge_20")[, 1L]),
                  unname(ref[, "ge20"]), label = paste(label, "at least 20"))
+    # bins sum the values; regions are those of the whole parts of them
+    x <- analyze_samples(track, width = 700, threshold = 15, minlen = 50,
+                         progress = FALSE)
+    bins <- SummarizedExperiment::rowRanges(x$bins)
+    expect_equal(unname(SummarizedExperiment::assay(x$bins, "sum")[, 1L]),
+                 vapply(seq_along(bins), function(i) sum(values_of(bins[i])), 0),
+                 label = paste(label, "bin sums"))
+    regions <- unlist(lapply(names(depth), function(s) {
+      d <- floor(as.numeric(depth[[s]]))
+      found <- regionmining(seq_along(d), d, 15, 50)
+      sprintf("%s:%d-%d", rep(s, nrow(found)), found$start, found$end)
+    }))
+    expect_identical(as.character(SummarizedExperiment::rowRanges(x$regions)), regions,
+                     label = paste(label, "regions"))
+    # positions by whole depth, those of a real value counted at the whole
+    # depth below it, negative ones at 0
+    whole <- floor(pmax(values_of(GenomicRanges::GRanges(c("chr1:1-5000", "chr2:1-3100"))), 0))
+    dist <- depth_distribution(track, progress = FALSE)$distribution
+    total <- dist[dist$seqname == "total", ]
+    at_least <- rev(cumsum(rev(tabulate(whole + 1L, nrow(total))))) / length(whole)
+    expect_equal(total$fraction, at_least, label = paste(label, "distribution"))
   }
 })
 
@@ -189,9 +217,9 @@ test_that("what cannot apply to a track is refused, naming it", {
   writeBin(replace(bytes, data + 40, xor(bytes[data + 40], as.raw(0x5a))), damaged)
   expect_error(analyze_samples(damaged, progress = FALSE), class = "tolvendra_error_track",
                regexp = "cannot be read")
-  fractional <- random_track(13, tempfile(fileext = ".bw"), fractional = TRUE)
-  expect_error(analyze_samples(fractional, progress = FALSE),
-               class = "tolvendra_error_track", regexp = "not a whole number")
+  missing <- random_track(13, tempfile(fileext = ".bw"), "missing")
+  expect_error(analyze_samples(missing, progress = FALSE),
+               class = "tolvendra_error_track", regexp = "not a finite number")
 })
 
 test_that("a build without libBigWig refuses tracks, naming the package to install", {

@@ -4,7 +4,9 @@
 // sums, covered counts and depths, merged by depth; blocks added late (as
 // the engine adds the parts of reads counted in other stretches) must add
 // one to the depth over each, runs of equal depth merged, whether the runs
-// are whole or cut in two and joined. Input
+// are whole or cut in two and joined. The same depths as a track's real
+// values settle back into the same runs, and shifted by a half they sum
+// and cover as the shifted depths do. Input
 // bytes: threshold, minimum length, the first coordinate, then pairs of
 // (value, run length).
 #include <limits.h>
@@ -50,6 +52,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (found[i] != first + dense[i])
             abort();
 
+    tolvendra::Runs real, half;
+    real.reset(first);
+    half.reset(first);
+    for (size_t r = 0; r < runs.at.size(); ++r) {
+        const int64_t n = runs.run_end(r) - (first + runs.at[r]) + 1;
+        real.append_real(runs.value[r], n);
+        half.append_real(runs.value[r] + 0.5, n);
+    }
+    real.settle();
+    half.settle();
+    if (real.is_real() || real.at != runs.at || real.value != runs.value ||
+        half.is_real() != !runs.at.empty() || half.at != runs.at)
+        abort();
+
     // spans of every length from a few starts, some reaching outside
     for (int64_t a = first - 2; a <= runs.last() + 1; a += 5) {
         for (int64_t b = a - 1; b <= runs.last() + 2; b += 3) {
@@ -63,18 +79,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             if (s.sum != sum || s.covered != covered)
                 abort();
+            // sums of halves within 2^46 are exact in long double
+            const tolvendra::SpanStats h = tolvendra::span_stats(half, a, b);
+            int64_t h_covered = 0;
+            long double h_sum = 0;
+            for (int64_t x = std::max(a, first); x <= std::min(b, runs.last()); ++x) {
+                h_sum += cov[x - first] + 0.5L;
+                h_covered += cov[x - first] >= 0;
+            }
+            if (h.sum != static_cast<double>(h_sum) || h.covered != h_covered)
+                abort();
             std::vector<tolvendra::DepthCount> depths;
             tolvendra::span_depths(runs, a, b, &depths);
             int64_t n = 0, total = 0;
             for (const tolvendra::DepthCount &d : depths) {
                 n += d.n;
-                total += d.n * d.depth;
+                total += d.n * static_cast<int64_t>(d.depth);
             }
             if (total != sum || n != std::max<int64_t>(0, std::min(b, runs.last()) -
                                                              std::max(a, first) + 1))
                 abort();
             // merged, by counting or by sorting, as a map of depths merges them
-            std::map<int32_t, int64_t> expected;
+            std::map<double, int64_t> expected;
             for (const tolvendra::DepthCount &d : depths)
                 expected[d.depth] += d.n;
             tolvendra::merge_depths(&depths);
