@@ -16,9 +16,14 @@ public:
             const Target &target = rq_.targets[t];
             for (size_t s = 0; s < runs->size(); ++s) {
                 const Runs &r = (*runs)[s];
+                // the whole target's, which a span may be too: one walk
+                const SpanStats all = span_stats(r, target.start, target.end);
                 for (int i : plan_.spans_of[t]) {
-                    const double sum =
-                        span_stats(r, rq_.span_start[i], rq_.span_end[i]).sum;
+                    const bool whole = rq_.span_start[i] == target.start &&
+                                       rq_.span_end[i] == target.end;
+                    const double sum = whole ? all.sum
+                                             : span_stats(r, rq_.span_start[i],
+                                                          rq_.span_end[i]).sum;
                     out_->sums(i, s) = sum;
                     // printed means are of counted (whole) depths only
                     if (!rq_.span_digits.empty() && rq_.span_digits[i] >= 0)
@@ -26,8 +31,7 @@ public:
                             r, rq_.span_start[i], rq_.span_end[i],
                             static_cast<int64_t>(sum), rq_.span_digits[i]);
                 }
-                out_->covered(t, s) = static_cast<double>(
-                    span_stats(r, target.start, target.end).covered);
+                out_->covered(t, s) = static_cast<double>(all.covered);
             }
         }
         return Status();

@@ -3,20 +3,43 @@
 #include <math.h>
 
 #include <algorithm>
+#include <type_traits>
 
 namespace tolvendra {
 
 void span_depths(const Runs &runs, int64_t a, int64_t b,
                  std::vector<DepthCount> *out)
 {
+    // Over a span at least `dense` long, whole depths below `dense`,
+    // nearly all of its, are counted in place and appended a pair per
+    // depth, a scan no longer than the span; the others a pair per run.
+    const int32_t dense = 4096;
+    thread_local std::vector<int64_t> count(dense); // zero between calls
+    const bool counted = b - a + 1 >= dense;
+    int32_t lo = dense, hi = -1;
     size_t limit = std::max<size_t>(2 * out->size(), 65536);
     each_run(runs, a, b, [&](auto depth, int64_t n) {
+        if constexpr (std::is_same_v<decltype(depth), int32_t>) {
+            if (counted && static_cast<uint32_t>(depth) < static_cast<uint32_t>(dense)) {
+                count[static_cast<size_t>(depth)] += n;
+                lo = std::min(lo, depth);
+                hi = std::max(hi, depth);
+                return;
+            }
+        }
         out->push_back(DepthCount{static_cast<double>(depth), n});
         if (out->size() >= limit) {
             merge_depths(out);
             limit = std::max<size_t>(2 * out->size(), 65536);
         }
     });
+    for (int32_t d = lo; d <= hi; ++d) {
+        int64_t &n = count[static_cast<size_t>(d)];
+        if (n > 0) {
+            out->push_back(DepthCount{static_cast<double>(d), n});
+            n = 0;
+        }
+    }
 }
 
 void merge_depths(std::vector<DepthCount> *pairs)

@@ -18,9 +18,11 @@ struct DepthCount {
     int64_t n;
 };
 
-// Appends the depths of coordinates a..b (clipped to the runs), a pair a
-// run, unsorted; merged (merge_depths()) whenever they double past 65,536
-// pairs, so that a long span holds about a pair per distinct depth.
+// Appends the depths of coordinates a..b (clipped to the runs) as pairs,
+// unsorted and not all merged: a long span's whole depths a pair per
+// depth, others a pair per run, merged (merge_depths()) whenever they
+// double past 65,536 pairs, so that a long span holds about a pair per
+// distinct depth.
 void span_depths(const Runs &runs, int64_t a, int64_t b,
                  std::vector<DepthCount> *out);
 
