@@ -58,4 +58,44 @@ inline size_t literal_regions(const int *cov, int n, int t, int minlen,
     return k;
 }
 
+// The region search with both means carried forward a position at a time,
+// each step as literal_avg() takes it: linear, so it checks the fast
+// search over long profiles too.
+inline size_t stepwise_regions(const int *cov, int n, int t, int minlen,
+                               int *out)
+{
+    const int last = n - 1;
+    size_t k = 0;
+    int j = 0;
+    while (j <= last) {
+        int s = j;
+        while (s <= last && cov[s] < t)
+            ++s;
+        if (s > last)
+            break;
+        int e = s, b = s;
+        double mean_all = cov[s], mean_new = 0.0;
+        int n_new = 0;
+        while (mean_all >= static_cast<double>(t) && e != last) {
+            ++e;
+            const double i = e - s + 1;
+            mean_all = (mean_all * (i - 1)) / i + static_cast<double>(cov[e]) / i;
+            ++n_new;
+            mean_new = (mean_new * (n_new - 1)) / n_new +
+                       static_cast<double>(cov[e]) / n_new;
+            if (mean_new >= static_cast<double>(t)) {
+                b = e;
+                mean_new = 0.0;
+                n_new = 0;
+            }
+        }
+        if (b - s >= minlen) {
+            out[k++] = s;
+            out[k++] = b;
+        }
+        j = b + 1;
+    }
+    return k;
+}
+
 #endif

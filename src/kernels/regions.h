@@ -3,7 +3,10 @@
 #ifndef TOLVENDRA_KERNELS_REGIONS_H
 #define TOLVENDRA_KERNELS_REGIONS_H
 
+#include <math.h>
 #include <stdint.h>
+
+#include <algorithm>
 
 #include "mean.h"
 
@@ -26,7 +29,23 @@ namespace tolvendra {
 //   int next()  the value of the position after the current one, the walk
 //       moved onto it
 //   int value() the value of the current position
+//   int64_t run_left()  how many positions after the current one hold its
+//       value (0 where the walk does not know)
+//   void skip(int64_t m)  moves m positions on, within run_left()
 // `found(start, end)` takes each region.
+// The mean of s..e is only ever compared with the threshold, and the
+// running mean differs from the exact one, S / n, by its rounding: each
+// step's error is at most 3u (|mean| (n - 1) + |x|) / n (u = 2^-53, the
+// mean at most 2X, X the largest |value|), and they add up to at most
+// 3u X n. So while S - threshold * n lies further than 8u X n^2 from 0,
+// the comparison is known without the running mean, and the running mean
+// is carried forward, from where it was left, only when it is needed.
+// Along a run of a value that reaches the threshold, every position ends
+// the region anew, and the margin S - threshold * n - 8u X n^2 is concave:
+// known at the run's first and last steps, it is known between them, so
+// the run is taken at once. Along coverage well above the threshold the
+// search then costs what its runs cost, instead of two divisions in a
+// chain a position.
 template <class Walk, class Found>
 void region_search(Walk at, int64_t first, int64_t last, int threshold,
                    int minlen, Found found)
@@ -38,14 +57,39 @@ void region_search(Walk at, int64_t first, int64_t last, int threshold,
         if (s > last)
             break;
         int64_t e = s, b = s;
-        double mean_all = mean_step(0.0, 1.0, at.value()); // mean of s..e
-        int64_t n_all = 1;
+        Walk behind = at;   // where mean_all was left
+        int64_t done = s;
+        double mean_all = mean_step(0.0, 1.0, at.value()); // mean of s..done
+        // sum over s..e of value - threshold, exact while it fits, and
+        // the largest |value|
+        int64_t over = static_cast<int64_t>(at.value()) - threshold;
+        bool fits = true;
+        double widest = fabs(static_cast<double>(at.value()));
         double mean_new = 0.0; // mean of b+1..e
         int64_t n_new = 0;
-        while (mean_all >= t && e != last) {
+        // the bound on n positions' rounding, times n
+        auto bound = [&](int64_t n) {
+            const double x = static_cast<double>(n);
+            return 0x1p-50 * widest * x * x;
+        };
+        auto reaches = [&]() {
+            if (fits) {
+                const double d = static_cast<double>(over);
+                const double rounding = bound(e - s + 1);
+                if (d >= rounding)
+                    return true;
+                if (d < -rounding)
+                    return false;
+            }
+            for (int64_t n = done - s + 1; done < e; ++done)
+                mean_all = mean_step(mean_all, static_cast<double>(++n), behind.next());
+            return mean_all >= t;
+        };
+        while (e != last && reaches()) {
             ++e;
             const int x = at.next();
-            mean_all = mean_step(mean_all, static_cast<double>(++n_all), x);
+            fits = fits && !__builtin_add_overflow(over, static_cast<int64_t>(x) - threshold, &over);
+            widest = fmax(widest, fabs(static_cast<double>(x)));
             // mean_step(0.0, 1.0, x) is x exactly: after a reset the mean
             // of one position needs no division, which over positions that
             // each reach the threshold halves the divisions, the cost here
@@ -56,6 +100,20 @@ void region_search(Walk at, int64_t first, int64_t last, int threshold,
                 b = e;
                 mean_new = 0.0;
                 n_new = 0;
+            }
+            const int64_t m = std::min(at.run_left(), last - e);
+            if (m > 0 && n_new == 0 && x >= threshold && fits) {
+                const int64_t step = static_cast<int64_t>(x) - threshold;
+                const __int128 at_last = over + static_cast<__int128>(m - 1) * step;
+                const __int128 after = at_last + step;
+                // step >= 0: at_last lies between over and after
+                if (after <= INT64_MAX && static_cast<double>(over) >= bound(e - s + 1) &&
+                    static_cast<double>(static_cast<int64_t>(at_last)) >= bound(e - s + m)) {
+                    over = static_cast<int64_t>(after);
+                    e += m;
+                    b = e;
+                    at.skip(m);
+                }
             }
         }
         if (b - s >= minlen)
@@ -77,6 +135,8 @@ struct VectorWalk {
     }
     int next() { return x[++i]; }
     int value() const { return x[i]; }
+    int64_t run_left() const { return 0; }
+    void skip(int64_t) {}
 };
 
 } // namespace tolvendra

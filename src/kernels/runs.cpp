@@ -269,6 +269,8 @@ struct RunsWalk {
         return p.value[r];
     }
     int value() const { return p.value[r]; }
+    int64_t run_left() const { return p.run_end(r) - pos; }
+    void skip(int64_t m) { pos += m; }
 };
 
 } // namespace

@@ -38,16 +38,19 @@ SEXP depths_of(const Runs &r, bool positions)
     SEXP out = Rf_allocVector(r.is_real() ? REALSXP : INTSXP,
                               static_cast<R_xlen_t>(positions ? r.length
                                                               : static_cast<int64_t>(n)));
-    for (size_t i = 0; i < n; ++i) {
-        const size_t from = positions ? r.at[i] : i;
-        const size_t to = !positions ? i + 1
-                          : i + 1 < n ? r.at[i + 1]
-                                      : static_cast<size_t>(r.length);
-        if (r.is_real())
-            std::fill(REAL(out) + from, REAL(out) + to, r.real[i]);
-        else
-            std::fill(INTEGER(out) + from, INTEGER(out) + to, r.value[i]);
-    }
+    auto fill = [&](auto *d, const auto &depth) {
+        for (size_t i = 0; i < n; ++i) {
+            const size_t from = positions ? r.at[i] : i;
+            const size_t to = !positions ? i + 1
+                              : i + 1 < n ? r.at[i + 1]
+                                          : static_cast<size_t>(r.length);
+            std::fill(d + from, d + to, depth[i]);
+        }
+    };
+    if (r.is_real())
+        fill(REAL(out), r.real);
+    else
+        fill(INTEGER(out), r.value);
     return out;
 }
 
