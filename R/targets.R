@@ -233,29 +233,30 @@ parse_targets <- function(x, lengths, arg, call) {
 # the fourth, when there is one, names them.
 read_bed <- function(path, arg, call) {
   lines <- readLines(path, warn = FALSE)
-  lines <- lines[nzchar(trimws(lines)) & !grepl("^(#|track|browser)", lines)]
-  fields <- strsplit(lines, "\t", fixed = TRUE)
-  if (length(fields) == 0L || any(lengths(fields) < 3L)) {
-    abort_arg(sprintf(paste0(
-      "`%s` must be a BED file with at least three tab-separated columns; ",
-      "%s has %s."), arg, describe(path),
-      if (length(fields) == 0L) "no records" else
-        sprintf("only %d on line %d", min(lengths(fields)),
-                which(lengths(fields) < 3L)[1L])), call)
-  }
-  # field k of every line, from the fields laid end to end
-  n <- length(fields)
-  flat <- unlist(fields, use.names = FALSE)
-  first <- cumsum(c(0L, lengths(fields)[-n]))
-  column <- function(k) flat[first + k]
-  numbers <- suppressWarnings(as.numeric(c(column(2L), column(3L))))
-  if (anyNA(numbers)) {
+  lines <- lines[!grepl("^(#|track|browser|\\s*$)", lines, perl = TRUE)]
+  # the first four fields of each line as columns, not a vector a line;
+  # NA or "" past a line's last field
+  not_numeric <- function(...) {
     abort_arg(sprintf("`%s` must be a BED file with numeric starts and ends.",
                       arg), call)
   }
-  data.frame(seqname = column(1L), start = numbers[seq_len(n)] + 1,
-             end = numbers[n + seq_len(n)],
-             name = if (all(lengths(fields) >= 4L)) column(4L) else NA_character_)
+  fields <- tryCatch(
+    scan(text = lines, what = list("", 0, 0, ""), sep = "\t", quote = "",
+         na.strings = character(), comment.char = "", fill = TRUE,
+         flush = TRUE, quiet = TRUE),
+    error = not_numeric)
+  bad <- which(is.na(fields[[2L]]) | is.na(fields[[3L]]))
+  found <- if (length(bad) > 0L) length(strsplit(lines[bad[1L]], "\t", fixed = TRUE)[[1L]])
+  if (length(lines) == 0L || isTRUE(found < 3L)) {
+    abort_arg(sprintf(paste0(
+      "`%s` must be a BED file with at least three tab-separated columns; ",
+      "%s has %s."), arg, describe(path),
+      if (length(lines) == 0L) "no records" else
+        sprintf("only %d on line %d", found, bad[1L])), call)
+  }
+  if (length(bad) > 0L) not_numeric()
+  data.frame(seqname = fields[[1L]], start = fields[[2L]] + 1, end = fields[[3L]],
+             name = if (all(nzchar(fields[[4L]]))) fields[[4L]] else NA_character_)
 }
 
 # Stretches of a region given as a data frame with whole-number columns

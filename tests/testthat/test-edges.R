@@ -54,6 +54,31 @@ test_that("edge inputs are classed errors that name the argument", {
   expect_identical(leftovers(dir), character())
 })
 
+test_that("BED files are read by columns, and a malformed line is named", {
+  bed <- tempfile(fileext = ".bed")
+  cases <- list(
+    list(c("track name=x", "", "chrA\t5\t10\tf1\t0\t+", "# note", "chrB\t0\t7\tf2"),
+         data.frame(seqname = c("chrA", "chrB"), start = c(6, 1), end = c(10, 7),
+                    name = c("f1", "f2"))),
+    list(c("chrA\t5\t10\tf1", "chrA\t20\t30"),
+         data.frame(seqname = "chrA", start = c(6, 21), end = c(10, 30), name = NA_character_)),
+    list(c("chrA\t5\t10", "chrA\t7"), "only 2 on line 2"),
+    list(c("chrA\t5\t10", "chrA"), "only 1 on line 2"),
+    list("browser position chrA", "no records"),
+    list("chrA\t5\tten", "numeric starts and ends"),
+    list("chrA\tNA\t10", "numeric starts and ends"))
+  for (case in cases) {
+    writeLines(case[[1L]], bed)
+    label <- paste(case[[1L]], collapse = " | ")
+    if (is.data.frame(case[[2L]])) {
+      expect_identical(Tolvendra:::read_bed(bed, "where", NULL), case[[2L]], label = label)
+    } else {
+      expect_error(Tolvendra:::read_bed(bed, "where", NULL), class = "tolvendra_error_arg",
+                   regexp = case[[2L]], label = label)
+    }
+  }
+})
+
 test_that("a read that fails mid-way or an interrupt leaves nothing at path", {
   skip_without_bam()
   skip_without_samtools()
