@@ -226,7 +226,7 @@ bam_lines <- c(
   "### What is compared", "",
   sprintf("- Files: simulated single-end 100-bp reads on one %s sequence, sorted, without sequence or qualities: 85%% `100M`, 10%% spliced (`50M<100-5000>N50M`), 5%% with a 1-20 base deletion; 1%% flagged as duplicates. Built by `bench/simulate.R`, cached in `bench/build/`.",
           mb_of(info$chr1)),
-  "- `tolvendra [Rhtslib] threads = 1`: `Rscript -e 'library(Tolvendra); x <- analyze_region(bam, \"chr1\", start, end, width = 1000, progress = FALSE, threads = 1)'`, decompressing on the reading thread as `mosdepth -t 0` does; `threads = 2`: one decompression thread beside the reading one, as `mosdepth -t 1`.",
+  "- `tolvendra [Rhtslib] threads = 1`: `Rscript -e 'library(Tolvendra); x <- analyze_region(bam, \"chr1\", start, end, width = 1000, progress = FALSE, threads = 1)'`, decompressing on the reading thread as `mosdepth -t 0` does; `threads = 2`: the sequence cut into two stretches, each read and decompressed on its own thread through its own handle, then joined (two threads, as `mosdepth -t 1` has).",
   "- `mosdepth -t N`: `mosdepth -n --by 1000 -t N` (1000-position bin means, no per-base output).",
   "- `megadepth`: `megadepth <bam> --annotation 1000 --op sum --filter-out 1796 --threads 1` (1000-position bin sums; the flag filter drops the reads the other tools drop).",
   "- `samtools`: `samtools depth -a -J -r <region>` to `/dev/null` (per-base depth, every position, deletions counted).",
