@@ -181,6 +181,21 @@ test_that("a track's numbers are those of its full data as rtracklayer imports i
   }
 })
 
+test_that("kept runs of a track's real values come back as doubles", {
+  skip_without_bigwig()
+  skip_if_not_installed("rtracklayer")
+  track <- random_track(14, tempfile(fileext = ".bw"), "real")
+  depth <- as.numeric(GenomicRanges::coverage(rtracklayer::import(track),
+                                              weight = "score")$chr2)
+  window <- data.frame(seqname = "chr2", start = 101, end = 2900)
+  source <- Tolvendra:::check_source(track)
+  kept <- lapply(c(coverage = "coverage", rle = "rle"), function(keep) {
+    Tolvendra:::engine_run(list(source), read_options(), window, keep = keep)$runs[[1L]]
+  })
+  expect_identical(kept$coverage, depth[101:2900])
+  expect_identical(rep(kept$rle$values, kept$rle$lengths), depth[101:2900])
+})
+
 test_that("what cannot apply to a track is refused, naming it", {
   skip_without_bigwig()
   study <- track_study()
