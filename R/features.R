@@ -128,9 +128,11 @@ feature_values <- function(files, features, stats, thresholds, relative,
   }
   if (start_workers(BPPARAM)) on.exit(BiocParallel::bpstop(BPPARAM), add = TRUE)
   parsed <- feature_pieces(study$targets, genes)
-  read <- parsed$pieces[parsed$pieces$read, ]
+  read <- parsed$pieces
+  if (!all(read$read)) read <- read[read$read, ] # rows of features on no file's sequences
   pieces <- data.frame(seqname = read$seqname, start = read$start,
                        end = read$last, group = read$group)
+  rm(read)
   plan <- feature_plan(pieces, study$lengths,
                        BiocParallel::bpnworkers(BPPARAM))
   settings <- list(stats = feature_statistics(stats), thresholds = thresholds,
@@ -151,6 +153,9 @@ feature_values <- function(files, features, stats, thresholds, relative,
          groups = c(list(n = length(local)), settings))
   }, plan$tasks, plan$pieces)
   results <- run_tasks(tasks, feature_task, BPPARAM, study$progress, call)
+  # the tasks' spans are garbage from here: only their features are kept,
+  # so that R's collector need not walk the whole heap to free them
+  tasks <- lapply(tasks, `[`, "features")
   feature_assays(tasks, results, study, parsed, stats, thresholds, relative,
                  reads, plan, call)
 }

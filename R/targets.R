@@ -232,31 +232,49 @@ parse_targets <- function(x, lengths, arg, call) {
 # The first columns of a BED file (0-based, half-open) as 1-based targets;
 # the fourth, when there is one, names them.
 read_bed <- function(path, arg, call) {
-  lines <- readLines(path, warn = FALSE)
-  lines <- lines[!grepl("^(#|track|browser|\\s*$)", lines, perl = TRUE)]
-  # the first four fields of each line as columns, not a vector a line;
-  # NA or "" past a line's last field
-  not_numeric <- function(...) {
+  not_record <- "^(#|track|browser|\\s*$)"
+  # Records are scanned from the file itself, past its header, as columns;
+  # only a file with other lines among them is read as lines first, which
+  # costs R a string a line.
+  head <- readLines(path, n = 64L, warn = FALSE)
+  header <- match(FALSE, grepl(not_record, head, perl = TRUE), nomatch = 1L) - 1L
+  fields <- bed_columns(path, skip = header)
+  lines <- NULL
+  if (is.null(fields) || anyNA(fields[[2L]]) || anyNA(fields[[3L]])) {
+    lines <- readLines(path, warn = FALSE)
+    lines <- lines[!grepl(not_record, lines, perl = TRUE)]
+    fields <- bed_columns(text = lines)
+  }
+  if (is.null(fields)) {
     abort_arg(sprintf("`%s` must be a BED file with numeric starts and ends.",
                       arg), call)
   }
-  fields <- tryCatch(
-    scan(text = lines, what = list("", 0, 0, ""), sep = "\t", quote = "",
-         na.strings = character(), comment.char = "", fill = TRUE,
-         flush = TRUE, quiet = TRUE),
-    error = not_numeric)
   bad <- which(is.na(fields[[2L]]) | is.na(fields[[3L]]))
   found <- if (length(bad) > 0L) length(strsplit(lines[bad[1L]], "\t", fixed = TRUE)[[1L]])
-  if (length(lines) == 0L || isTRUE(found < 3L)) {
+  if (length(fields[[1L]]) == 0L || isTRUE(found < 3L)) {
     abort_arg(sprintf(paste0(
       "`%s` must be a BED file with at least three tab-separated columns; ",
       "%s has %s."), arg, describe(path),
-      if (length(lines) == 0L) "no records" else
+      if (length(fields[[1L]]) == 0L) "no records" else
         sprintf("only %d on line %d", found, bad[1L])), call)
   }
-  if (length(bad) > 0L) not_numeric()
+  if (length(bad) > 0L) {
+    abort_arg(sprintf("`%s` must be a BED file with numeric starts and ends.",
+                      arg), call)
+  }
   data.frame(seqname = fields[[1L]], start = fields[[2L]] + 1, end = fields[[3L]],
              name = if (all(nzchar(fields[[4L]]))) fields[[4L]] else NA_character_)
+}
+
+# The first four fields of each line of a BED file (scan()'s `file` and
+# `skip`, or `text`) as columns, NA or "" past a line's last field; NULL
+# where a start or end is not a number.
+bed_columns <- function(...) {
+  tryCatch(
+    scan(..., what = list("", 0, 0, ""), sep = "\t", quote = "",
+         na.strings = character(), comment.char = "", fill = TRUE,
+         flush = TRUE, quiet = TRUE),
+    error = function(e) NULL)
 }
 
 # Stretches of a region given as a data frame with whole-number columns
