@@ -60,6 +60,8 @@ test_that("BED files are read by columns, and a malformed line is named", {
     list(c("track name=x", "", "chrA\t5\t10\tf1\t0\t+", "# note", "chrB\t0\t7\tf2"),
          data.frame(seqname = c("chrA", "chrB"), start = c(6, 1), end = c(10, 7),
                     name = c("f1", "f2"))),
+    list(c("browser position chrA", "track name=y", "chrA\t0\t5\tz"),
+         data.frame(seqname = "chrA", start = 1, end = 5, name = "z")),
     list(c("chrA\t5\t10\tf1", "chrA\t20\t30"),
          data.frame(seqname = "chrA", start = c(6, 21), end = c(10, 30), name = NA_character_)),
     list(c("chrA\t5\t10", "chrA\t7"), "only 2 on line 2"),
