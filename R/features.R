@@ -132,7 +132,6 @@ feature_values <- function(files, features, stats, thresholds, relative,
   if (!all(read$read)) read <- read[read$read, ] # rows of features on no file's sequences
   pieces <- data.frame(seqname = read$seqname, start = read$start,
                        end = read$last, group = read$group)
-  rm(read)
   plan <- feature_plan(pieces, study$lengths,
                        BiocParallel::bpnworkers(BPPARAM))
   settings <- list(stats = feature_statistics(stats), thresholds = thresholds,

@@ -245,20 +245,16 @@ read_bed <- function(path, arg, call) {
     lines <- lines[!grepl(not_record, lines, perl = TRUE)]
     fields <- bed_columns(text = lines)
   }
-  if (is.null(fields)) {
-    abort_arg(sprintf("`%s` must be a BED file with numeric starts and ends.",
-                      arg), call)
-  }
-  bad <- which(is.na(fields[[2L]]) | is.na(fields[[3L]]))
+  bad <- if (!is.null(fields)) which(is.na(fields[[2L]]) | is.na(fields[[3L]]))
   found <- if (length(bad) > 0L) length(strsplit(lines[bad[1L]], "\t", fixed = TRUE)[[1L]])
-  if (length(fields[[1L]]) == 0L || isTRUE(found < 3L)) {
+  if (!is.null(fields) && (length(fields[[1L]]) == 0L || isTRUE(found < 3L))) {
     abort_arg(sprintf(paste0(
       "`%s` must be a BED file with at least three tab-separated columns; ",
       "%s has %s."), arg, describe(path),
       if (length(fields[[1L]]) == 0L) "no records" else
         sprintf("only %d on line %d", found, bad[1L])), call)
   }
-  if (length(bad) > 0L) {
+  if (is.null(fields) || length(bad) > 0L) {
     abort_arg(sprintf("`%s` must be a BED file with numeric starts and ends.",
                       arg), call)
   }

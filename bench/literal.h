@@ -25,10 +25,13 @@ inline double literal_avg(const int *x, int from, int to)
     return m;
 }
 
-// The region search with both means recomputed from their first element at
-// every step; writes index pairs to out (2 * n ints) and returns their count.
+// The region search with both means taken as literal_avg() takes them:
+// recomputed from their first element at every step, or with `stepwise`
+// carried forward a position at a time, each step as literal_avg() takes
+// it (linear, so it checks the fast search over long profiles too).
+// Writes index pairs to out (2 * n ints) and returns their count.
 inline size_t literal_regions(const int *cov, int n, int t, int minlen,
-                              int *out)
+                              int *out, bool stepwise = false)
 {
     const int last = n - 1;
     size_t k = 0;
@@ -40,53 +43,20 @@ inline size_t literal_regions(const int *cov, int n, int t, int minlen,
         if (s > last)
             break;
         int e = s, b = s;
-        for (;;) {
-            if (literal_avg(cov, s, e) < static_cast<double>(t))
-                break;
-            if (e == last)
-                break;
-            ++e;
-            if (literal_avg(cov, b + 1, e) >= static_cast<double>(t))
-                b = e;
-        }
-        if (b - s >= minlen) {
-            out[k++] = s;
-            out[k++] = b;
-        }
-        j = b + 1;
-    }
-    return k;
-}
-
-// The region search with both means carried forward a position at a time,
-// each step as literal_avg() takes it: linear, so it checks the fast
-// search over long profiles too.
-inline size_t stepwise_regions(const int *cov, int n, int t, int minlen,
-                               int *out)
-{
-    const int last = n - 1;
-    size_t k = 0;
-    int j = 0;
-    while (j <= last) {
-        int s = j;
-        while (s <= last && cov[s] < t)
-            ++s;
-        if (s > last)
-            break;
-        int e = s, b = s;
-        double mean_all = cov[s], mean_new = 0.0;
-        int n_new = 0;
+        double mean_all = cov[s], mean_new = 0.0; // of s..e and b+1..e
         while (mean_all >= static_cast<double>(t) && e != last) {
             ++e;
-            const double i = e - s + 1;
-            mean_all = (mean_all * (i - 1)) / i + static_cast<double>(cov[e]) / i;
-            ++n_new;
-            mean_new = (mean_new * (n_new - 1)) / n_new +
-                       static_cast<double>(cov[e]) / n_new;
+            if (stepwise) {
+                const double i = e - s + 1, m = e - b;
+                mean_all = (mean_all * (i - 1)) / i + static_cast<double>(cov[e]) / i;
+                mean_new = (mean_new * (m - 1)) / m + static_cast<double>(cov[e]) / m;
+            } else {
+                mean_all = literal_avg(cov, s, e);
+                mean_new = literal_avg(cov, b + 1, e);
+            }
             if (mean_new >= static_cast<double>(t)) {
                 b = e;
                 mean_new = 0.0;
-                n_new = 0;
             }
         }
         if (b - s >= minlen) {

@@ -67,20 +67,18 @@ void region_search(Walk at, int64_t first, int64_t last, int threshold,
         double widest = fabs(static_cast<double>(at.value()));
         double mean_new = 0.0; // mean of b+1..e
         int64_t n_new = 0;
-        // the bound on n positions' rounding, times n
-        auto bound = [&](int64_t n) {
+        // 1 if n positions whose values less the threshold sum to d
+        // surely reach it, -1 if they surely fall short, 0 if the running
+        // mean's rounding leaves it open
+        auto known = [&](int64_t n, int64_t d) {
             const double x = static_cast<double>(n);
-            return 0x1p-50 * widest * x * x;
+            const double rounding = 0x1p-50 * widest * x * x;
+            const double margin = static_cast<double>(d);
+            return margin >= rounding ? 1 : margin < -rounding ? -1 : 0;
         };
         auto reaches = [&]() {
-            if (fits) {
-                const double d = static_cast<double>(over);
-                const double rounding = bound(e - s + 1);
-                if (d >= rounding)
-                    return true;
-                if (d < -rounding)
-                    return false;
-            }
+            if (const int k = fits ? known(e - s + 1, over) : 0)
+                return k > 0;
             for (int64_t n = done - s + 1; done < e; ++done)
                 mean_all = mean_step(mean_all, static_cast<double>(++n), behind.next());
             return mean_all >= t;
@@ -107,8 +105,8 @@ void region_search(Walk at, int64_t first, int64_t last, int threshold,
                 const __int128 at_last = over + static_cast<__int128>(m - 1) * step;
                 const __int128 after = at_last + step;
                 // step >= 0: at_last lies between over and after
-                if (after <= INT64_MAX && static_cast<double>(over) >= bound(e - s + 1) &&
-                    static_cast<double>(static_cast<int64_t>(at_last)) >= bound(e - s + m)) {
+                if (after <= INT64_MAX && known(e - s + 1, over) > 0 &&
+                    known(e - s + m, static_cast<int64_t>(at_last)) > 0) {
                     over = static_cast<int64_t>(after);
                     e += m;
                     b = e;

@@ -35,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     std::vector<int> fast(2 * cov.size() + 1), slow(2 * cov.size() + 1);
     const size_t kf = regionmining_scan(cov.data(), n, t, minlen, fast.data());
-    const size_t ks = long_profile ? stepwise_regions(cov.data(), n, t, minlen, slow.data())
-                                   : literal_regions(cov.data(), n, t, minlen, slow.data());
+    const size_t ks = literal_regions(cov.data(), n, t, minlen, slow.data(), long_profile);
     if (kf != ks)
         abort();
     for (size_t i = 0; i < kf; ++i)
