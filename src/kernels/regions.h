@@ -32,6 +32,12 @@ namespace tolvendra {
 //   int64_t run_left()  how many positions after the current one hold its
 //       value (0 where the walk does not know)
 //   void skip(int64_t m)  moves m positions on, within run_left()
+//   int64_t take_runs(int64_t lo, int64_t hi, int threshold, int64_t most,
+//                     int64_t *over)  from the last position of a run, the
+//       whole runs after it whose values lie in lo..hi, at most `most`
+//       positions: adds each value less the threshold to *over, moves onto
+//       their last position and returns how many positions it took (0
+//       where the walk has no runs)
 // `found(start, end)` takes each region.
 // The mean of s..e is only ever compared with the threshold, and the
 // running mean differs from the exact one, S / n, by its rounding: each
@@ -43,9 +49,12 @@ namespace tolvendra {
 // Along a run of a value that reaches the threshold, every position ends
 // the region anew, and the margin S - threshold * n - 8u X n^2 is concave:
 // known at the run's first and last steps, it is known between them, so
-// the run is taken at once. Along coverage well above the threshold the
-// search then costs what its runs cost, instead of two divisions in a
-// chain a position.
+// the run is taken at once. And since S - threshold * n only grows along
+// runs that reach the threshold, the runs after one are taken in a tight
+// loop for as long as the margin where it began covers the rounding where
+// it would end. Along coverage well above the threshold the search then
+// costs what its runs cost, instead of two divisions in a chain a
+// position.
 template <class Walk, class Found>
 void region_search(Walk at, int64_t first, int64_t last, int threshold,
                    int minlen, Found found)
@@ -87,7 +96,7 @@ void region_search(Walk at, int64_t first, int64_t last, int threshold,
             ++e;
             const int x = at.next();
             fits = fits && !__builtin_add_overflow(over, static_cast<int64_t>(x) - threshold, &over);
-            widest = fmax(widest, fabs(static_cast<double>(x)));
+            widest = std::max(widest, fabs(static_cast<double>(x)));
             // mean_step(0.0, 1.0, x) is x exactly: after a reset the mean
             // of one position needs no division, which over positions that
             // each reach the threshold halves the divisions, the cost here
@@ -113,6 +122,28 @@ void region_search(Walk at, int64_t first, int64_t last, int threshold,
                     at.skip(m);
                 }
             }
+            if (n_new == 0 && fits && e != last && at.run_left() == 0) {
+                // reaches() holds at every n up to `most` while the rounding
+                // there stays within today's margin
+                const double x = static_cast<double>(over);
+                int64_t most = last - e;
+                if (widest > 0) {
+                    const double n = floor(sqrt(fmax(x, 0.0) / (0x1p-50 * widest)));
+                    most = static_cast<int64_t>(std::min(n, 0x1p62));
+                    while (most > 0 && known(most, over) <= 0)
+                        --most;
+                    most = std::min(last - e, most - (e - s));
+                }
+                const int64_t hi = static_cast<int64_t>(widest); // up to 2^31
+                // the sum stays within 64 bits
+                most = std::min<int64_t>(most, (INT64_MAX - std::max<int64_t>(over, 0)) /
+                                                   (hi - threshold + 1));
+                if (most > 0 && known(e - s + 1, over) > 0) {
+                    e += at.take_runs(std::max<int64_t>(threshold, -hi), hi, threshold,
+                                      most, &over);
+                    b = e;
+                }
+            }
         }
         if (b - s >= minlen)
             found(s, b);
@@ -135,6 +166,7 @@ struct VectorWalk {
     int value() const { return x[i]; }
     int64_t run_left() const { return 0; }
     void skip(int64_t) {}
+    int64_t take_runs(int64_t, int64_t, int, int64_t, int64_t *) { return 0; }
 };
 
 } // namespace tolvendra

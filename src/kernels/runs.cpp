@@ -271,6 +271,26 @@ struct RunsWalk {
     int value() const { return p.value[r]; }
     int64_t run_left() const { return p.run_end(r) - pos; }
     void skip(int64_t m) { pos += m; }
+    int64_t take_runs(int64_t lo, int64_t hi, int threshold, int64_t most, int64_t *over)
+    {
+        const size_t n = p.at.size();
+        int64_t taken = 0, sum = 0;
+        size_t q = r + 1;
+        for (; q < n; ++q) {
+            const int v = p.value[q];
+            const int64_t len = (q + 1 < n ? p.at[q + 1] : p.length) - p.at[q];
+            if (v < lo || v > hi || taken + len > most)
+                break;
+            taken += len;
+            sum += (static_cast<int64_t>(v) - threshold) * len;
+        }
+        if (taken > 0) {
+            r = q - 1;
+            pos = p.run_end(r);
+            *over += sum;
+        }
+        return taken;
+    }
 };
 
 } // namespace

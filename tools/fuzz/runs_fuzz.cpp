@@ -8,7 +8,9 @@
 // values settle back into the same runs, and shifted by a half they sum
 // and cover as the shifted depths do. Input
 // bytes: threshold, minimum length, the first coordinate, then pairs of
-// (value, run length).
+// (value, run length). With the minimum length's top bit set, the runs
+// are long instead (up to 64k), and the search over them must report what
+// the stepwise search, carrying both means a position at a time, reports.
 #include <limits.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -17,6 +19,7 @@
 #include <map>
 #include <vector>
 
+#include "../../bench/literal.h"
 #include "../../src/tolvendra.h"
 #include "values.h"
 #include "../../src/kernels/depths.h"
@@ -29,17 +32,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int t = decode(data[0]);
     const int minlen = static_cast<int>(data[1] % 8) - 1;
     const int64_t first = 1 + data[2];
+    const bool long_runs = data[1] & 0x80;
     std::vector<int> cov;
     tolvendra::Runs runs;
     runs.reset(first);
     for (size_t i = 3; i + 1 < size; i += 2) {
         const int v = decode(data[i]);
-        const int n = data[i + 1] % 40;
+        const int n = long_runs ? 1 + data[i + 1] * 257 : data[i + 1] % 40;
         runs.append(v, n);
         cov.insert(cov.end(), n, v);
     }
     if (runs.length != static_cast<int64_t>(cov.size()))
         abort();
+    if (long_runs) {
+        std::vector<int> slow(2 * cov.size() + 1);
+        const size_t k = literal_regions(cov.data(), static_cast<int>(cov.size()),
+                                         t, minlen, slow.data(), true);
+        std::vector<int64_t> found;
+        tolvendra::runs_regions(runs, t, minlen, &found);
+        if (found.size() != k)
+            abort();
+        for (size_t i = 0; i < k; ++i)
+            if (found[i] != first + slow[i])
+                abort();
+        return 0;
+    }
 
     std::vector<int> dense(2 * cov.size() + 1);
     const size_t k = regionmining_scan(cov.data(), static_cast<int>(cov.size()),
