@@ -126,8 +126,7 @@ void append_changed(Runs *out, const Runs &in, const Changes &change)
                 ++from; // it continues the run before
             for (size_t i = from; i < q; ++i)
                 out->at.push_back(in.at[i] + offset);
-            out->value.insert(out->value.end(), in.value.begin() + from,
-                              in.value.begin() + q);
+            out->value.append(in.value.begin() + from, in.value.begin() + q);
             out->length = offset + (q < in.at.size() ? in.at[q] : in.length);
             p = out->first + out->length;
             r = q;

@@ -10,6 +10,8 @@
 
 #include <vector>
 
+#include "column.h"
+
 namespace tolvendra {
 
 // Depths of the coordinates first .. first + length - 1. Run r starts at
@@ -21,9 +23,9 @@ namespace tolvendra {
 struct Runs {
     int64_t first = 1;
     int64_t length = 0;
-    std::vector<uint32_t> at;
-    std::vector<int32_t> value;
-    std::vector<double> real;
+    Column<uint32_t> at;
+    Column<int32_t> value;
+    Column<double> real;
 
     void reset(int64_t first_coordinate);
     // n more positions of depth v

@@ -39,11 +39,13 @@ SEXP depths_of(const Runs &r, bool positions)
                               static_cast<R_xlen_t>(positions ? r.length
                                                               : static_cast<int64_t>(n)));
     auto fill = [&](auto *d, const auto &depth) {
+        if (!positions) {
+            std::copy(depth.begin(), depth.end(), d);
+            return;
+        }
         for (size_t i = 0; i < n; ++i) {
-            const size_t from = positions ? r.at[i] : i;
-            const size_t to = !positions ? i + 1
-                              : i + 1 < n ? r.at[i + 1]
-                                          : static_cast<size_t>(r.length);
+            const size_t from = r.at[i];
+            const size_t to = i + 1 < n ? r.at[i + 1] : static_cast<size_t>(r.length);
             std::fill(d + from, d + to, depth[i]);
         }
     };
@@ -59,8 +61,9 @@ SEXP runs_value(const Runs &r)
 {
     const R_xlen_t n = static_cast<R_xlen_t>(r.at.size());
     SEXP start = PROTECT(Rf_allocVector(REALSXP, n));
+    double *d = REAL(start);
     for (R_xlen_t i = 0; i < n; ++i)
-        REAL(start)[i] = static_cast<double>(r.first + r.at[i]);
+        d[i] = static_cast<double>(r.first + r.at[i]);
     SEXP values[] = {start, PROTECT(depths_of(r, false))};
     const char *names[] = {"start", "value"};
     SEXP out = named_list(values, names, 2);
@@ -74,10 +77,11 @@ SEXP rle_value(const Runs &r)
 {
     const R_xlen_t n = static_cast<R_xlen_t>(r.at.size());
     SEXP lengths = PROTECT(Rf_allocVector(INTSXP, n));
-    for (R_xlen_t i = 0; i < n; ++i) {
-        const size_t k = static_cast<size_t>(i);
-        INTEGER(lengths)[i] = static_cast<int>(r.run_end(k) - (r.first + r.at[k]) + 1);
-    }
+    int *d = INTEGER(lengths);
+    for (R_xlen_t i = 0; i + 1 < n; ++i)
+        d[i] = static_cast<int>(r.at[i + 1] - r.at[i]);
+    if (n > 0)
+        d[n - 1] = static_cast<int>(r.length - r.at[n - 1]);
     SEXP parts[] = {lengths, PROTECT(depths_of(r, false))};
     const char *names[] = {"lengths", "values"};
     SEXP out = named_list(parts, names, 2);
