@@ -283,20 +283,19 @@ Status AlignmentFile::check_reference() const
     return fault(Fault::reference, what);
 }
 
-Status AlignmentFile::read_next(bool *got)
+bool AlignmentFile::read_next(Status *status)
 {
-    *got = false;
     const int r = sam_itr_next(fp_, itr_, b_);
     if (r == -1)
-        return Status();
+        return false;
     // the sequence's name, only to say what went wrong
     char what[200];
     const char *name = r < -1 || b_->core.tid != tid_ || b_->core.pos < last_pos_
                            ? sam_hdr_tid2name(hdr_, tid_) : nullptr;
     if (r < -1 && cram_) {
-        Status s = check_reference();
-        if (!s.ok())
-            return s;
+        *status = check_reference();
+        if (!status->ok())
+            return false;
     }
     if (r < -1 && last_pos_ < 0) {
         // Nothing read yet: the index pointed at bytes that are no reads.
@@ -304,13 +303,15 @@ Status AlignmentFile::read_next(bool *got)
                  "could not be read where its index points for %s "
                  "(htslib error %d): the index belongs to another file, or "
                  "the file is damaged", name, r);
-        return fault(Fault::index, what);
+        *status = fault(Fault::index, what);
+        return false;
     }
     if (r < -1) {
         snprintf(what, sizeof what,
                  "could not be read after %s:%lld (htslib error %d)", name,
                  static_cast<long long>(last_pos_ + 1), r);
-        return fault(Fault::damaged, what);
+        *status = fault(Fault::damaged, what);
+        return false;
     }
     // An index taken from another file points at the wrong reads.
     if (b_->core.tid != tid_ || b_->core.pos < last_pos_) {
@@ -318,7 +319,8 @@ Status AlignmentFile::read_next(bool *got)
                  "gave a read out of place in a query of %s "
                  "(the index belongs to another file, or the file is not "
                  "sorted by position)", name);
-        return fault(Fault::index, what);
+        *status = fault(Fault::index, what);
+        return false;
     }
     last_pos_ = b_->core.pos;
     own_ = last_pos_ + 1 >= own_from_;
@@ -327,8 +329,7 @@ Status AlignmentFile::read_next(bool *got)
         if (!(b_->core.flag & BAM_FUNMAP))
             ++mapped_seen_;
     }
-    *got = true;
-    return Status();
+    return true;
 }
 
 bool AlignmentFile::next(int64_t span, size_t max_blocks, Blocks *out,
@@ -350,15 +351,14 @@ bool AlignmentFile::next(int64_t span, size_t max_blocks, Blocks *out,
 
 bool AlignmentFile::peek(Status *status)
 {
-    *status = Status();
+    if (!status->ok())
+        *status = Status();
     if (!itr_)
         return false;
     while (!pending_) {
-        bool got = false;
-        *status = read_next(&got);
-        if (!status->ok())
-            return false;
-        if (!got) {
+        if (!read_next(status)) {
+            if (!status->ok())
+                return false;
             if (own_from_ == INT64_MIN && own_to_ == INT64_MAX)
                 *status = check_counts(mapped_seen_);
             hts_itr_destroy(itr_);

@@ -139,7 +139,9 @@ public:
                          double *bases);
 
 private:
-    Status read_next(bool *got);
+    // The query's next read into b_: false at its end, or on a fault,
+    // which *status then holds.
+    bool read_next(Status *status);
     bool whole_sequence() const;
     void tally();
     Status check_reference() const;

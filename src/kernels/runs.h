@@ -72,14 +72,18 @@ void each_run(const Runs &runs, int64_t a, int64_t b, Visit visit)
         b = runs.last();
     if (a > b)
         return;
+    // the first and last runs clipped, those between whole
     auto walk = [&](const auto &depths) {
-        for (size_t r = runs.run_at(a); r < runs.at.size(); ++r) {
-            const int64_t from = a > runs.first + runs.at[r] ? a : runs.first + runs.at[r];
-            if (from > b)
-                break;
-            const int64_t to = b < runs.run_end(r) ? b : runs.run_end(r);
-            visit(depths[r], to - from + 1);
+        size_t r = runs.run_at(a);
+        const size_t last = runs.run_at(b);
+        if (r == last) {
+            visit(depths[r], b - a + 1);
+            return;
         }
+        visit(depths[r], runs.first + runs.at[r + 1] - a);
+        for (++r; r < last; ++r)
+            visit(depths[r], static_cast<int64_t>(runs.at[r + 1] - runs.at[r]));
+        visit(depths[last], b - (runs.first + runs.at[last]) + 1);
     };
     if (runs.is_real())
         walk(runs.real);
