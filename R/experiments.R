@@ -64,9 +64,10 @@ feature_ranges <- function(parsed, lengths) {
   levels <- union(names(lengths), p$seqname)
   info <- GenomicRanges::seqinfo(GenomicRanges::GRanges(
     seqlengths = stats::setNames(as.integer(lengths[levels]), levels)))
+  end <- p$end
+  end[p$read] <- p$last[p$read]
   ranges <- withCallingHandlers(
-    GenomicRanges::GRanges(factor(p$seqname, levels),
-                           IRanges::IRanges(p$start, ifelse(p$read, p$last, p$end)),
+    GenomicRanges::GRanges(factor(p$seqname, levels), IRanges::IRanges(p$start, end),
                            seqinfo = info),
     warning = function(w) {
       if (grepl("out-of-bound", conditionMessage(w))) {

@@ -223,12 +223,18 @@ gene_pieces <- function(seqname, start, end, feature, names = NULL) {
 # whether the feature they belong to lies wholly on the files' sequences
 # (its rows are NA otherwise); the features' names, and whether they came
 # as a GRangesList.
+# Targets' names, "seq:start-end" where they have none.
+unnamed_as_ranges <- function(targets) {
+  names <- targets$name
+  none <- is.na(names) | names == ""
+  names[none] <- sprintf("%s:%.0f-%.0f", targets$seqname[none],
+                         as.double(targets$start[none]), as.double(targets$end[none]))
+  names
+}
+
 feature_pieces <- function(targets, genes) {
   group <- genes$pieces$group %||% seq_len(nrow(targets))
-  names <- genes$names %||% ifelse(
-    is.na(targets$name) | targets$name == "",
-    sprintf("%s:%.0f-%.0f", targets$seqname, as.double(targets$start),
-            as.double(targets$end)), targets$name)
+  names <- genes$names %||% unnamed_as_ranges(targets)
   read <- !group %in% group[!targets$inside]
   list(pieces = data.frame(seqname = targets$seqname, start = targets$start,
                            end = targets$end, group = group, read = read,

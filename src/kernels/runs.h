@@ -72,18 +72,19 @@ void each_run(const Runs &runs, int64_t a, int64_t b, Visit visit)
         b = runs.last();
     if (a > b)
         return;
-    // the first and last runs clipped, those between whole
+    // one search, for a's run; b <= last() ends the walk at the last run
     auto walk = [&](const auto &depths) {
-        size_t r = runs.run_at(a);
-        const size_t last = runs.run_at(b);
-        if (r == last) {
-            visit(depths[r], b - a + 1);
-            return;
+        const size_t n = runs.at.size();
+        int64_t from = a;
+        for (size_t r = runs.run_at(a);; ++r) {
+            const int64_t end = r + 1 < n ? runs.first + runs.at[r + 1] - 1 : runs.last();
+            if (end >= b) {
+                visit(depths[r], b - from + 1);
+                return;
+            }
+            visit(depths[r], end - from + 1);
+            from = end + 1;
         }
-        visit(depths[r], runs.first + runs.at[r + 1] - a);
-        for (++r; r < last; ++r)
-            visit(depths[r], static_cast<int64_t>(runs.at[r + 1] - runs.at[r]));
-        visit(depths[last], b - (runs.first + runs.at[last]) + 1);
     };
     if (runs.is_real())
         walk(runs.real);
