@@ -136,17 +136,16 @@ feature_values <- function(files, features, stats, thresholds, relative,
                        BiocParallel::bpnworkers(BPPARAM))
   settings <- list(stats = feature_statistics(stats), thresholds = thresholds,
                    depths = length(relative) > 0L, reads = reads)
+  # columns, not data frames, are cut up here: a task holds at most a
+  # thousand targets, and 100,000 features make a hundred tasks
   tasks <- Map(function(rows, held) {
-    targets <- plan$targets[rows, ]
-    spans <- pieces[held, ]
-    local <- unique(spans$group)
-    spans <- data.frame(target = match(plan$piece_target[held], rows),
-                        start = spans$start, end = spans$end,
-                        group = match(spans$group, local))
+    targets <- lapply(plan$targets, `[`, rows)
+    local <- unique(pieces$group[held])
     # each target once more, ungrouped, for the sample's mean
-    spans <- rbind(spans, data.frame(target = seq_along(rows),
-                                     start = targets$start, end = targets$end,
-                                     group = 0L))
+    spans <- list(target = c(match(plan$piece_target[held], rows), seq_along(rows)),
+                  start = c(pieces$start[held], targets$start),
+                  end = c(pieces$end[held], targets$end),
+                  group = c(match(pieces$group[held], local), integer(length(rows))))
     list(sources = study$sources, options = study$options, targets = targets,
          spans = spans, features = local,
          groups = c(list(n = length(local)), settings))
@@ -170,9 +169,9 @@ feature_task <- function(task) {
   r <- engine_run(task$sources, task$options, task$targets, task$spans,
                   groups = task$groups, arg = "files", call = NULL)
   # only what the caller uses goes back from the worker
-  n <- nrow(task$targets)
+  n <- length(task$targets$start)
   list(groups = r$groups, covered = colSums(r$covered),
-       union_sums = colSums(r$sums[nrow(task$spans) - n + seq_len(n), ,
+       union_sums = colSums(r$sums[length(task$spans$start) - n + seq_len(n), ,
                                    drop = FALSE]))
 }
 

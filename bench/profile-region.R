@@ -2,8 +2,8 @@
 # in one process after a first call, each the best of five: decoding the
 # reads alone (scan_region() with nothing to do per batch); the engine
 # asked for the bin sums alone; for the sums and the per-base coverage
-# vector; for the sums and the regions; for all three, as analyze_region()
-# asks; and the whole call. Run from the repository root after
+# vector; for the sums and the regions; for the sums, the regions and the
+# depth kept as runs, as analyze_region() asks; and the whole call. Run from the repository root after
 # bench/bam.R (which simulates the file): Rscript bench/profile-region.R.
 # Saves region-profile.rds in bench/build (or BENCH_STORE) for
 # bench/report-bam.R.
@@ -12,7 +12,7 @@ store <- Sys.getenv("BENCH_STORE", file.path("bench", "build"))
 bam <- Sys.getenv("BENCH_PROFILE_BAM", file.path("bench", "build", "sim-50Mb-10M-reads-seed1.bam"))
 len <- 50e6
 ns <- asNamespace("Tolvendra")
-options <- read_options(progress = FALSE)
+options <- read_options(progress = FALSE, threads = 1)
 region <- ns$check_region(bam, "chr1", 1, len)
 bins <- ns$bin_spans(region$start, region$end, 1000)
 targets <- as.data.frame(region[c("seqname", "start", "end")])
@@ -22,8 +22,9 @@ steps <- list(
   sums = function() ns$engine_run(list(region), options, targets, bins),
   sums_coverage = function() ns$engine_run(list(region), options, targets, bins, keep = "coverage"),
   sums_regions = function() ns$engine_run(list(region), options, targets, bins, regions),
-  engine = function() ns$engine_run(list(region), options, targets, bins, regions, keep = "coverage"),
-  call = function() analyze_region(bam, "chr1", 1, len, width = 1000, progress = FALSE),
+  engine = function() ns$engine_run(list(region), options, targets, bins, regions, keep = "rle"),
+  call = function() analyze_region(bam, "chr1", 1, len, width = 1000, progress = FALSE,
+                                   threads = 1),
   alloc = function() integer(len))
 invisible(steps$call())
 best <- function(f) {

@@ -276,6 +276,12 @@ test_that("a gene counts each position and each read once, however its exons lie
   expect_identical(assay_of(x, "sum")[, 1],
                    c(40 + 30 + 40 + 30, 10))
   expect_identical(assay_of(x, "reads")[, 1], c(3L, 1L))
+  # features without a name (NA or "") are named by their range
+  where <- data.frame(seqname = c("chr1", "chr1", "chr2"), start = c(1001, 250001, 1),
+                      end = c(1040, 250020, 10), name = c("a", NA, ""))
+  x <- summarize_features(bam, where, stats = "sum")
+  expect_identical(rownames(x), c("a", "chr1:250001-250020", "chr2:1-10"))
+  expect_identical(assay_of(x, "sum")[, 1], c(40 + 30 + 20, 20, 0))
 })
 
 test_that("features give the same results on every back end, split across tasks", {
