@@ -64,7 +64,9 @@ target_groups <- function(targets, workers = 1L) {
   groups
 }
 
-targets_per_task <- 1000L
+# Each task opens every file (and its index) once per reading thread: a
+# few milliseconds, which thousands of small tasks would add up.
+targets_per_task <- 10000L
 
 # Starts the back end's workers unless they are up, so that the passes of
 # one call share them rather than each starting its own (forking R, or

@@ -5,8 +5,9 @@
 #   `mosdepth -n --by 1000 -t 0`;
 # - summarize_features() of 100,000 features of 150 positions at random
 #   along it (mean, positions at least 1, 10 and 20 deep), the call timed
-#   in an Rscript that has loaded the package and SummarizedExperiment
-#   first, beside `mosdepth -n -t 0 --by features.bed -T 1,10,20`.
+#   in an Rscript that has loaded the package and its Bioconductor imports
+#   (SummarizedExperiment, BiocParallel) first, as bench/samples.R does,
+#   beside `mosdepth -n -t 0 --by features.bed -T 1,10,20`.
 # Each round runs every job once as a fresh process, in turn; elapsed and
 # CPU (of the call where the Rscript reports it) and the peak resident
 # memory of each process, by /usr/bin/time; medians of the rounds.
@@ -38,7 +39,7 @@ region_code <- function(lib) {
 features_code <- function(lib) {
   sprintf(paste0(
     'suppressPackageStartupMessages({library(Tolvendra, lib.loc = "%s"); ',
-    'library(SummarizedExperiment)}); ',
+    'library(SummarizedExperiment); library(BiocParallel)}); ',
     't <- system.time(x <- summarize_features("%s", "%s", stats = "mean", ',
     'thresholds = c(1, 10, 20), progress = FALSE)); ',
     'cat(t[["elapsed"]], t[["user.self"]] + t[["sys.self"]], "\\n")'), lib, bam, bed)

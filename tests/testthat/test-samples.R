@@ -116,8 +116,9 @@ test_that("bins and regions of whole sequences match per-base depth", {
 
 test_that("targets are grouped into tasks as a walk along them groups them", {
   # the reference walks the targets in order along each sequence, starting
-  # a new task when one holds 1,000 targets or the next would pass the
-  # budget of positions
+  # a new task when one holds `targets_per_task` targets or the next would
+  # pass the budget of positions
+  cap <- Tolvendra:::targets_per_task
   walk <- function(targets, workers) {
     widths <- as.double(targets$end) - targets$start + 1
     budget <- max(sum(widths) / (2 * workers), 1)
@@ -125,7 +126,7 @@ test_that("targets are grouped into tasks as a walk along them groups them", {
     current <- integer()
     held <- 0
     for (t in order(match(targets$seqname, unique(targets$seqname)), targets$start)) {
-      if (length(current) > 0L && (length(current) >= 1000L || held + widths[t] > budget)) {
+      if (length(current) > 0L && (length(current) >= cap || held + widths[t] > budget)) {
         groups[[length(groups) + 1L]] <- current
         current <- integer()
         held <- 0
@@ -137,7 +138,7 @@ test_that("targets are grouped into tasks as a walk along them groups them", {
   }
   for (seed in 1:60) {
     set.seed(seed)
-    n <- sample(c(0:5, 100, 2500), 1)
+    n <- sample(c(0:5, 100, 2500, 2.5 * cap), 1)
     targets <- data.frame(seqname = sample(c("chrA", "chrB", "chrC"), n, replace = TRUE),
                           start = sample(1e6, n, replace = TRUE))
     targets$end <- targets$start + sample(c(0, 10, 1e5, 5e5), n, replace = TRUE)
