@@ -11,6 +11,8 @@
 // (value, run length). With the minimum length's top bit set, the runs
 // are long instead (up to 64k), and the search over them must report what
 // the stepwise search, carrying both means a position at a time, reports.
+// The same bytes, read as operations on the array that holds the runs,
+// must leave it holding what a std::vector holds after them.
 #include <limits.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -25,8 +27,62 @@
 #include "../../src/kernels/depths.h"
 #include "../../src/kernels/runs.h"
 
+// Each byte an operation on a Column and a std::vector alike.
+static void check_column(const uint8_t *data, size_t size)
+{
+    tolvendra::Column<int32_t> c;
+    std::vector<int32_t> v;
+    for (size_t i = 0; i < size; ++i) {
+        const int32_t x = data[i] >> 3;
+        switch (data[i] & 7) {
+        case 0: c.clear(); v.clear(); break;
+        case 1: // grow and write the room added, or shrink
+        case 2: {
+            const size_t n = (data[i] & 1) ? v.size() / 2 : v.size() + 1 + x * 40;
+            if (n > 65536)
+                break;
+            const size_t k = v.size();
+            c.resize(n);
+            v.resize(n);
+            for (size_t j = k; j < n; ++j)
+                c[j] = v[j] = static_cast<int32_t>(j) ^ x;
+            break;
+        }
+        case 3: { // append a part of itself (up to 64k values)
+            const size_t from = v.empty() ? 0 : std::max<size_t>(x % v.size(),
+                                                                 v.size() / 2);
+            std::vector<int32_t> part(v.begin() + from, v.end());
+            if (v.size() + part.size() > 65536)
+                break;
+            c.append(part.begin(), part.end());
+            v.insert(v.end(), part.begin(), part.end());
+            break;
+        }
+        case 4: { // assign converted values
+            std::vector<double> part(x, 0.5 + x);
+            c.assign(part.begin(), part.end());
+            v.assign(part.begin(), part.end());
+            break;
+        }
+        case 5: { // copied, then moved back
+            tolvendra::Column<int32_t> copy(c);
+            if (copy != c)
+                abort();
+            c = std::move(copy);
+            break;
+        }
+        default: c.push_back(x); v.push_back(x); break;
+        }
+        if (c.size() != v.size() || (!v.empty() && c.back() != v.back()))
+            abort();
+    }
+    if (!std::equal(v.begin(), v.end(), c.begin()))
+        abort();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    check_column(data, size);
     if (size < 3)
         return 0;
     const int t = decode(data[0]);
