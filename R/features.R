@@ -136,8 +136,8 @@ feature_values <- function(files, features, stats, thresholds, relative,
                        BiocParallel::bpnworkers(BPPARAM))
   settings <- list(stats = feature_statistics(stats), thresholds = thresholds,
                    depths = length(relative) > 0L, reads = reads)
-  # columns, not data frames, are cut up here: a task holds at most a
-  # thousand targets, and 100,000 features make a hundred tasks
+  # columns, not data frames, are cut up here: 100,000 features make
+  # tens of tasks
   tasks <- Map(function(rows, held) {
     targets <- lapply(plan$targets, `[`, rows)
     local <- unique(pieces$group[held])
@@ -209,12 +209,20 @@ gene_pieces <- function(seqname, start, end, feature, names = NULL) {
                        start = start[first], end = union$reach[last],
                        group = feature[first])
   group <- pieces$group
-  span <- sprintf("%s:%.0f-%.0f", pieces$seqname[!duplicated(group)],
-                  tapply(pieces$start, group, min),
-                  tapply(pieces$end, group, max))
-  names <- names %||% span
-  names[is.na(names) | names == ""] <- span[is.na(names) | names == ""]
+  names <- names_or_ranges(names, pieces$seqname[!duplicated(group)],
+                           tapply(pieces$start, group, min),
+                           tapply(pieces$end, group, max))
   structure(list(pieces = pieces, names = names), class = "tolvendra_genes")
+}
+
+# `names`, or "seq:start-end" where a name is NA or empty (all of them
+# when `names` is NULL).
+names_or_ranges <- function(names, seqname, start, end) {
+  names <- names %||% rep(NA_character_, length(start))
+  none <- is.na(names) | names == ""
+  names[none] <- sprintf("%s:%.0f-%.0f", seqname[none], as.double(start[none]),
+                         as.double(end[none]))
+  names
 }
 
 # The features' pieces from the targets that check_where() kept as given,
@@ -222,18 +230,10 @@ gene_pieces <- function(seqname, start, end, feature, names = NULL) {
 # whether the feature they belong to lies wholly on the files' sequences
 # (its rows are NA otherwise); the features' names, and whether they came
 # as a GRangesList.
-# Targets' names, "seq:start-end" where they have none.
-unnamed_as_ranges <- function(targets) {
-  names <- targets$name
-  none <- is.na(names) | names == ""
-  names[none] <- sprintf("%s:%.0f-%.0f", targets$seqname[none],
-                         as.double(targets$start[none]), as.double(targets$end[none]))
-  names
-}
-
 feature_pieces <- function(targets, genes) {
   group <- genes$pieces$group %||% seq_len(nrow(targets))
-  names <- genes$names %||% unnamed_as_ranges(targets)
+  names <- genes$names %||% names_or_ranges(targets$name, targets$seqname,
+                                            targets$start, targets$end)
   read <- !group %in% group[!targets$inside]
   list(pieces = data.frame(seqname = targets$seqname, start = targets$start,
                            end = targets$end, group = group, read = read,

@@ -123,8 +123,8 @@ void region_search(Walk at, int64_t first, int64_t last, int threshold,
                 }
             }
             if (n_new == 0 && fits && e != last && at.run_left() == 0) {
-                // reaches() holds at every n up to `most` while the rounding
-                // there stays within today's margin
+                // reaches() holds at every length up to `most`, whose
+                // rounding the present margin covers
                 const double x = static_cast<double>(over);
                 int64_t most = last - e;
                 if (widest > 0) {

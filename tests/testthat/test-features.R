@@ -282,6 +282,10 @@ test_that("a gene counts each position and each read once, however its exons lie
   x <- summarize_features(bam, where, stats = "sum")
   expect_identical(rownames(x), c("a", "chr1:250001-250020", "chr2:1-10"))
   expect_identical(assay_of(x, "sum")[, 1], c(40 + 30 + 20, 20, 0))
+  # and a gene without one by its span
+  names(gene)[1] <- ""
+  x <- summarize_features(bam, gene, stats = "sum")
+  expect_identical(rownames(x), c("chr1:1001-200100", "split"))
 })
 
 test_that("features give the same results on every back end, split across tasks", {
