@@ -87,14 +87,16 @@ build_bam_tool() { # name sources htslib [flags]
 }
 # Seeds: a small BAM file, as it is and as its uncompressed stream.
 mkdir -p "$build/bam-seeds"
-printf '@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:1000\n@SQ\tSN:chr2\tLN:500\n%s\n%s\n%s\n%s\n%s\n%s\n%s\n' \
+printf '@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:1000\n@SQ\tSN:chr2\tLN:500\n%s\n%s\n%s\n%s\n%s\n%s\n%s\n%s\n%s\n' \
   "r1	0	chr1	5	60	10M5N3D4M	*	0	0	*	*" \
   "r2	16	chr1	20	60	3S10M2I4M	*	0	0	*	*" \
   "p1	99	chr1	30	60	10M	=	35	15	*	*" \
   "p1	2193	chr1	33	60	5M	=	30	0	*	*" \
   "p1	147	chr1	35	60	10M	=	30	-15	*	*" \
   "r3	0	chr2	40	60	10M	*	0	0	*	*" \
-  "r4	1024	chr2	60	60	10M100N5M	*	0	0	*	*" >"$build/seed.sam"
+  "r4	1024	chr2	60	60	10M100N5M	*	0	0	*	*" \
+  "r5	0	chr2	80	60	4M1I3M	*	0	0	ACGTACGT	IIIIIIII" \
+  "r6	0	chr2	90	60	8S8N	*	0	0	ACGTACGT	*	CG:B:I,128" >"$build/seed.sam"
 samtools view -b -o "$build/bam-seeds/seed.bam" "$build/seed.sam"
 gzip -dc "$build/bam-seeds/seed.bam" >"$build/bam-seeds/seed.raw"
 # htslib's own header reader leaks on some malformed headers, and trusts
@@ -102,7 +104,7 @@ gzip -dc "$build/bam-seeds/seed.bam" >"$build/bam-seeds/seed.raw"
 printf 'leak:bam_hdr_read\nleak:sam_hdr_init\n' >"$build/lsan.supp"
 for lib in Rhtslib system; do
   echo "--- libFuzzer: alignment reader on htslib of $lib"
-  build_bam_tool "bam_fuzz_$lib" "tools/fuzz/bam_fuzz.cpp src/bam/alignments.cpp src/bam/reads.cpp" "$lib" \
+  build_bam_tool "bam_fuzz_$lib" "tools/fuzz/bam_fuzz.cpp src/bam/alignments.cpp src/bam/reads.cpp src/bam/records.cpp" "$lib" \
     "-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all"
   rm -rf "$build/bam-corpus-$lib"
   cp -r "$build/bam-seeds" "$build/bam-corpus-$lib"

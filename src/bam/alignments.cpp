@@ -35,8 +35,8 @@ void AlignmentFile::tally()
 AlignmentFile::~AlignmentFile()
 {
     tally();
-    if (b_)
-        bam_destroy1(b_);
+    if (owned_)
+        bam_destroy1(owned_);
     if (itr_)
         hts_itr_destroy(itr_);
     if (idx_)
@@ -104,9 +104,11 @@ Status AlignmentFile::open(const char *path, const char *index,
                  hts_idx_nseq(idx_), sam_hdr_nref(hdr_));
         return fault(Fault::index, what);
     }
-    b_ = bam_init1();
-    if (!b_)
+    owned_ = b_ = bam_init1();
+    if (!owned_)
         return fault(Fault::open, "could not allocate a read");
+    // never freed or grown: its data lies in BGZF's block
+    view_.mempolicy = BAM_USER_OWNS_STRUCT | BAM_USER_OWNS_DATA;
     return Status();
 }
 
@@ -158,7 +160,7 @@ Status AlignmentFile::query(int tid, int64_t beg, int64_t end,
         from = std::max<int64_t>(0, own_from - 1);
     if (own_to != INT64_MAX)
         to = std::max<int64_t>(from, own_to);
-    itr_ = sam_itr_queryi(idx_, tid, from, to);
+    itr_ = iterator(tid, from, to);
     if (!itr_)
         return fault(Fault::index, "has an index that cannot answer a query");
     tid_ = tid;
@@ -283,9 +285,35 @@ Status AlignmentFile::check_reference() const
     return fault(Fault::reference, what);
 }
 
+// BAM records come through read_bam(), CRAM's through htslib.
+hts_itr_t *AlignmentFile::iterator(int tid, hts_pos_t from, hts_pos_t to) const
+{
+    return cram_ ? sam_itr_queryi(idx_, tid, from, to)
+                 : hts_itr_query(idx_, tid, from, to, &AlignmentFile::read_bam);
+}
+
+int AlignmentFile::read_bam(BGZF *fp, void *file, void *, int *tid,
+                            hts_pos_t *beg, hts_pos_t *end)
+{
+    AlignmentFile &f = *static_cast<AlignmentFile *>(file);
+    int64_t last = 0;
+    const int r = read_bam_record(fp, sam_hdr_nref(f.hdr_), f.owned_, &f.view_, &f.b_, &last);
+    if (r >= 0) {
+        *tid = f.b_->core.tid;
+        *beg = f.b_->core.pos;
+        *end = last;
+    }
+    return r;
+}
+
+int AlignmentFile::next_record()
+{
+    return cram_ ? sam_itr_next(fp_, itr_, b_) : hts_itr_next(fp_->fp.bgzf, itr_, nullptr, this);
+}
+
 bool AlignmentFile::read_next(Status *status)
 {
-    const int r = sam_itr_next(fp_, itr_, b_);
+    const int r = next_record();
     if (r == -1)
         return false;
     // the sequence's name, only to say what went wrong
@@ -406,14 +434,14 @@ Status AlignmentFile::count_mapped(uint64_t *mapped)
     *mapped = 0;
     if (itr_)
         hts_itr_destroy(itr_);
-    itr_ = sam_itr_queryi(idx_, HTS_IDX_START, 0, 0);
+    itr_ = iterator(HTS_IDX_START, 0, 0);
     if (!itr_)
         return fault(Fault::index, "has an index that cannot answer a query");
     tid_ = -1;
     pending_ = false;
     int last_tid = 0;
     for (;;) {
-        const int r = sam_itr_next(fp_, itr_, b_);
+        const int r = next_record();
         if (r == -1)
             break;
         if (r < -1 && cram_) {

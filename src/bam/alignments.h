@@ -8,6 +8,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <string>
 #include <utility>
@@ -142,6 +143,11 @@ private:
     // The query's next read into b_: false at its end, or on a fault,
     // which *status then holds.
     bool read_next(Status *status);
+    // A query's iterator, and its next record into b_ (htslib's return).
+    hts_itr_t *iterator(int tid, hts_pos_t from, hts_pos_t to) const;
+    int next_record();
+    static int read_bam(BGZF *fp, void *file, void *, int *tid, hts_pos_t *beg,
+                        hts_pos_t *end);
     bool whole_sequence() const;
     void tally();
     Status check_reference() const;
@@ -153,7 +159,9 @@ private:
     sam_hdr_t *hdr_ = nullptr;
     hts_idx_t *idx_ = nullptr;
     hts_itr_t *itr_ = nullptr;
-    bam1_t *b_ = nullptr;
+    bam1_t *owned_ = nullptr; // records htslib reads, and CRAM's
+    bam1_t view_ = bam1_t();  // records read in place
+    bam1_t *b_ = nullptr;     // the record at hand: one of the two
     bool pending_ = false; // b_ holds a read not yet handed out
     int tid_ = -1;
     int64_t beg_ = 0, end_ = 0;
@@ -185,6 +193,26 @@ private:
 // `filter.deletions`. Blocks not overlapping beg..end are left out.
 void alignment_blocks(const bam1_t *b, const ReadFilter &filter, int64_t beg,
                       int64_t end, Blocks *out);
+
+// Operation i of a record's CIGAR. A record read in place (read_bam_record)
+// keeps its CIGAR where the file has it, after a name of any length, so it
+// is read without assuming 4-byte alignment.
+inline uint32_t cigar_at(const bam1_t *b, uint32_t i)
+{
+    uint32_t op;
+    memcpy(&op, b->data + b->core.l_qname + 4 * static_cast<size_t>(i), sizeof op);
+    return op;
+}
+
+// One past the last reference base of a record, 0-based, as bam_endpos().
+int64_t reference_end(const bam1_t *b);
+
+// The next record of a BAM file, as sam_read1() reads it and with its
+// return values: into `owned`, or, where the record lies whole and sound
+// in the block already inflated, as `view` of it, valid until the next
+// read. *got is the one filled; *end the record's end, as reference_end().
+int read_bam_record(BGZF *fp, int n_targets, bam1_t *owned, bam1_t *view,
+                    bam1_t **got, int64_t *end);
 
 // Records decoded by every AlignmentFile of the process, so that a caller
 // can tell how often a file was read: a record read by two threads of a

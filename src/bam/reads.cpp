@@ -38,7 +38,6 @@ void Blocks::add(int64_t start, int64_t end)
 void alignment_blocks(const bam1_t *b, const ReadFilter &filter, int64_t beg,
                       int64_t end, Blocks *out)
 {
-    const uint32_t *cigar = bam_get_cigar(b);
     const uint32_t n = b->core.n_cigar;
     int64_t ref = static_cast<int64_t>(b->core.pos) + 1;
     int64_t block = ref;
@@ -47,8 +46,9 @@ void alignment_blocks(const bam1_t *b, const ReadFilter &filter, int64_t beg,
             out->add(s, e);
     };
     for (uint32_t i = 0; i < n; ++i) {
-        const int op = bam_cigar_op(cigar[i]);
-        const int64_t len = bam_cigar_oplen(cigar[i]);
+        const uint32_t c = cigar_at(b, i);
+        const int op = bam_cigar_op(c);
+        const int64_t len = bam_cigar_oplen(c);
         if ((op == BAM_CREF_SKIP && filter.split) ||
             (op == BAM_CDEL && !filter.deletions)) {
             emit(block, ref - 1);
@@ -235,7 +235,7 @@ void AlignmentFile::take(Blocks *out)
     } else if (filter_.extend > 0) {
         const int64_t length = target_length(tid_);
         if (b_->core.flag & BAM_FREVERSE) {
-            const int64_t last = bam_endpos(b_);
+            const int64_t last = reference_end(b_);
             add_block(out, last - filter_.extend + 1, last, beg_, end_, length);
         } else {
             add_block(out, pos, pos + filter_.extend - 1, beg_, end_, length);
