@@ -58,12 +58,14 @@ Status RegionSearch::search(int t, const std::vector<Runs> &runs)
     std::vector<int64_t> found;
     runs_regions(*searched, threshold, rq_.minlen, &found);
     Regions &r = out_->regions;
+    std::vector<size_t> cursor(n_samples, 0); // regions come in order
     for (size_t k = 0; k < found.size(); k += 2) {
         r.target.push_back(t);
         r.start.push_back(found[k]);
         r.end.push_back(found[k + 1]);
         for (size_t s = 0; s < n_samples; ++s) {
-            r.sums[s].push_back(span_stats(runs[s], found[k], found[k + 1]).sum);
+            r.sums[s].push_back(
+                span_stats(runs[s], found[k], found[k + 1], &cursor[s]).sum);
         }
     }
     return Status();

@@ -70,6 +70,17 @@ size_t Runs::run_at(int64_t coordinate) const
         std::upper_bound(at.begin(), at.end(), offset) - at.begin() - 1);
 }
 
+size_t Runs::run_at(int64_t coordinate, size_t from) const
+{
+    const uint32_t offset = static_cast<uint32_t>(coordinate - first);
+    for (int step = 0; step < 8; ++step, ++from) {
+        if (from + 1 >= at.size() || at[from + 1] > offset)
+            return from;
+    }
+    return static_cast<size_t>(
+        std::upper_bound(at.begin() + from, at.end(), offset) - at.begin() - 1);
+}
+
 Runs Runs::slice(int64_t a, int64_t b) const
 {
     Runs out;
@@ -169,7 +180,7 @@ void append_runs(Runs *runs, const Runs &part, const std::vector<int64_t> &block
     append_changed(runs, part, changes_of(blocks, part.first, part.last()));
 }
 
-SpanStats span_stats(const Runs &runs, int64_t a, int64_t b)
+SpanStats span_stats(const Runs &runs, int64_t a, int64_t b, size_t *cursor)
 {
     SpanStats s;
     int64_t whole = 0;
@@ -181,7 +192,7 @@ SpanStats span_stats(const Runs &runs, int64_t a, int64_t b)
             whole += n * static_cast<int64_t>(depth);
         if (depth > 0)
             s.covered += n;
-    });
+    }, cursor);
     s.sum = runs.is_real() ? static_cast<double>(real) : static_cast<double>(whole);
     return s;
 }

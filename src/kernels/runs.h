@@ -52,6 +52,9 @@ struct Runs {
     double depth(size_t r) const { return real.empty() ? value[r] : real[r]; }
     int64_t last() const { return first + length - 1; }
     size_t run_at(int64_t coordinate) const;
+    // The same for a coordinate at or after the start of run `from`: a
+    // few steps forward, as spans visited in order need, else a search.
+    size_t run_at(int64_t coordinate, size_t from) const;
     int64_t run_end(size_t r) const
     {
         return r + 1 < at.size() ? first + at[r + 1] - 1 : last();
@@ -63,8 +66,11 @@ struct Runs {
 // Calls visit(depth, positions) for each run of coordinates a..b, clipped
 // to the runs, in order: every walk over a span goes through here. The
 // depth is an int32_t, or a double for real runs, so `visit` takes either.
+// `cursor` (may be null) carries the run where one walk ended to the next,
+// which then needs no search when its span starts there or after.
 template <class Visit>
-void each_run(const Runs &runs, int64_t a, int64_t b, Visit visit)
+void each_run(const Runs &runs, int64_t a, int64_t b, Visit visit,
+              size_t *cursor = nullptr)
 {
     if (a < runs.first)
         a = runs.first;
@@ -76,10 +82,13 @@ void each_run(const Runs &runs, int64_t a, int64_t b, Visit visit)
     auto walk = [&](const auto &depths) {
         const size_t n = runs.at.size();
         int64_t from = a;
-        for (size_t r = runs.run_at(a);; ++r) {
+        const bool onward = cursor && *cursor < n && runs.first + runs.at[*cursor] <= a;
+        for (size_t r = onward ? runs.run_at(a, *cursor) : runs.run_at(a);; ++r) {
             const int64_t end = r + 1 < n ? runs.first + runs.at[r + 1] - 1 : runs.last();
             if (end >= b) {
                 visit(depths[r], b - from + 1);
+                if (cursor)
+                    *cursor = r;
                 return;
             }
             visit(depths[r], end - from + 1);
@@ -107,8 +116,8 @@ struct SpanStats {
     int64_t covered = 0; // positions of depth above 0
 };
 
-// Over coordinates a..b, clipped to the runs.
-SpanStats span_stats(const Runs &runs, int64_t a, int64_t b);
+// Over coordinates a..b, clipped to the runs; `cursor` as each_run()'s.
+SpanStats span_stats(const Runs &runs, int64_t a, int64_t b, size_t *cursor = nullptr);
 
 // The mean depth of coordinates a..b (within the runs), whose depths sum to
 // `sum`, as mosdepth prints it with `digits` decimals: sum / width, except

@@ -130,10 +130,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         half.is_real() != !runs.at.empty() || half.at != runs.at)
         abort();
 
-    // spans of every length from a few starts, some reaching outside
+    // bins of a few widths walked in order with a cursor, as span sums
+    // walk them, end to end or with gaps between, against sums position
+    // by position
+    for (int64_t width : {1, 2, 7, 50}) {
+        for (int64_t gap : {0, 30, 300}) {
+            size_t cursor = 0;
+            for (int64_t a = first - 2; a <= runs.last() + 1; a += width + gap) {
+                const tolvendra::SpanStats s = tolvendra::span_stats(runs, a, a + width - 1, &cursor);
+                int64_t sum = 0, covered = 0;
+                for (int64_t x = std::max(a, first); x <= std::min(a + width - 1, runs.last()); ++x) {
+                    sum += cov[x - first];
+                    covered += cov[x - first] > 0;
+                }
+                if (s.sum != sum || s.covered != covered)
+                    abort();
+            }
+        }
+    }
+
+    // spans of every length from a few starts, some reaching outside; the
+    // cursor carried across them, backwards too
+    size_t cursor = 0;
     for (int64_t a = first - 2; a <= runs.last() + 1; a += 5) {
         for (int64_t b = a - 1; b <= runs.last() + 2; b += 3) {
             const tolvendra::SpanStats s = tolvendra::span_stats(runs, a, b);
+            const tolvendra::SpanStats c = tolvendra::span_stats(runs, a, b, &cursor);
+            if (c.sum != s.sum || c.covered != s.covered)
+                abort();
             int64_t sum = 0, covered = 0;
             for (int64_t x = a; x <= b; ++x) {
                 if (x < first || x > runs.last())
