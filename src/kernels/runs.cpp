@@ -135,8 +135,11 @@ void append_changed(Runs *out, const Runs &in, const Changes &change)
             size_t from = r;
             if (!out->value.empty() && out->value.back() == in.value[r])
                 ++from; // it continues the run before
+            const size_t kept = out->at.size();
+            out->at.resize(kept + (q - from));
+            uint32_t *to = out->at.data() + kept;
             for (size_t i = from; i < q; ++i)
-                out->at.push_back(in.at[i] + offset);
+                to[i - from] = in.at[i] + offset;
             out->value.append(in.value.begin() + from, in.value.begin() + q);
             out->length = offset + (q < in.at.size() ? in.at[q] : in.length);
             p = out->first + out->length;
