@@ -156,32 +156,13 @@ for (r in seq_len(repeats)) {
 }
 bam_runs <- do.call(rbind, runs)
 
-# Where Tolvendra's time goes, in one process on the largest file, after a
-# first call, with threads = 1: decoding the reads alone (scan_region()
-# with nothing to do per batch), the engine asked for the bin sums alone,
-# the engine asked for what analyze_region() asks of it (bin sums, regions,
-# runs of depth), and the whole analyze_region() call;
-# each the best of three.
-profile_code <- sprintf(paste0(
-  'library(Tolvendra); ns <- asNamespace("Tolvendra"); ',
-  'options <- read_options(progress = FALSE, threads = 1); ',
-  'region <- ns$check_region("%1$s", "chr1", 1, %2$.0f); ',
-  'bins <- ns$bin_spans(region$start, region$end, 1000); ',
-  'targets <- as.data.frame(region[c("seqname", "start", "end")]); ',
-  'call <- function() analyze_region("%1$s", "chr1", 1, %2$.0f, width = 1000, progress = FALSE, ',
-  'threads = 1); ',
-  'engine <- function() ns$engine_run(list(region), options, targets, bins, ',
-  'list(factors = 1, threshold = 10, minlen = 0), keep = "rle"); ',
-  'sums <- function() ns$engine_run(list(region), options, targets, bins); ',
-  'best <- function(f) min(replicate(3, system.time(f())[["elapsed"]])); ',
-  'invisible(call()); ',
-  'cat(best(function() ns$scan_region(region, options, function(batch) NULL)), ',
-  'best(sums), best(engine), best(call))'),
-  bams[length(bams)], chr1[[1]])
-bam_profile <- stats::setNames(
-  scan(text = system(r_command(profile_code), intern = TRUE), quiet = TRUE),
-  c("decode", "sums", "engine", "call"))
-print(bam_profile)
+# Where Tolvendra's time goes, step by step in one process on the largest
+# file: bench/profile-region.R, which the report reads from
+# region-profile.rds.
+status <- system2("Rscript", file.path("bench", "profile-region.R"),
+                  env = c(sprintf("BENCH_STORE=%s", shQuote(store)),
+                          sprintf("BENCH_PROFILE_BAM=%s", shQuote(bams[length(bams)]))))
+if (status != 0) stop("bench/profile-region.R failed")
 
 # The floor of decoding alone, outside R: bench/decode.c reads every record
 # of the largest file with sam_read1(), linked against Rhtslib's static
@@ -208,7 +189,7 @@ bam_info <- list(
   load = c(before = load_before, after = readLines("/proc/loadavg")),
   repeats = repeats, quick = quick, window = window, chr1 = chr1[[1]],
   long_chr1 = long_chr1[[1]], huge_chr1 = huge_chr1[[1]], gap_chr1 = 50e6,
-  profile = bam_profile, decode_floor = decode_floor, htslib = htslib_build,
+  decode_floor = decode_floor, htslib = htslib_build,
   builds = c(default = build_info(),
              rhtslib = if (nzchar(rhtslib_lib)) build_info(sprintf("R_LIBS=%s", shQuote(rhtslib_lib)))),
   versions = c(

@@ -3,10 +3,9 @@
 # reads alone (scan_region() with nothing to do per batch); the engine
 # asked for the bin sums alone; for the sums and the per-base coverage
 # vector; for the sums and the regions; for the sums, the regions and the
-# depth kept as runs, as analyze_region() asks; and the whole call. Run from the repository root after
-# bench/bam.R (which simulates the file): Rscript bench/profile-region.R.
-# Saves region-profile.rds in bench/build (or BENCH_STORE) for
-# bench/report-bam.R.
+# depth kept as runs, as analyze_region() asks; and the whole call.
+# bench/bam.R runs it on the file it simulates; saves region-profile.rds in
+# bench/build (or BENCH_STORE) for bench/report-bam.R.
 library(Tolvendra)
 store <- Sys.getenv("BENCH_STORE", file.path("bench", "build"))
 bam <- Sys.getenv("BENCH_PROFILE_BAM", file.path("bench", "build", "sim-50Mb-10M-reads-seed1.bam"))

@@ -144,24 +144,13 @@ graphics::legend("center", legend = tool_style$label, col = tool_style$col, lty 
 grDevices::dev.off()
 
 # ---- where the time goes -----------------------------------------------------
-p <- info$profile
 largest <- max(sizes)
-bam_notes <- c(
-  sprintf(paste("Inside one R process, after a first call, on the %s-read file over the whole %s sequence (best of three, `threads = 1`, default build):",
-                "`analyze_region()` takes %.2f s; the engine alone (`Tolvendra:::engine_run()` with what `analyze_region()` asks of it: bin sums, regions and the runs of depth it keeps) %.2f s of it;",
-                "decoding the reads alone (`Tolvendra:::scan_region()` with nothing to do per batch) %.2f s; the engine asked for the bin sums alone, without regions or the runs, %s.",
-                "The R side around the engine (argument checks, bins, the result object around the runs of a sequence of %s positions) takes the remaining %.2f s."),
-          read_label(largest), mb_of(info$chr1), p[["call"]], p[["engine"]], p[["decode"]],
-          if (is.na(p["sums"])) "was not timed" else sprintf("%.2f s", p[["sums"]]),
-          format(info$chr1, big.mark = ",", scientific = FALSE), p[["call"]] - p[["engine"]]),
-  if (!is.na(p["sums"])) c("", sprintf(paste(
-    "So of the call, decoding (as `scan_region()` does it) is %.0f%%; adding the blocks and summing the bins %.0f%%; finding the regions and handing back the runs %.0f%%; the R side %.0f%%.",
-    "These steps were timed on a busy machine, so compare them with one another rather than with the tables above."),
-    100 * p[["decode"]] / p[["call"]], 100 * (p[["sums"]] - p[["decode"]]) / p[["call"]],
-    100 * (p[["engine"]] - p[["sums"]]) / p[["call"]], 100 * (p[["call"]] - p[["engine"]]) / p[["call"]])),
-  ""
-)
-if (!is.null(info$decode_floor)) {
+bam_notes <- character()
+# bench/profile-region.R's split, which bench/bam.R runs.
+rp_path <- file.path(store, "region-profile.rds")
+rp <- if (file.exists(rp_path)) readRDS(rp_path)
+at <- function(step) rp$elapsed[rp$step == step]
+if (!is.null(info$decode_floor) && !is.null(rp)) {
   f <- info$decode_floor
   f_of <- function(b, what = "elapsed") f[f$htslib == b, what]
   bam_notes <- c(bam_notes, sprintf(paste(
@@ -169,11 +158,11 @@ if (!is.null(info$decode_floor)) {
     "%.2f s (%.2f s CPU) linked against Rhtslib's static htslib, which inflates with zlib, as the Rhtslib build of Tolvendra is;",
     "%.2f s (%.2f s CPU) against the system's `libhts.so.3`, which inflates with libdeflate, as the default build, mosdepth and megadepth are (%.2fx).",
     "mosdepth `-t 0` takes %.2f s over the whole file, so the decode floor alone is %.2fx mosdepth's whole run with the system htslib and %.2fx with Rhtslib's.",
-    "Inside the package, decoding with its batching (`scan_region()` above) takes %.2f s against that %.2f s floor."),
+    "Inside the package, decoding with its batching (`scan_region()`, below) takes %.2f s against that %.2f s floor."),
     f_of("rhtslib"), f_of("rhtslib", "user"), f_of("system"), f_of("system", "user"),
     f_of("rhtslib") / f_of("system"), cell("whole sequence", largest, "mosdepth -t 0"),
     f_of("system") / cell("whole sequence", largest, "mosdepth -t 0"),
-    f_of("rhtslib") / cell("whole sequence", largest, "mosdepth -t 0"), p[["decode"]], f_of("system")), "")
+    f_of("rhtslib") / cell("whole sequence", largest, "mosdepth -t 0"), at("decode"), f_of("system")), "")
 }
 
 # Memory over the whole sequence: the per-base vector alone is 4 bytes a
@@ -190,14 +179,10 @@ mem_note <- local({
 })
 bam_notes <- c(bam_notes, mem_note, "")
 
-# The finer split of bench/profile-region.R, when it has been run.
-rp_path <- file.path(store, "region-profile.rds")
-if (file.exists(rp_path)) {
-  rp <- readRDS(rp_path)
-  at <- function(step) rp$elapsed[rp$step == step]
+if (!is.null(rp)) {
   md0 <- cell("whole sequence", largest, "mosdepth -t 0")
   bam_notes <- c(bam_notes, sprintf(paste(
-    "A finer split (`bench/profile-region.R`: one process, after a first call, each step the best of five, %s, load average %s):",
+    "Where the time of one call goes (`bench/profile-region.R`: one process, after a first call, each step the best of five, %s, load average %s):",
     "decoding through `scan_region()` (which also splits the records into blocks and hands each batch of blocks to R) %.2f s; the engine asked for the bin sums %.2f s (+%.2f s over that for adding the blocks and summing the bins); for the sums and the per-base coverage vector %.2f s (+%.2f s for the vector);",
     "for the sums and the regions %.2f s (+%.2f s for the regions); for all three, as `analyze_region()` asks, %.2f s; the whole call %.2f s (`integer(5e7)` alone takes %.2f s).",
     "Against mosdepth `-t 0`'s %.2f s for the whole process on this file, `scan_region()` is %.2fx, the engine asked for the bin sums alone %.2fx, and the coverage vector and the regions together add %.2f s (%.2fx) that mosdepth `-n` does not produce.",

@@ -8,10 +8,10 @@
 # to the commit the installed package was built from when it is not the
 # one checked out.
 #
-# Two finer splits of where the time goes, each one process, are run
-# after it and picked up by the report when present:
-#   Rscript bench/profile-region.R; Rscript bench/profile-features.R
-#   Rscript bench/report.R
+# The BAM part runs bench/profile-region.R, where the time of one call
+# goes, step by step in one process. A finer split of the features call is
+# run after it and picked up by the report when present:
+#   Rscript bench/profile-features.R; Rscript bench/report.R
 #
 # BENCH_QUICK=1 is for trying things: small files, one run each, the
 # routines left out, and everything written to bench/build/quick/ instead.
