@@ -50,6 +50,19 @@ public:
     const T &back() const { return p_[n_ - 1]; }
 
     void clear() { n_ = 0; }
+    // Hands over the values' memory, shrunk to their size, for the caller
+    // to free(); the column is left empty.
+    T *release()
+    {
+        if (n_ < cap_ && n_ > 0) {
+            if (void *p = realloc(p_, n_ * sizeof(T)))
+                p_ = static_cast<T *>(p);
+        }
+        T *p = p_;
+        p_ = nullptr;
+        n_ = cap_ = 0;
+        return p;
+    }
     void push_back(T v)
     {
         if (n_ == cap_)

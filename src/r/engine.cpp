@@ -89,7 +89,7 @@ SEXP engine_run(SEXP sources, SEXP targets, SEXP spans, SEXP settings)
                           : out_of_memory();
     if (job && job->show_progress && job->shown >= 0)
         REprintf("\n");
-    SEXP out = o.ok() ? result_value(*job) : fault_value(o);
+    SEXP out = o.ok() ? result_value(job) : fault_value(o);
     Owned<Job>::release(handle);
     UNPROTECT(1);
     return out;

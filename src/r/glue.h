@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <R.h>
+#include <R_ext/Rdynload.h>
 #include <Rinternals.h>
 
 #include "../engine/request.h"
@@ -103,11 +104,19 @@ struct Job {
     enum class RunsForm { starts, depths, lengths } runs_form = RunsForm::starts;
 };
 
-// Values (values.cpp): R objects of C++ ones, named and shaped.
+// Values (values.cpp): R objects of C++ ones, named and shaped. The kept
+// runs' columns go to R as they are (adopted.cpp), and leave the job.
 SEXP named_list(const SEXP *values, const char *const *names, int n);
 SEXP doubles(const std::vector<double> &x);
 SEXP array_value(const Grid<double> &x);
-SEXP result_value(const Job &job);
+SEXP result_value(Job *job);
+
+// A vector of R over a column's values, which it takes (unsigned values
+// must fit R's integers); the classes are registered with the library.
+void register_adopted(DllInfo *dll);
+SEXP adopted(Column<int32_t> *column);
+SEXP adopted(Column<uint32_t> *column);
+SEXP adopted(Column<double> *column);
 
 } // namespace tolvendra
 

@@ -80,6 +80,7 @@ void R_init_TolvendraBam(DllInfo *dll)
     R_registerRoutines(dll, NULL, call_methods, NULL, NULL);
     R_useDynamicSymbols(dll, FALSE);
     R_forceSymbols(dll, TRUE);
+    tolvendra::register_adopted(dll);
     // Faults come back to R as classed errors that name the file; htslib's
     // own lines on stderr would only repeat them.
     hts_set_log_level(HTS_LOG_OFF);

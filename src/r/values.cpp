@@ -30,19 +30,13 @@ SEXP dim_value(const std::vector<int> &dim)
     return out;
 }
 
-// The depths of runs: integers, or doubles for real runs; one an
-// element for each position (`positions`) or for each run.
-SEXP depths_of(const Runs &r, bool positions)
+// The depth of every position of the runs: integers, or doubles for real
+// runs.
+SEXP position_depths(const Runs &r)
 {
     const size_t n = r.at.size();
-    SEXP out = Rf_allocVector(r.is_real() ? REALSXP : INTSXP,
-                              static_cast<R_xlen_t>(positions ? r.length
-                                                              : static_cast<int64_t>(n)));
+    SEXP out = Rf_allocVector(r.is_real() ? REALSXP : INTSXP, static_cast<R_xlen_t>(r.length));
     auto fill = [&](auto *d, const auto &depth) {
-        if (!positions) {
-            std::copy(depth.begin(), depth.end(), d);
-            return;
-        }
         for (size_t i = 0; i < n; ++i) {
             const size_t from = r.at[i];
             const size_t to = i + 1 < n ? r.at[i + 1] : static_cast<size_t>(r.length);
@@ -56,33 +50,41 @@ SEXP depths_of(const Runs &r, bool positions)
     return out;
 }
 
-// Runs as list(start, value): the first coordinate of each run and its depth.
-SEXP runs_value(const Runs &r)
+// The depth of each run, taken from the runs.
+SEXP run_depths(Runs *r)
 {
-    const R_xlen_t n = static_cast<R_xlen_t>(r.at.size());
+    return r->is_real() ? adopted(&r->real) : adopted(&r->value);
+}
+
+// Runs as list(start, value): the first coordinate of each run and its
+// depth.
+SEXP runs_value(Runs *r)
+{
+    const R_xlen_t n = static_cast<R_xlen_t>(r->at.size());
     SEXP start = PROTECT(Rf_allocVector(REALSXP, n));
     double *d = REAL(start);
     for (R_xlen_t i = 0; i < n; ++i)
-        d[i] = static_cast<double>(r.first + r.at[i]);
-    SEXP values[] = {start, PROTECT(depths_of(r, false))};
+        d[i] = static_cast<double>(r->first + r->at[i]);
+    SEXP values[] = {start, PROTECT(run_depths(r))};
     const char *names[] = {"start", "value"};
     SEXP out = named_list(values, names, 2);
     UNPROTECT(2);
     return out;
 }
 
-// Runs as list(lengths, values), the slots of an S4Vectors Rle; a run is
-// never longer than a target, which fits an R integer.
-SEXP rle_value(const Runs &r)
+// Runs as list(lengths, values), the slots of an S4Vectors Rle, both taken
+// from the runs: their starts become lengths in place (a run is never
+// longer than a target, which fits an R integer).
+SEXP rle_value(Runs *r)
 {
-    const R_xlen_t n = static_cast<R_xlen_t>(r.at.size());
-    SEXP lengths = PROTECT(Rf_allocVector(INTSXP, n));
-    int *d = INTEGER(lengths);
-    for (R_xlen_t i = 0; i + 1 < n; ++i)
-        d[i] = static_cast<int>(r.at[i + 1] - r.at[i]);
+    const size_t n = r->at.size();
+    uint32_t *at = r->at.data();
+    for (size_t i = 0; i + 1 < n; ++i)
+        at[i] = at[i + 1] - at[i];
     if (n > 0)
-        d[n - 1] = static_cast<int>(r.length - r.at[n - 1]);
-    SEXP parts[] = {lengths, PROTECT(depths_of(r, false))};
+        at[n - 1] = static_cast<uint32_t>(r->length) - at[n - 1];
+    SEXP lengths = PROTECT(adopted(&r->at));
+    SEXP parts[] = {lengths, PROTECT(run_depths(r))};
     const char *names[] = {"lengths", "values"};
     SEXP out = named_list(parts, names, 2);
     UNPROTECT(2);
@@ -90,17 +92,17 @@ SEXP rle_value(const Runs &r)
 }
 
 // A list array of runs in the form the job asked for.
-SEXP runs_array(const Grid<Runs> &x, Job::RunsForm form)
+SEXP runs_array(Grid<Runs> *x, Job::RunsForm form)
 {
-    SEXP out = PROTECT(Rf_allocVector(VECSXP, static_cast<R_xlen_t>(x.x.size())));
-    for (size_t i = 0; i < x.x.size(); ++i) {
-        const Runs &r = x.x[i];
+    SEXP out = PROTECT(Rf_allocVector(VECSXP, static_cast<R_xlen_t>(x->x.size())));
+    for (size_t i = 0; i < x->x.size(); ++i) {
+        Runs *r = &x->x[i];
         SET_VECTOR_ELT(out, static_cast<R_xlen_t>(i),
-                       form == Job::RunsForm::depths    ? depths_of(r, true)
+                       form == Job::RunsForm::depths    ? position_depths(*r)
                        : form == Job::RunsForm::lengths ? rle_value(r)
                                                         : runs_value(r));
     }
-    Rf_setAttrib(out, R_DimSymbol, dim_value(x.dim));
+    Rf_setAttrib(out, R_DimSymbol, dim_value(x->dim));
     UNPROTECT(1);
     return out;
 }
@@ -167,15 +169,15 @@ SEXP array_value(const Grid<double> &x)
     return out;
 }
 
-SEXP result_value(const Job &job)
+SEXP result_value(Job *job)
 {
-    const Result &res = job.result;
+    Result &res = job->result;
     const R_xlen_t n_samples = static_cast<R_xlen_t>(res.reads.size());
     SEXP values[11];
     values[0] = PROTECT(array_value(res.sums));
     values[1] = PROTECT(array_value(res.covered));
     region_values(res.regions, values + 2);
-    values[6] = PROTECT(runs_array(res.runs, job.runs_form));
+    values[6] = PROTECT(runs_array(&res.runs, job->runs_form));
     values[7] = PROTECT(Rf_allocVector(REALSXP, n_samples));
     for (R_xlen_t s = 0; s < n_samples; ++s)
         REAL(values[7])[s] = static_cast<double>(res.reads[s]);

@@ -78,6 +78,30 @@ test_that("a region kept as runs shows, summarizes and expands as its depths", {
   }
 })
 
+test_that("runs R reads where the engine left them act as ordinary vectors", {
+  skip_without_samtools()
+  set.seed(5)
+  reads <- sprintf("r%d 0 chr1 %d 60 30M * 0 0 * *", 1:300,
+                   sort(sample.int(1900, 300, replace = TRUE)))
+  x <- analyze_region(make_bam(reads, lengths = c(chr1 = 2000)), "chr1",
+                      progress = FALSE)
+  runs <- unclass(x$runs)
+  plain <- lapply(runs, function(v) v[seq_along(v)])
+  expect_identical(runs, plain)
+  path <- tempfile(fileext = ".rds")
+  saveRDS(x, path)
+  expect_identical(unclass(readRDS(path)$runs), plain)
+  expect_identical(unserialize(serialize(runs, NULL)), plain)
+  # a changed copy leaves the result as it was
+  changed <- x$runs$values
+  changed[1] <- -1L
+  expect_identical(changed[-1], plain$values[-1])
+  expect_identical(unclass(x$runs), plain)
+  expect_identical(sum(as.numeric(runs$lengths)), 2000)
+  rm(x, runs, changed)
+  invisible(gc())
+})
+
 test_that("bin and region sums past 2^31 stay exact", {
   skip_without_samtools()
   # 300 reads each covering the first 10,000,002 positions

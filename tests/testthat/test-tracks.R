@@ -194,6 +194,8 @@ test_that("kept runs of a track's real values come back as doubles", {
   })
   expect_identical(kept$coverage, depth[101:2900])
   expect_identical(rep(kept$rle$values, kept$rle$lengths), depth[101:2900])
+  expect_identical(unserialize(serialize(kept$rle, NULL)),
+                   lapply(kept$rle, function(v) v[seq_along(v)]))
 })
 
 test_that("what cannot apply to a track is refused, naming it", {
