@@ -1,5 +1,7 @@
 #include "engine.h"
 
+#include <thread>
+
 #include "consumers.h"
 #include "tracks.h"
 
@@ -45,6 +47,57 @@ Consumers make_consumers(const Request &rq, const Plan &plan, Result *out)
     return c;
 }
 
+namespace {
+
+// finish_segment() that hands back, rather than throws, running out of
+// memory: on a thread of its own nothing may escape it.
+Status finish_caught(Consumer *consumer, const Segment &segment, std::vector<Runs> *runs)
+{
+    try {
+        return consumer->finish_segment(segment, runs);
+    } catch (...) {
+        return fault(Fault::memory, "needs more memory than is available");
+    }
+}
+
+// The consumers of a segment, in order. Those before one that takes the
+// runs only read them, each into a part of the result of its own, so a
+// segment long enough to be read in stretches has them run side by side
+// on up to `threads` threads; the first fault in their order is the
+// segment's.
+Status finish_segment(const Request &rq, Consumers &consumers, const Segment &segment,
+                      std::vector<Runs> *runs)
+{
+    std::vector<std::unique_ptr<Consumer>> &each = consumers.each;
+    const size_t readers = each.size() - (rq.keep_runs ? 1 : 0);
+    const bool long_segment = segment.end - segment.start + 1 >= 2 * rq.min_stretch;
+    const size_t lanes = long_segment ? std::min<size_t>(readers, std::max(rq.threads, 1)) : 1;
+    std::vector<Status> status(each.size());
+    std::vector<std::thread> crew;
+    auto lane = [&](size_t k) {
+        for (size_t i = k; i < readers; i += lanes)
+            status[i] = finish_caught(each[i].get(), segment, runs);
+    };
+    try {
+        for (size_t k = 1; k < lanes; ++k)
+            crew.emplace_back(lane, k);
+    } catch (...) {
+        // threads that could not start leave their lanes to this one
+    }
+    lane(0);
+    for (size_t k = crew.size() + 1; k < lanes; ++k)
+        lane(k);
+    for (std::thread &t : crew)
+        t.join();
+    for (size_t i = 0; i < readers; ++i) {
+        if (!status[i].ok())
+            return status[i];
+    }
+    return readers < each.size() ? each.back()->finish_segment(segment, runs) : Status();
+}
+
+} // namespace
+
 void drive(Producer *producer, const Request &rq, Result *out)
 {
     std::vector<int> tids;
@@ -67,12 +120,10 @@ void drive(Producer *producer, const Request &rq, Result *out)
                 return;
             }
         }
-        for (auto &consumer : consumers.each) {
-            st = consumer->finish_segment(segment, &runs);
-            if (!st.ok()) {
-                out->status = st;
-                return;
-            }
+        st = finish_segment(rq, consumers, segment, &runs);
+        if (!st.ok()) {
+            out->status = st;
+            return;
         }
     }
 }
