@@ -51,16 +51,19 @@ huge_m <- cell(huge, 1, "mosdepth -t 0 --by 1000000")
 huge_tmb <- cell(huge, 1, "tolvendra threads = 1, width 1e6", "mb")
 huge_mmb <- cell(huge, 1, "mosdepth -t 0 --by 1000000", "mb")
 
+# The targets are set at 10M reads; the other sizes show the trend.
+at10 <- sizes == 1e7
 bam_targets <- c(
   "| target | measured | |",
   "|---|---|---|",
-  sprintf("| `analyze_region()` over the whole 50-Mb sequence, default build (system htslib, libdeflate): `threads = 1` at most 1.0x mosdepth `-n --by 1000 -t 0` | elapsed at %s reads: %s; CPU (user + system): %s | %s |",
-          at_sizes, both(r1, "%.2fx"), both(c1, "%.2fx"), verdict(all(r1 <= 1.0))),
+  sprintf("| `analyze_region()` over the whole 50-Mb sequence at 10M reads, default build (system htslib, libdeflate): `threads = 1` at most 1.0x mosdepth `-n --by 1000 -t 0` | elapsed at %s reads: %s; CPU (user + system): %s | %s |",
+          at_sizes, both(r1, "%.2fx"), both(c1, "%.2fx"), verdict(all(r1[at10] <= 1.0))),
   sprintf("| the same, `threads = 2` at most 0.55x mosdepth `-t 1` and at most megadepth `--threads 2` | elapsed against mosdepth `-t 1`: %s; against megadepth `--threads 2`: %s; CPU against mosdepth `-t 1`: %s | %s |",
-          both(r2, "%.2fx"), both(m2, "%.2fx"), both(c2, "%.2fx"), verdict(all(r2 <= 0.55 & m2 <= 1))),
-  if (has_rh) sprintf("| the same, Rhtslib build (htslib 1.15.1, zlib) | elapsed: `threads = 1` against `-t 0`: %s; `threads = 2` against `-t 1`: %s. CPU (user + system): %s; %s | %s |",
+          both(r2, "%.2fx"), both(m2, "%.2fx"), both(c2, "%.2fx"),
+          verdict(all(r2[at10] <= 0.55 & m2[at10] <= 1))),
+  if (has_rh) sprintf("| the same, Rhtslib build (htslib 1.15.1, zlib), at most 1.0x | elapsed: `threads = 1` against `-t 0`: %s; `threads = 2` against `-t 1`: %s. CPU (user + system): %s; %s | %s |",
           both(h1, "%.2fx"), both(h2, "%.2fx"), both(hc1, "%.2fx"), both(hc2, "%.2fx"),
-          verdict(all(c(h1, h2) <= 1.0))),
+          verdict(all(c(h1[at10], h2[at10]) <= 1.0))),
   sprintf("| `analyze_region()` over a %s sequence (%s reads) in at most 2.5 GB | %.0f MB | %s |",
           mb_of(info$long_chr1), read_label(long_reads), long_mb, verdict(long_mb <= 2500)),
   sprintf("| `analyze_region()` over a %s sequence holding one read (CSI index, `width = 1e6`) within mosdepth `-n --by 1000000`'s time and memory | %.2f s and %.0f MB against %.2f s and %.0f MB | %s |",
@@ -180,19 +183,20 @@ mem_note <- local({
 bam_notes <- c(bam_notes, mem_note, "")
 
 if (!is.null(rp)) {
+  floor_s <- info$decode_floor$elapsed[info$decode_floor$htslib == "system"]
   md0 <- cell("whole sequence", largest, "mosdepth -t 0")
   bam_notes <- c(bam_notes, sprintf(paste(
     "Where the time of one call goes (`bench/profile-region.R`: one process, after a first call, each step the best of five, %s, load average %s):",
     "decoding through `scan_region()` (which also splits the records into blocks and hands each batch of blocks to R) %.2f s; the engine asked for the bin sums %.2f s (+%.2f s over that for adding the blocks and summing the bins); for the sums and the per-base coverage vector %.2f s (+%.2f s for the vector);",
     "for the sums and the regions %.2f s (+%.2f s for the regions); for all three, as `analyze_region()` asks, %.2f s; the whole call %.2f s (`integer(5e7)` alone takes %.2f s).",
     "Against mosdepth `-t 0`'s %.2f s for the whole process on this file, `scan_region()` is %.2fx, the engine asked for the bin sums alone %.2fx, and the coverage vector and the regions together add %.2f s (%.2fx) that mosdepth `-n` does not produce.",
-    "`scan_region()` costs %.2f s more than `bench/decode.c`'s %.2f s floor with the same htslib (splitting records into blocks, batches handed to R); the engine does not hand batches to R, so its own decoding cost lies somewhere between the two, and the +%.2f s above is a lower bound for adding the blocks and summing the bins."),
+    "`scan_region()`, which also splits the records into blocks and hands batches to R, takes %.2f s %s `bench/decode.c`'s %.2f s floor with the same htslib: the package reads a BAM record where it lies in the inflated block, where `sam_read1()` copies it out field by field; the engine does not hand batches to R, and the +%.2f s above is what adding the blocks and summing the bins cost over `scan_region()`."),
     rp$build[1], paste(strsplit(rp$load[1], " ")[[1]][1:3], collapse = " "),
     at("decode"), at("sums"), at("sums") - at("decode"), at("sums_coverage"), at("sums_coverage") - at("sums"),
     at("sums_regions"), at("sums_regions") - at("sums"), at("engine"), at("call"), at("alloc"),
     md0, at("decode") / md0, at("sums") / md0, at("engine") - at("sums"), (at("engine") - at("sums")) / md0,
-    at("decode") - info$decode_floor$elapsed[info$decode_floor$htslib == "system"],
-    info$decode_floor$elapsed[info$decode_floor$htslib == "system"], at("sums") - at("decode")), "")
+    abs(at("decode") - floor_s), if (at("decode") < floor_s) "less than" else "more than",
+    floor_s, at("sums") - at("decode")), "")
 }
 
 bam_lines <- c(

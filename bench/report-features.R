@@ -47,11 +47,11 @@ d$time <- ifelse(is.na(d$call), d$elapsed, d$call)
 d$label <- sub("^(features|distribution): ", "", ifelse(is.na(d$call), d$tool, paste(d$tool, "(call)")))
 cols <- ifelse(grepl("mosdepth", d$tool), "#E16A86", ifelse(grepl("bedtools", d$tool), "#5F8A00", "black"))
 pchs <- ifelse(grepl("mosdepth", d$tool), 17, ifelse(grepl("bedtools", d$tool), 15, 19))
-graphics::par(mar = c(4.5, 22, 3, 1), cex.lab = 1.05)
-dot_panel(d$time, d$label, cols, pchs, "elapsed time, median of runs (s, log scale)",
-          sprintf("%s features x %d samples; distributions: time",
+graphics::par(mar = c(4.5, 24, 4, 1), cex.lab = 1.05)
+dot_panel(d$time, d$label, cols, pchs, "elapsed time (s, median, log scale)",
+          sprintf("time: %s features x %d samples,\nand depth distributions",
                   format(f_info$count, big.mark = ","), n_s), "%.2f s")
-graphics::par(mar = c(4.5, 1, 3, 1))
+graphics::par(mar = c(4.5, 1, 4, 1))
 dot_panel(d$mb, d$label, cols, pchs, "peak resident memory (MB, log scale)",
           "peak memory (Tolvendra: whole process)", "%.0f MB", show_labels = FALSE)
 grDevices::dev.off()
