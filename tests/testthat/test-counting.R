@@ -213,3 +213,28 @@ test_that("library sizes count what the options keep, as samtools view -c", {
   expect_identical(x$bins$library_size, 3210)
   expect_identical(x$bins$mapped, 3271)
 })
+
+test_that("records of every shape, across blocks and in CG tags, count as samtools reads them", {
+  skip_without_samtools()
+  # names of every length put each CIGAR at every alignment; sequences make
+  # the CIGAR's length checked; thousands of records fill several BGZF
+  # blocks, so that some lie across two; a CIGAR of 70,000 operations is
+  # kept in a CG tag
+  for (seed in 1:2) {
+    set.seed(seed)
+    n <- 3000
+    names <- vapply(sample(1:80, n, replace = TRUE), function(k) {
+      paste(sample(c(letters, 0:9), k, replace = TRUE), collapse = "")
+    }, "")
+    cigars <- c("40M", "10M2D30M", "15M300N25M", "5S35M", "12M3I25M", "40M")
+    cigar <- sample(cigars, n, replace = TRUE)
+    seq <- ifelse(runif(n) < 0.5, "*", strrep("A", 40))
+    reads <- sprintf("%s 0 chr1 %d 60 %s * 0 0 %s *", names,
+                     sample.int(99000, n, replace = TRUE), cigar, seq)
+    long <- sprintf("long 0 chr1 500 60 %s * 0 0 * *", strrep("1M1D", 35000))
+    bam <- make_bam(c(reads, long), lengths = c(chr1 = 100000))
+    x <- analyze_region(bam, "chr1", progress = FALSE, threads = 1)
+    expect_identical(x$coverage, samtools_depth(bam, "chr1", 1, 100000),
+                     info = case_label(seed, reads = n + 1))
+  }
+})
