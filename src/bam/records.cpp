@@ -22,17 +22,35 @@ static inline uint32_t field32(const uint8_t *p)
     return x;
 }
 
+// The query and reference lengths of a record's CIGAR, as
+// bam_cigar2rqlens() counts them.
+static void cigar_lengths(const bam1_t *b, int64_t *query, int64_t *reference)
+{
+    *query = *reference = 0;
+    for (uint32_t i = 0; i < b->core.n_cigar; ++i) {
+        const uint32_t op = cigar_at(b, i);
+        const int type = bam_cigar_type(bam_cigar_op(op));
+        if (type & 1)
+            *query += bam_cigar_oplen(op);
+        if (type & 2)
+            *reference += bam_cigar_oplen(op);
+    }
+}
+
+// bam_endpos() of a record whose CIGAR covers `reference` positions: an
+// unmapped record, or one covering none, ends one past its start.
+static int64_t end_of(const bam1_t *b, int64_t reference)
+{
+    if (b->core.flag & BAM_FUNMAP)
+        reference = 0;
+    return static_cast<int64_t>(b->core.pos) + (reference == 0 ? 1 : reference);
+}
+
 int64_t reference_end(const bam1_t *b)
 {
-    int64_t length = 0;
-    if (!(b->core.flag & BAM_FUNMAP)) {
-        for (uint32_t i = 0; i < b->core.n_cigar; ++i) {
-            const uint32_t op = cigar_at(b, i);
-            if (bam_cigar_type(bam_cigar_op(op)) & 2)
-                length += bam_cigar_oplen(op);
-        }
-    }
-    return static_cast<int64_t>(b->core.pos) + (length == 0 ? 1 : length);
+    int64_t query, reference;
+    cigar_lengths(b, &query, &reference);
+    return end_of(b, reference);
 }
 
 int read_bam_record(BGZF *fp, int n_targets, bam1_t *owned, bam1_t *view,
@@ -75,22 +93,12 @@ int read_bam_record(BGZF *fp, int n_targets, bam1_t *owned, bam1_t *view,
                 const uint32_t first = cigar_at(view, 0);
                 sound = !(bam_cigar_op(first) == BAM_CSOFT_CLIP &&
                           bam_cigar_oplen(first) == static_cast<uint32_t>(c.l_qseq));
-                int64_t query = 0, reference = 0;
-                for (uint32_t i = 0; i < c.n_cigar; ++i) {
-                    const uint32_t op = cigar_at(view, i);
-                    const int type = bam_cigar_type(bam_cigar_op(op));
-                    if (type & 1)
-                        query += bam_cigar_oplen(op);
-                    if (type & 2)
-                        reference += bam_cigar_oplen(op);
-                }
-                if (c.l_qseq > 0 && !(c.flag & BAM_FUNMAP) && query != c.l_qseq)
-                    sound = false;
-                if (c.flag & BAM_FUNMAP)
-                    reference = 0;
-                *end = static_cast<int64_t>(c.pos) + (reference == 0 ? 1 : reference);
-            } else {
-                *end = static_cast<int64_t>(c.pos) + 1;
+            }
+            if (sound) {
+                int64_t query, reference;
+                cigar_lengths(view, &query, &reference);
+                sound = !(c.l_qseq > 0 && !(c.flag & BAM_FUNMAP) && query != c.l_qseq);
+                *end = end_of(view, reference);
             }
             if (sound) {
                 fp->block_offset += 4 + block_len;

@@ -49,17 +49,6 @@ Consumers make_consumers(const Request &rq, const Plan &plan, Result *out)
 
 namespace {
 
-// finish_segment() that hands back, rather than throws, running out of
-// memory: on a thread of its own nothing may escape it.
-Status finish_caught(Consumer *consumer, const Segment &segment, std::vector<Runs> *runs)
-{
-    try {
-        return consumer->finish_segment(segment, runs);
-    } catch (...) {
-        return fault(Fault::memory, "needs more memory than is available");
-    }
-}
-
 // The consumers of a segment, in order. Those before one that takes the
 // runs only read them, each into a part of the result of its own, so a
 // segment long enough to be read in stretches has them run side by side
@@ -76,7 +65,7 @@ Status finish_segment(const Request &rq, Consumers &consumers, const Segment &se
     std::vector<std::thread> crew;
     auto lane = [&](size_t k) {
         for (size_t i = k; i < readers; i += lanes)
-            status[i] = finish_caught(each[i].get(), segment, runs);
+            status[i] = caught([&] { return each[i]->finish_segment(segment, runs); });
     };
     try {
         for (size_t k = 1; k < lanes; ++k)

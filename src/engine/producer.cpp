@@ -237,18 +237,6 @@ Status AlignmentProducer::count(Stretch *w, size_t s, const Segment &segment,
     return st;
 }
 
-// count() that hands back, rather than throws, running out of memory: on a
-// thread of its own nothing may escape it.
-Status AlignmentProducer::count_caught(Stretch *w, size_t s, const Segment &segment,
-                                       Runs *runs)
-{
-    try {
-        return count(w, s, segment, runs);
-    } catch (...) {
-        return fault(Fault::memory, "needs more memory than is available");
-    }
-}
-
 // Stretches 1..n-1 on threads of their own while the calling thread counts
 // stretch 0 into `runs`, then polls until they end. The first fault in the stretches'
 // order stops the others and is the whole segment's.
@@ -267,7 +255,7 @@ Status AlignmentProducer::count_apart(size_t s, const Segment &segment, size_t n
         for (size_t k = 1; k < n; ++k) {
             crew.emplace_back([&, k] {
                 Stretch &w = *stretches_[k];
-                w.status = count_caught(&w, s, segment, &w.runs);
+                w.status = caught([&] { return count(&w, s, segment, &w.runs); });
                 if (!w.status.ok())
                     stop = true;
                 std::lock_guard<std::mutex> lock(mutex);
@@ -281,7 +269,7 @@ Status AlignmentProducer::count_apart(size_t s, const Segment &segment, size_t n
     }
     Stretch &first = *stretches_[0];
     if (started.ok())
-        first.status = count_caught(&first, s, segment, runs);
+        first.status = caught([&] { return count(&first, s, segment, runs); });
     if (!first.status.ok())
         stop = true;
     bool interrupted = false;

@@ -26,6 +26,18 @@ public:
     virtual void read(const Blocks &blocks, size_t first) = 0;
 };
 
+// work(), which returns a Status, with running out of memory handed back
+// as a fault rather than thrown: on a thread of its own nothing may escape.
+template <class Work>
+Status caught(Work work)
+{
+    try {
+        return work();
+    } catch (...) {
+        return fault(Fault::memory, "needs more memory than is available");
+    }
+}
+
 class Producer {
 public:
     virtual ~Producer() = default;
@@ -66,7 +78,6 @@ public:
 
 private:
     Status count(Stretch *w, size_t s, const Segment &segment, Runs *runs);
-    Status count_caught(Stretch *w, size_t s, const Segment &segment, Runs *runs);
     Status count_apart(size_t s, const Segment &segment, size_t n, Runs *runs);
     bool poll();
 
